@@ -1,0 +1,129 @@
+// The reader contract: constructor checks, the shared value formatter and the
+// turning of extracted data into unified result entries.
+#include <corvane/host.hpp>
+
+namespace nb = nanobind;
+using namespace corvane;
+
+namespace {
+
+bool ends_with_any_suffix(nb::handle lowered) {
+    nb::object endswith = lowered.attr("endswith");
+    return truthy(endswith(nb::make_tuple(".json", ".tsv")));
+}
+
+// The CorvaneFileParser package directory: two levels above this module's
+// file, symbolic links resolved.
+nb::object package_directory() {
+    nb::object module_file =
+        nb::module_::import_("CorvaneFileParser.Parsers.ReportReaderBase").attr("__file__");
+    nb::object resolved = host_attr("pathlib", "Path")(module_file).attr("resolve")();
+    return resolved.attr("parent").attr("parent");
+}
+
+void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path) {
+    nb::setattr(self, "section_config", section_config);
+    if (!truthy(file_path))
+        raise(PyExc_ValueError, "Filename cannot be empty");
+    if (!is_text(file_path))
+        raise(PyExc_TypeError,
+              concat_str({nb::str("Filename must be a string, got "), class_name(file_path)}));
+    if (!ends_with_any_suffix(lower(file_path)))
+        raise(PyExc_ValueError, "Filename must be in lowercase");
+
+    nb::object path = nb::borrow(file_path);
+    if (!truthy(host_attr("os.path", "exists")(path))) {
+        nb::object rerooted = host_attr("os.path", "join")(package_directory(), path);
+        if (!truthy(host_attr("os.path", "exists")(rerooted)))
+            raise(PyExc_FileNotFoundError,
+                  concat_str({nb::str("File not found: "), rerooted}));
+        path = to_str(rerooted);
+    }
+    nb::setattr(self, "file_path", path);
+}
+
+// Walks (name, configuration) pairs of a reader configuration in order.
+template <typename F> void for_each_section(nb::handle section_config, F &&fn) {
+    nb::object items = section_config.attr("items")();
+    for_each(items, [&](nb::handle pair) {
+        nb::object name = pair[0], config = pair[1];
+        fn(name, config);
+    });
+}
+
+nb::object build_result(nb::handle self, nb::handle data) {
+    nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
+               warning_entry = interned("warning"), fields_key = interned("fields");
+    nb::object section_config = self.attr("section_config");
+    nb::object warning_key =
+        nb::module_::import_("CorvaneFileParser.CorvaneConstants")
+            .attr("CorvaneConstants")
+            .attr("WARNING_KEY");
+    nb::handle registry = host_attr("CorvaneFileParser.Warnings.WarningRegistry",
+                                    "WarningRegistry");
+    nb::dict result;
+    nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
+
+    for_each_section(section_config, [&](nb::handle name, nb::handle config) {
+        nb::object title = get(config, caller_key);
+        // A "fields" entry narrows what the reader extracts; the section is
+        // taken like any other here.
+        get(config, fields_key);
+        nb::object section_data = get(data, name, absent);
+        if (section_data.is(absent))
+            section_data = nb::dict();
+        nb::object spec = get(config, warning_key);
+        nb::str key = upper(name);
+
+        if (truthy(spec)) {
+            nb::object formatter = registry.attr("get_formatter")(spec);
+            nb::object text = formatter.attr("format")(spec, section_data);
+            nb::object entry = get(result, key, absent);
+            if (entry.is(absent)) {
+                nb::dict fresh;
+                fresh[data_key] = nb::dict();
+                fresh[warning_entry] = nb::dict();
+                result[key] = fresh;
+                entry = std::move(fresh);
+            }
+            set_item(entry, caller_key, title);
+            set_item(entry, data_key, section_data);
+            set_item(entry, warning_entry, text);
+            return;
+        }
+        nb::object entry = get(result, key, absent);
+        if (entry.is(absent)) {
+            nb::dict fresh;
+            fresh[data_key] = nb::dict();
+            result[key] = fresh;
+            entry = std::move(fresh);
+        }
+        set_item(entry, caller_key, title);
+        set_item(entry, data_key, section_data);
+    });
+    return std::move(result);
+}
+
+}  // namespace
+
+NB_MODULE(ReportReaderBase, m) {
+    nb::module_::import_("CorvaneFileParser.CorvaneConstants");
+    nb::module_::import_("CorvaneFileParser.Warnings.WarningBase");
+    nb::module_::import_("CorvaneFileParser.Warnings.WarningRegistry");
+    nb::object json_dict = import_attr("CorvaneFileParser.Models", "JsonDict");
+
+    nb::dict annotations;
+    annotations["section_config"] = json_dict;
+    annotations["file_config"] = json_dict;
+
+    ClassBuilder::abstract(m, "ReportReaderBase")
+        .attr("__doc__", nb::none())
+        .attr("__annotations__", annotations)
+        .method("__init__", &init_reader, nb::arg("section_config").none(),
+                nb::arg("file_path").none())
+        .abstract_method("parse", [](nb::handle) { return nb::none(); })
+        .method("build_result", &build_result, nb::arg("data").none())
+        .static_method("_format_value", [](nb::handle v) { return format_value(v); },
+                       nb::arg("v").none())
+        .finish();
+}

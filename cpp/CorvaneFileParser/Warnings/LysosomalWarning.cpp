@@ -1,0 +1,16 @@
+// GBA warning: Gaucher disease status from recombinant haplotypes and variants.
+#include <corvane/host.hpp>
+
+namespace nb = nanobind;
+using namespace corvane;
+
+NB_MODULE(LysosomalWarning, m) {
+    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    nb::module_::import_("CorvaneFileParser.Models");
+
+    ClassBuilder::plain(m, "LysosomalWarning", {base})
+        .method(
+            "format", [](nb::handle, nb::handle, nb::handle) { return nb::str(""); },
+            nb::arg("config").none(), nb::arg("data").none())
+        .finish();
+}

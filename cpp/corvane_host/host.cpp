@@ -1,0 +1,171 @@
+#include <corvane/host.hpp>
+
+#include <map>
+#include <string>
+
+namespace corvane {
+
+void raise(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+void raise_pending() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error indicator not set");
+    throw nb::python_error();
+}
+
+bool pending_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
+
+RecursionGuard::RecursionGuard(const char *where) {
+    if (Py_EnterRecursiveCall(where))
+        raise_pending();
+}
+
+RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
+
+namespace {
+
+// Process-wide cache of host objects. The entries are deliberately never
+// released: extension modules are not unloaded before the interpreter ends.
+std::map<std::string, nb::object> &host_cache() {
+    static auto *cache = new std::map<std::string, nb::object>();
+    return *cache;
+}
+
+}  // namespace
+
+nb::handle host_module(const char *module) {
+    auto &cache = host_cache();
+    std::string key(module);
+    auto found = cache.find(key);
+    if (found != cache.end())
+        return found->second;
+    nb::object value = nb::module_::import_(module);
+    return cache.emplace(std::move(key), std::move(value)).first->second;
+}
+
+nb::handle host_attr(const char *module, const char *name) {
+    auto &cache = host_cache();
+    std::string key = std::string(module) + ':' + name;
+    auto found = cache.find(key);
+    if (found != cache.end())
+        return found->second;
+    nb::object value = host_module(module).attr(name);
+    return cache.emplace(std::move(key), std::move(value)).first->second;
+}
+
+nb::handle interned(const char *text) {
+    auto &cache = host_cache();
+    std::string key = std::string("str:") + text;
+    auto found = cache.find(key);
+    if (found != cache.end())
+        return found->second;
+    nb::object value = steal_checked(PyUnicode_InternFromString(text));
+    return cache.emplace(std::move(key), std::move(value)).first->second;
+}
+
+nb::object import_attr(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        raise_pending();
+    return result != 0;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0)
+        raise_pending();
+    return result != 0;
+}
+
+bool contains(nb::handle container, nb::handle key) {
+    int result = PySequence_Contains(container.ptr(), key.ptr());
+    if (result < 0)
+        raise_pending();
+    return result != 0;
+}
+
+nb::str to_str(nb::handle value) {
+    return nb::borrow<nb::str>(steal_checked(PyObject_Str(value.ptr())));
+}
+
+nb::str class_name(nb::handle value) {
+    return nb::borrow<nb::str>(
+        steal_checked(PyType_GetName(Py_TYPE(value.ptr()))));
+}
+
+nb::str lower(nb::handle text) {
+    return nb::borrow<nb::str>(
+        steal_checked(PyObject_CallMethod(text.ptr(), "lower", nullptr)));
+}
+
+nb::str upper(nb::handle text) {
+    return nb::borrow<nb::str>(
+        steal_checked(PyObject_CallMethod(text.ptr(), "upper", nullptr)));
+}
+
+bool is_number(nb::handle value) {
+    return PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr());
+}
+bool is_text(nb::handle value) { return PyUnicode_Check(value.ptr()); }
+bool is_dict(nb::handle value) { return PyDict_Check(value.ptr()); }
+bool is_list(nb::handle value) { return PyList_Check(value.ptr()); }
+
+nb::object get(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = nullptr;
+        int status = PyDict_GetItemRef(mapping.ptr(), key.ptr(), &found);
+        if (status < 0)
+            raise_pending();
+        if (status == 0)
+            return nb::borrow(fallback);
+        return nb::steal(found);
+    }
+    return mapping.attr("get")(key, fallback);
+}
+
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
+    return get(mapping, nb::str(key), fallback);
+}
+
+nb::object first_truthy(nb::handle mapping, std::initializer_list<const char *> keys) {
+    for (const char *key : keys) {
+        nb::object value = get(mapping, key);
+        if (truthy(value))
+            return value;
+    }
+    return nb::object();
+}
+
+void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
+    int status = PyDict_CheckExact(mapping.ptr())
+                     ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
+                     : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+    if (status < 0)
+        raise_pending();
+}
+
+nb::str concat_str(std::initializer_list<nb::handle> pieces) {
+    nb::list parts;
+    for (nb::handle piece : pieces)
+        parts.append(to_str(piece));
+    return nb::borrow<nb::str>(
+        steal_checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())));
+}
+
+void log_info(nb::handle message) { host_attr("logging", "info")(message); }
+
+void log_warning(nb::handle message) { host_attr("logging", "warning")(message); }
+
+}  // namespace corvane

@@ -1,0 +1,188 @@
+// Shared helpers for the package's extension modules: Python classes built
+// from C++ functions, the value formatter every reader applies, and thin
+// wrappers over the host interpreter's C API and standard library.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace corvane {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+// Raise `type` with a message that is already a Python str.
+[[noreturn]] void raise(PyObject *type, nb::handle message);
+// Raise `type` with a UTF-8 message.
+[[noreturn]] void raise(PyObject *type, const char *message);
+// Turn a pending Python error into a C++ exception.
+[[noreturn]] void raise_pending();
+// True when the pending Python error is an instance of `type`; the error stays set.
+bool pending_is(PyObject *type);
+
+// Steal a new reference returned by the C API, raising if it is null.
+inline nb::object steal_checked(PyObject *ref) {
+    if (!ref)
+        raise_pending();
+    return nb::steal(ref);
+}
+
+// Keeps C++ recursion over nested data within the host's recursion limit.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where);
+    ~RecursionGuard();
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// Host modules and attributes
+// ---------------------------------------------------------------------------
+
+// `module.name`, looked up once and kept for the life of the process.
+nb::handle host_attr(const char *module, const char *name);
+// An interned str constant, kept for the life of the process. Use this, not
+// a function-local `static nb::str`, whose destructor would run after the
+// interpreter is gone.
+nb::handle interned(const char *text);
+// The imported module, cached like host_attr.
+nb::handle host_module(const char *module);
+
+// ---------------------------------------------------------------------------
+// Object helpers (each is the host operation named in its comment)
+// ---------------------------------------------------------------------------
+
+bool truthy(nb::handle value);                     // bool(value)
+bool equals(nb::handle a, nb::handle b);           // a == b
+bool contains(nb::handle container, nb::handle key);  // key in container
+nb::str to_str(nb::handle value);                  // str(value)
+nb::str class_name(nb::handle value);               // type(value).__name__
+nb::str lower(nb::handle text);                    // text.lower()
+nb::str upper(nb::handle text);                    // text.upper()
+bool is_number(nb::handle value);                  // isinstance(value, (int, float))
+bool is_text(nb::handle value);                    // isinstance(value, str)
+bool is_dict(nb::handle value);                    // isinstance(value, dict)
+bool is_list(nb::handle value);                    // isinstance(value, list)
+
+// mapping.get(key, default); a plain dict is read directly.
+nb::object get(nb::handle mapping, nb::handle key, nb::handle fallback = nb::none());
+nb::object get(nb::handle mapping, const char *key, nb::handle fallback = nb::none());
+// The first of `keys` whose value in `mapping` tests true, else nullptr.
+nb::object first_truthy(nb::handle mapping, std::initializer_list<const char *> keys);
+// mapping[key] = value
+void set_item(nb::handle mapping, nb::handle key, nb::handle value);
+
+// The concatenation of str(piece) for every piece.
+nb::str concat_str(std::initializer_list<nb::handle> pieces);
+// A Python str from UTF-8 text.
+inline nb::str text(std::string_view utf8) { return nb::str(utf8.data(), utf8.size()); }
+
+// Calls `fn(item)` for every item of `iterable`, in iteration order.
+template <typename F> void for_each(nb::handle iterable, F &&fn) {
+    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
+    while (true) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                raise_pending();
+            return;
+        }
+        fn(nb::handle(nb::steal(item)));
+    }
+}
+
+// Logs through the root logger: logging.info / logging.warning.
+void log_info(nb::handle message);
+void log_warning(nb::handle message);
+
+// ---------------------------------------------------------------------------
+// Value formatting
+// ---------------------------------------------------------------------------
+
+// The readers' value formatter: booleans, nulls, integers and decimals
+// (rounded to two places) out of text; mappings and lists rebuilt.
+nb::object format_value(nb::handle value);
+// The text rules of format_value for one str.
+nb::object format_text(nb::handle text);
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+// Builds a Python class (through `abc.ABCMeta` or `type`) whose methods are
+// C++ functions, and publishes it in the module.
+class ClassBuilder {
+public:
+    // An abstract base class (metaclass abc.ABCMeta); `bases` empty means (abc.ABC,).
+    static ClassBuilder abstract(nb::module_ &scope, const char *name,
+                                 std::initializer_list<nb::handle> bases = {});
+    // A plain class (metaclass type(bases[0]) or type); `bases` empty means (object,).
+    static ClassBuilder plain(nb::module_ &scope, const char *name,
+                              std::initializer_list<nb::handle> bases = {});
+
+    template <typename F, typename... Extra>
+    ClassBuilder &method(const char *name, F &&f, const Extra &...extra) {
+        namespace_[name] = nb::cpp_function(std::forward<F>(f), nb::is_method(),
+                                            nb::name(name), extra...);
+        return *this;
+    }
+
+    // A method marked abstract: the class cannot be instantiated until a
+    // subclass replaces it.
+    template <typename F, typename... Extra>
+    ClassBuilder &abstract_method(const char *name, F &&f, const Extra &...extra) {
+        namespace_[name] = mark_abstract(nb::cpp_function(
+            std::forward<F>(f), nb::is_method(), nb::name(name), extra...));
+        return *this;
+    }
+
+    template <typename F, typename... Extra>
+    ClassBuilder &static_method(const char *name, F &&f, const Extra &...extra) {
+        namespace_[name] = host_attr("builtins", "staticmethod")(
+            nb::cpp_function(std::forward<F>(f), nb::name(name), extra...));
+        return *this;
+    }
+
+    template <typename F, typename... Extra>
+    ClassBuilder &class_method(const char *name, F &&f, const Extra &...extra) {
+        namespace_[name] = host_attr("builtins", "classmethod")(
+            nb::cpp_function(std::forward<F>(f), nb::name(name), extra...));
+        return *this;
+    }
+
+    ClassBuilder &attr(const char *name, nb::handle value) {
+        namespace_[name] = value;
+        return *this;
+    }
+
+    ClassBuilder &doc(const char *text) { return attr("__doc__", nb::str(text)); }
+
+    // Creates the class, stores it as `scope.<name>` and returns it.
+    nb::object finish();
+
+    // Wraps a method so that `abc` sees it as abstract; the wrapper binds
+    // and calls like the function it carries.
+    static nb::object mark_abstract(nb::handle function);
+
+private:
+    ClassBuilder(nb::module_ &scope, const char *name, nb::handle metaclass,
+                 nb::tuple bases);
+
+    nb::module_ scope_;
+    nb::str name_;
+    nb::object metaclass_;
+    nb::tuple bases_;
+    nb::dict namespace_;
+};
+
+// `module.attr` of an imported module, e.g. a class of a sibling module.
+nb::object import_attr(const char *module, const char *name);
+
+}  // namespace corvane

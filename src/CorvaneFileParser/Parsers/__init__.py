@@ -1,0 +1,5 @@
+"""Readers of the callers' result files and the reader factory."""
+
+from .ReportReaderFactory import ReportReaderFactory
+
+__all__ = ["ReportReaderFactory"]

@@ -1,0 +1,3 @@
+from CorvaneFileParser.ReportAssembler import main
+
+main()
