@@ -1,0 +1,127 @@
+import gc
+import tracemalloc
+
+import pytest
+
+from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
+
+SMN_CONFIG = {"SMN": {"caller_name": "SMN Caller"}, "GBA": {"caller_name": "GBA Caller"}}
+
+
+def parse(write_file, content, name="smn.tsv", config=SMN_CONFIG):
+    return SingleRowTsvReader(config, write_file(name, content)).parse()
+
+
+def test_smn_caller_row_to_unified_entry(write_file):
+    content = (
+        "Sample\tisSMAAffected\tisCarrier\tSMN1_CN\tSMN2_CN\tSMN2delta7-8_CN\tTotal_CN_raw\n"
+        "NA12878\tFalse\tfalse\t2\t2\tNone\t4.0182\n"
+    )
+    reader = SingleRowTsvReader(SMN_CONFIG, write_file("smn.tsv", content))
+    data = reader.parse()
+    assert data == {
+        "SMN": {
+            "Sample": "NA12878", "isSMAAffected": False, "isCarrier": False, "SMN1_CN": 2,
+            "SMN2_CN": 2, "SMN2delta7-8_CN": None, "Total_CN_raw": 4.02,
+        }
+    }
+    result = reader.build_result(data)
+    assert list(result) == ["SMN", "GBA"]
+    assert result["SMN"] == {"data": data["SMN"], "caller_name": "SMN Caller"}
+    assert result["GBA"] == {"data": {}, "caller_name": "GBA Caller"}
+    assert SingleRowTsvReader.is_tsv_parser is True
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ("", {"": None}),
+        ("A\tB\tC\n", {"A": None}),
+        ("A\tB\tC\n1\t2\n", {"A": 1, "B": 2}),
+        ("A\tB\n1\t2\t3\n", {"A": 1, "B": 2}),
+        ("A\tB\r\n1\tx\r\n", {"A": 1, "B": "x"}),
+        ("A\tB\r1\tx\r", {"A": 1, "B": "x"}),
+        ("A\tB\n1\t2\n3\t4\n", {"A": 1, "B": 2}),
+        ("A\tA\tB\n1\t2\t3\n", {"A": 2, "B": 3}),
+        (" A \t B\n 1 \tyes \n", {"A": 1, "B": "yes"}),
+    ],
+)
+def test_pairing(write_file, content, expected):
+    assert parse(write_file, content) == {"SMN": expected}
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        # An empty first or last column keeps its place: no value shifts
+        # onto the wrong header.
+        ("Sample\tA\tB\n\t1\t2\n", {"Sample": None, "A": 1, "B": 2}),
+        ("A\tB\tC\n1\t2\t\n", {"A": 1, "B": 2, "C": None}),
+        ("A\tB\tC\n1\t\t\n", {"A": 1, "B": None, "C": None}),
+        ("\tA\tB\n0\t1\t2\n", {"": 0, "A": 1, "B": 2}),
+    ],
+)
+def test_empty_edge_columns_do_not_shift(write_file, content, expected):
+    assert parse(write_file, content) == {"SMN": expected}
+
+
+def test_utf8_with_byte_order_mark(write_file):
+    content = "\ufeffSample\tNote\nS1\tgrün ≥ 2\n".encode("utf-8")
+    assert parse(write_file, content) == {"SMN": {"Sample": "S1", "Note": "grün ≥ 2"}}
+
+
+def test_invalid_utf8_raises_decoding_error(write_file):
+    with pytest.raises(UnicodeDecodeError):
+        parse(write_file, b"A\tB\n\xff\xfe\t1\n")
+
+
+@pytest.mark.parametrize(
+    "name, config, expected",
+    [
+        ("SMN.TSV", {"gba": {}, "Smn": {}}, "Smn"),
+        ("sample_output.tsv", {"SMN": {}, "GBA": {}}, "SMN"),
+        ("data/smn/out.tsv", {"smn": {}, "out": {}}, "out"),
+        ("a.b.tsv", {"x": {}, "A.B": {}}, "A.B"),
+        ("gba.tsv", {"Gba": {}, "GBA": {}}, "Gba"),
+        ("gba.tsv", {"first": {}, "": {}}, "first"),
+    ],
+)
+def test_caller_name_choice(write_file, name, config, expected):
+    assert list(parse(write_file, "A\n1\n", name, config)) == [expected]
+
+
+def test_configuration_problems_after_reading(write_file):
+    with pytest.raises(StopIteration):
+        parse(write_file, "A\n1\n", config={})
+    path = write_file("smn.tsv", "A\n1\n")
+    reader = SingleRowTsvReader({"S": {}}, path)
+    reader.section_config = None
+    with pytest.raises(AttributeError):
+        reader.parse()
+    reader.file_path = path + ".gone"
+    with pytest.raises(FileNotFoundError):
+        reader.parse()
+
+
+def test_repeated_parsing_keeps_memory_flat(write_file):
+    path = write_file("smn.tsv", "Sample\tSMN1\tSMN2\tratio\tnote\nS1\t1\t3\t0.3333\tnull\n")
+    reader = SingleRowTsvReader(SMN_CONFIG, path)
+
+    def run(times):
+        for _ in range(times):
+            reader.build_result(reader.parse())
+            ReportReaderBase._format_value({"a": ["1", "", {"b": "2.5"}], "c": "text"})
+
+    run(200)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run(200)
+        before = tracemalloc.get_traced_memory()[0]
+        run(5000)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 64 * 1024
