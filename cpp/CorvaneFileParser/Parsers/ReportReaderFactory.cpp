@@ -4,10 +4,104 @@
 namespace nb = nanobind;
 using namespace corvane;
 
-NB_MODULE(ReportReaderFactory, m) {
-    nb::module_::import_("CorvaneFileParser.Parsers.JsonExtractReader");
-    nb::module_::import_("CorvaneFileParser.Parsers.PanelTsvReader");
-    nb::module_::import_("CorvaneFileParser.Parsers.SingleRowTsvReader");
+namespace {
 
-    ClassBuilder::plain(m, "ReportReaderFactory").finish();
+constexpr const char *kModule = "CorvaneFileParser.Parsers.ReportReaderFactory";
+
+// A reader class as this module's globals hold it, so that a replacement
+// installed on the module is the one constructed.
+nb::object reader_class(const char *name) { return host_module(kModule).attr(name); }
+
+// Parses the named configuration resource of the package afresh. The
+// resource files are looked up through the module attribute on each call so
+// that a replaced `importlib.resources.files` is honoured.
+nb::object load_resource(const char *name) {
+    nb::object files = host_module("importlib.resources").attr("files");
+    nb::object resource = files(interned("CorvaneFileParser")).attr("joinpath")(name);
+    nb::object stream = resource.attr("open")("r", nb::arg("encoding") = "utf-8");
+    nb::object document;
+    try {
+        document = host_attr("json", "load")(stream);
+    } catch (...) {
+        stream.attr("close")();
+        throw;
+    }
+    stream.attr("close")();
+    return document;
+}
+
+bool ends_with(nb::handle text, const char *suffix) {
+    return truthy(text.attr("endswith")(suffix));
+}
+
+// The reader for `file_path`, or an invalid object when no row of the
+// dispatch table accepts the lower-cased path.
+nb::object select_reader(nb::handle file_path, nb::handle lowered) {
+    if (ends_with(lowered, ".tsv")) {
+        if (ends_with(lowered, "combinedvariantoutput.tsv"))
+            return reader_class("PanelTsvReader")(load_resource("dragen_500_tsv_config.json"),
+                                                  file_path);
+        if (ends_with(lowered, "smn.tsv"))
+            return reader_class("SingleRowTsvReader")(load_resource("smn_tsv_config.json"),
+                                                      file_path);
+        if (ends_with(lowered, "gba.tsv"))
+            return reader_class("SingleRowTsvReader")(load_resource("gba_tsv_config.json"),
+                                                      file_path);
+    }
+    if (ends_with(lowered, ".json")) {
+        const char *resource = contains(lowered, interned("paraphase"))
+                                   ? "pacbio_paraphase_config.json"
+                                   : "dragen_targeted_config.json";
+        return reader_class("JsonExtractReader")(load_resource(resource), file_path);
+    }
+    return nb::object();
+}
+
+// RuntimeError("Failed to load config for <path>: <cause>") raised from
+// `cause`, which becomes both its __cause__ and __context__.
+[[noreturn]] void raise_load_failure(nb::handle file_path, nb::python_error &cause) {
+    nb::object original = nb::borrow(cause.value());
+    nb::str message = concat_str({interned("Failed to load config for "), file_path,
+                                  interned(": "), original});
+    nb::object error = steal_checked(
+        PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
+    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
+    PyException_SetCause(error.ptr(), original.release().ptr());
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
+nb::object get_parser(nb::handle file_path) {
+    // A path without a usable lower() fails here with the host's error,
+    // outside the converted region.
+    nb::object lowered = steal_checked(PyObject_CallMethod(file_path.ptr(), "lower", nullptr));
+    nb::object reader;
+    try {
+        reader = select_reader(file_path, lowered);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        raise_load_failure(file_path, error);
+    }
+    if (!reader.is_valid())
+        raise(PyExc_ValueError, concat_str({interned("Unsupported file type: "), file_path}));
+    return reader;
+}
+
+}  // namespace
+
+NB_MODULE(ReportReaderFactory, m) {
+    m.attr("ReportReaderBase") =
+        import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
+    m.attr("JsonExtractReader") =
+        import_attr("CorvaneFileParser.Parsers.JsonExtractReader", "JsonExtractReader");
+    m.attr("PanelTsvReader") =
+        import_attr("CorvaneFileParser.Parsers.PanelTsvReader", "PanelTsvReader");
+    m.attr("SingleRowTsvReader") =
+        import_attr("CorvaneFileParser.Parsers.SingleRowTsvReader", "SingleRowTsvReader");
+    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
+
+    ClassBuilder::plain(m, "ReportReaderFactory")
+        .static_method("get_parser", &get_parser, nb::arg("file_path").none())
+        .finish();
 }
