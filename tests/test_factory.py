@@ -1,0 +1,222 @@
+import importlib.resources
+import io
+import json
+
+import pytest
+
+from CorvaneFileParser.CorvaneConstants import CorvaneConstants
+from CorvaneFileParser.Models import ConditionOperator
+from CorvaneFileParser.Parsers import ReportReaderFactory
+from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader
+from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader
+from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
+
+RESOURCES = [
+    "dragen_500_tsv_config.json",
+    "smn_tsv_config.json",
+    "gba_tsv_config.json",
+    "dragen_targeted_config.json",
+    "pacbio_paraphase_config.json",
+]
+
+
+def resource(name):
+    with importlib.resources.files("CorvaneFileParser").joinpath(name).open(encoding="utf-8") as f:
+        return json.load(f)
+
+
+@pytest.mark.parametrize(
+    "name, reader, config",
+    [
+        ("S1.CombinedVariantOutput.tsv", PanelTsvReader, "dragen_500_tsv_config.json"),
+        ("combinedvariantoutput.tsv", PanelTsvReader, "dragen_500_tsv_config.json"),
+        ("S1.SMN.TSV", SingleRowTsvReader, "smn_tsv_config.json"),
+        ("S1_smn.tsv", SingleRowTsvReader, "smn_tsv_config.json"),
+        # A plain suffix test: the sample name runs straight into "gba".
+        ("S1gba.tsv", SingleRowTsvReader, "gba_tsv_config.json"),
+        ("paraphase_run/S1.gba.tsv", SingleRowTsvReader, "gba_tsv_config.json"),
+        ("S1.paraphase.json", JsonExtractReader, "pacbio_paraphase_config.json"),
+        ("S1.PARAPHASE.JSON", JsonExtractReader, "pacbio_paraphase_config.json"),
+        # The directory part counts for "paraphase".
+        ("Paraphase_out/S1.json", JsonExtractReader, "pacbio_paraphase_config.json"),
+        ("S1.targeted.json", JsonExtractReader, "dragen_targeted_config.json"),
+        ("S1.Json", JsonExtractReader, "dragen_targeted_config.json"),
+    ],
+)
+def test_dispatch(tmp_path, name, reader, config):
+    path = tmp_path / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("x\n")
+    parser = ReportReaderFactory.get_parser(str(path))
+    assert type(parser) is reader
+    assert parser.file_path == str(path)  # as received, capitals kept
+    assert parser.section_config == resource(config)
+
+
+@pytest.mark.parametrize(
+    "name", ["notes.tsv", "S1.vcf", "S1.json.bak", "S1.smn.tsv.gz", "smn.txt", ""]
+)
+def test_unsupported(name):
+    # The file need not exist: only its name is looked at.
+    with pytest.raises(ValueError) as info:
+        ReportReaderFactory.get_parser(name)
+    assert str(info.value) == "Unsupported file type: " + name
+    assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize("path", [5, None, ["a.tsv"]])
+def test_non_str_path_fails_unconverted(path):
+    with pytest.raises(AttributeError):
+        ReportReaderFactory.get_parser(path)
+
+
+def test_constructor_error_is_converted(tmp_path):
+    path = str(tmp_path / "missing" / "S1.smn.tsv")
+    with pytest.raises(RuntimeError) as info:
+        ReportReaderFactory.get_parser(path)
+    cause = info.value.__cause__
+    assert isinstance(cause, FileNotFoundError)
+    assert info.value.__context__ is cause
+    assert str(info.value) == "Failed to load config for " + path + ": " + str(cause)
+    assert str(cause) == "File not found: " + path
+
+
+class FakeResources:
+    """Stands in for importlib.resources.files: serves texts from a dict."""
+
+    def __init__(self, texts):
+        self.texts = texts
+        self.calls = []
+
+    def __call__(self, package):
+        self.calls.append(("files", package))
+        return self
+
+    def joinpath(self, name):
+        self.calls.append(("joinpath", name))
+        self.name = name
+        return self
+
+    def open(self, mode="r", encoding=None):
+        self.calls.append(("open", mode, encoding))
+        if self.name not in self.texts:
+            raise FileNotFoundError(2, "No such file or directory", self.name)
+        return io.StringIO(self.texts[self.name])
+
+
+@pytest.mark.parametrize(
+    "texts, cause",
+    [
+        ({}, FileNotFoundError),
+        ({"smn_tsv_config.json": "{not json"}, json.JSONDecodeError),
+        # An empty configuration passes the loader; the reader is still built.
+        ({"smn_tsv_config.json": "{}"}, None),
+    ],
+)
+def test_resource_failures(monkeypatch, tmp_path, texts, cause):
+    fake = FakeResources(texts)
+    monkeypatch.setattr(importlib.resources, "files", fake)
+    path = tmp_path / "S1.smn.tsv"
+    path.write_text("a\n")
+    if cause is None:
+        assert ReportReaderFactory.get_parser(str(path)).section_config == {}
+    else:
+        with pytest.raises(RuntimeError) as info:
+            ReportReaderFactory.get_parser(str(path))
+        assert isinstance(info.value.__cause__, cause)
+        assert str(info.value) == (
+            f"Failed to load config for {path}: {info.value.__cause__}"
+        )
+    assert fake.calls[:3] == [
+        ("files", "CorvaneFileParser"),
+        ("joinpath", "smn_tsv_config.json"),
+        ("open", "r", "utf-8"),
+    ]
+
+
+def test_interrupt_is_not_converted(monkeypatch, tmp_path):
+    def interrupted(package):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(importlib.resources, "files", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        ReportReaderFactory.get_parser(str(tmp_path / "S1.json"))
+
+
+def test_configuration_is_loaded_afresh(tmp_path):
+    path = tmp_path / "S1.gba.tsv"
+    path.write_text("a\n")
+    first = ReportReaderFactory.get_parser(str(path))
+    first.section_config["GBA"]["caller_name"] = "changed"
+    second = ReportReaderFactory.get_parser(str(path))
+    assert second.section_config == resource("gba_tsv_config.json")
+    assert second is not first
+
+
+# The shipped configurations: a mistake here breaks every run on that kind of
+# file, or silently drops a section from the unified output.
+
+
+def test_section_names_do_not_collide_across_resources():
+    seen = {}
+    for name in RESOURCES:
+        for section in resource(name):
+            key = section.upper()
+            assert key not in seen, f"{section} of {name} collides with {seen[key]}"
+            seen[key] = name
+
+
+def test_tsv_sections_match_their_file_stems():
+    assert [s.lower() for s in resource("smn_tsv_config.json")] == ["smn"]
+    assert [s.lower() for s in resource("gba_tsv_config.json")] == ["gba"]
+
+
+CONDITION_KEYS = {"operator", "value", "message", "field"}
+
+
+def check_warning(spec):
+    kind = spec["type"]
+    assert kind in {"condition", "carrier_positive", "genotype", "smn", "gba"}
+    if kind == "condition":
+        assert spec["conditions"]
+        for condition in spec["conditions"]:
+            assert {"operator", "value", "message"} <= set(condition) <= CONDITION_KEYS
+            ConditionOperator[condition["operator"]]
+    elif kind == "carrier_positive":
+        assert spec["conditions"]
+        for condition in spec["conditions"]:
+            ConditionOperator[condition["operator"]]
+    elif kind == "genotype":
+        table = spec["phenotypeGenotypeMapping"]
+        kinds = {type(v) for v in table.values()}
+        assert kinds in ({str}, {list})
+        if kinds == {list}:
+            # A genotype listed under two phenotypes would be reported as the first.
+            listed = [g for genotypes in table.values() for g in genotypes]
+            assert len(listed) == len(set(listed))
+    elif kind == "smn":
+        assert isinstance(spec["smn1_copy_number_keys"], list)
+
+
+@pytest.mark.parametrize("name", RESOURCES)
+def test_resource_shape(name):
+    config = resource(name)
+    assert config
+    for section, settings in config.items():
+        assert isinstance(settings.get("caller_name"), str) and settings["caller_name"]
+        spec = settings.get(CorvaneConstants.WARNING_KEY)
+        if spec:
+            check_warning(spec)
+        for key in ("json_keys", "include_paths", "include_fields", "exclude_paths"):
+            if key in settings:
+                assert isinstance(settings[key], list)
+                assert all(isinstance(item, str) and item for item in settings[key])
+        if "fields" in settings:
+            assert isinstance(settings["fields"], dict) and settings["fields"]
+
+
+def test_resources_are_ascii_text():
+    # Warning messages reach standard output and reports; plain ASCII prints
+    # on any console encoding.
+    for name in RESOURCES:
+        importlib.resources.files("CorvaneFileParser").joinpath(name).read_bytes().decode("ascii")
