@@ -177,6 +177,8 @@ def test_deep_haplogroup_tree_raises_recursion_error(wrap):
     ("a/B", "B/a"),
     (" *1/*2/*3 ", "*1/*2/*3"),
     ("0|1", "0|1"),
+    ("\u3000T\xa0/\tC\n", "C/T"),
+    (type("Text", (str,), {})(" T / C "), "C/T"),
     ("", ""),
     (5, ""),
     (None, ""),

@@ -107,11 +107,44 @@ nb::object call_method(nb::handle target, const char *name) {
     return steal_checked(PyObject_CallMethodNoArgs(target.ptr(), interned(name).ptr()));
 }
 
+// text[start:end].strip() for an exact str, without the intermediate slice.
+nb::object strip_range(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
+        ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
+        --end;
+    return steal_checked(PyUnicode_Substring(text, start, end));
+}
+
+Py_ssize_t find_slash(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    Py_ssize_t found = PyUnicode_FindChar(text, '/', start, end, 1);
+    if (found == -2)
+        raise_pending();
+    return found;
+}
+
 // The canonical genotype: two alleles around "/" sorted, so that allele
 // order does not matter; anything else only stripped.
 nb::object normalize_genotype(nb::handle value) {
     if (!PyUnicode_Check(value.ptr()))
         return nb::str("");
+    if (PyUnicode_CheckExact(value.ptr())) {
+        // The split, strip and sort of the general path, read in place.
+        PyObject *text = value.ptr();
+        Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t slash = find_slash(text, 0, size);
+        if (slash < 0 || find_slash(text, slash + 1, size) >= 0)
+            return strip_range(text, 0, size);
+        nb::object first = strip_range(text, 0, slash);
+        nb::object second = strip_range(text, slash + 1, size);
+        if (PyUnicode_Compare(second.ptr(), first.ptr()) < 0)
+            std::swap(first, second);
+        nb::object head = steal_checked(PyUnicode_Concat(first.ptr(), interned("/").ptr()));
+        return steal_checked(PyUnicode_Concat(head.ptr(), second.ptr()));
+    }
+    // A str subclass answers split and strip itself.
     nb::object parts = steal_checked(PyObject_CallMethodOneArg(
         value.ptr(), interned("split").ptr(), interned("/").ptr()));
     nb::list stripped;
