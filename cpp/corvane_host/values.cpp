@@ -1,5 +1,7 @@
 #include <corvane/host.hpp>
 
+#include <cmath>
+
 namespace corvane {
 
 namespace {
@@ -20,35 +22,89 @@ bool lower_equals(PyObject *text, std::string_view word) {
     return true;
 }
 
-// False only when neither int() nor float() can accept the ASCII text: it
-// holds a character outside digits, signs, '_', '.', white space and the
-// letters of "e", "inf", "infinity" and "nan".
-bool may_be_number(PyObject *text) {
-    if (!PyUnicode_IS_ASCII(text))
-        return true;
-    const unsigned char *data = (const unsigned char *) PyUnicode_DATA(text);
-    Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+bool is_ascii_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
+}
+
+bool ascii_equals_folded(const unsigned char *data, Py_ssize_t size, std::string_view word) {
+    if ((size_t) size != word.size())
+        return false;
     for (Py_ssize_t i = 0; i < size; ++i) {
         unsigned char c = data[i];
-        if (c >= '0' && c <= '9')
-            continue;
         if (c >= 'A' && c <= 'Z')
             c = (unsigned char) (c - 'A' + 'a');
-        switch (c) {
-            case '+': case '-': case '_': case '.':
-            case ' ': case '\t': case '\n': case '\r': case '\v': case '\f':
-            case 0x1c: case 0x1d: case 0x1e: case 0x1f:
-            case 'e': case 'i': case 'n': case 'f': case 't': case 'y': case 'a':
-                continue;
-            default:
-                return false;
-        }
+        if (c != (unsigned char) word[i])
+            return false;
     }
     return true;
 }
 
+// What int() and float() could make of an ASCII text, decided without
+// raising: int() accepts only an optionally signed run of digits with single
+// underscores between them; float() needs digits, '.', '_', exponent signs
+// or a spelling of infinity or not-a-number. A non-ASCII text may hold
+// Unicode digits and is left to the host.
+struct NumberShape {
+    bool may_be_int;
+    bool may_be_float;
+};
+
+NumberShape number_shape(PyObject *text) {
+    if (!PyUnicode_IS_ASCII(text))
+        return {true, true};
+    const unsigned char *data = (const unsigned char *) PyUnicode_DATA(text);
+    Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text);
+    while (begin < end && is_ascii_space(data[begin]))
+        ++begin;
+    while (end > begin && is_ascii_space(data[end - 1]))
+        --end;
+    Py_ssize_t body = begin;
+    if (body < end && (data[body] == '+' || data[body] == '-'))
+        ++body;
+    if (body == end)
+        return {false, false};
+
+    bool is_int = true, is_float_chars = true, has_digit = false;
+    unsigned char previous = 0;
+    for (Py_ssize_t i = body; i < end; ++i) {
+        unsigned char c = data[i];
+        bool digit = c >= '0' && c <= '9';
+        has_digit |= digit;
+        if (!(digit || (c == '_' && previous >= '0' && previous <= '9' && i + 1 < end)))
+            is_int = false;
+        if (!(digit || c == '_' || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-'))
+            is_float_chars = false;
+        previous = c;
+    }
+    if (is_int) {
+        // Underscores must stand between digits.
+        for (Py_ssize_t i = body + 1; i < end; ++i)
+            if (data[i] == '_' && !(data[i + 1] >= '0' && data[i + 1] <= '9'))
+                is_int = false;
+    }
+    bool special = ascii_equals_folded(data + body, end - body, "inf") ||
+                   ascii_equals_folded(data + body, end - body, "infinity") ||
+                   ascii_equals_folded(data + body, end - body, "nan");
+    return {is_int, special || (is_float_chars && has_digit)};
+}
+
+// round(number, 2). For a plain float this is the host's own algorithm:
+// correctly rounded decimal digits (round-half-even on the exact binary
+// value) read back as a double; a subclass may define __round__ itself.
 nb::object round2(nb::handle number) {
-    return host_attr("builtins", "round")(number, 2);
+    if (!PyFloat_CheckExact(number.ptr()))
+        return host_attr("builtins", "round")(number, 2);
+    double x = PyFloat_AS_DOUBLE(number.ptr());
+    if (!std::isfinite(x))
+        return nb::borrow(number);
+    char *digits = PyOS_double_to_string(x, 'f', 2, 0, nullptr);
+    if (!digits)
+        raise_pending();
+    double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
+    PyMem_Free(digits);
+    if (rounded == -1.0 && PyErr_Occurred())
+        raise_pending();
+    return steal_checked(PyFloat_FromDouble(rounded));
 }
 
 // `item == ""` or `item == None`, with the common types answered directly.
@@ -86,15 +142,18 @@ nb::object format_text(nb::handle value) {
         return nb::bool_(false);
     if (size == 0 || lower_equals(low, "none") || lower_equals(low, "null"))
         return nb::none();
-    if (!may_be_number(text))
+    // A str subclass may define __int__ or __float__: only exact str is
+    // screened before the host's conversions.
+    NumberShape shape = PyUnicode_CheckExact(text) ? number_shape(text) : NumberShape{true, true};
+    if (shape.may_be_int) {
+        if (PyObject *integer = PyNumber_Long(text))
+            return nb::steal(integer);
+        if (!pending_is(PyExc_ValueError))
+            raise_pending();
+        PyErr_Clear();
+    }
+    if (!shape.may_be_float)
         return nb::borrow(value);
-
-    if (PyObject *integer = PyNumber_Long(text))
-        return nb::steal(integer);
-    if (!pending_is(PyExc_ValueError))
-        raise_pending();
-    PyErr_Clear();
-
     if (PyObject *number = PyNumber_Float(text)) {
         nb::object owned = nb::steal(number);
         return round2(owned);

@@ -1,16 +1,248 @@
 // Genotype warning: the phenotype a configured table assigns to a genotype.
 #include <corvane/host.hpp>
 
+#include <utility>
+
 namespace nb = nanobind;
 using namespace corvane;
 
+namespace {
+
+const char *const kDefaultTemplate = "Based on {name}, this sample is defined as <b>{phenotype}</b>";
+
+// Calls `fn(item)` for the items of `iterable` until it returns true; tells
+// whether it stopped early.
+template <typename F> bool iterate_until(nb::handle iterable, F &&fn) {
+    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (fn(nb::handle(item)))
+            return true;
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return false;
+}
+
+// `key, value = pair`, with the host's errors for anything but a pair.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    PyObject *p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(p, 0)), nb::borrow(PyTuple_GET_ITEM(p, 1))};
+    PyObject *raw_it = PyObject_GetIter(p);
+    if (!raw_it) {
+        if (pending_is(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError,
+                  concat_str({interned("cannot unpack non-iterable "), class_name(pair),
+                              interned(" object")}));
+        }
+        raise_pending();
+    }
+    nb::object it = nb::steal(raw_it);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *raw = PyIter_Next(it.ptr());
+        if (!raw) {
+            if (PyErr_Occurred())
+                raise_pending();
+            raise(PyExc_ValueError, i == 0 ? "not enough values to unpack (expected 2, got 0)"
+                                           : "not enough values to unpack (expected 2, got 1)");
+        }
+        items[i] = nb::steal(raw);
+    }
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// Calls `fn(key, value)` for the entries of `mapping.items()` in order until
+// it returns true. A plain dict is walked directly, failing as the host's
+// iteration does when the dict changes size under it.
+template <typename F> bool entries_until(nb::handle mapping, F &&fn) {
+    PyObject *p = mapping.ptr();
+    if (PyDict_CheckExact(p)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(p);
+        PyObject *raw_key = nullptr, *raw_value = nullptr;
+        while (PyDict_Next(p, &pos, &raw_key, &raw_value)) {
+            nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+            if (fn(key, value))
+                return true;
+            if (PyDict_GET_SIZE(p) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return false;
+    }
+    nb::object items = mapping.attr("items")();
+    return iterate_until(items, [&](nb::handle pair) {
+        auto [key, value] = unpack_pair(pair);
+        return fn(key, value);
+    });
+}
+
+// Whether every value of `mapping.values()` passes `check` (a type test, so a
+// plain dict can be read without running any host code in between).
+bool all_values(nb::handle mapping, int (*check)(PyObject *)) {
+    PyObject *p = mapping.ptr();
+    if (PyDict_CheckExact(p)) {
+        Py_ssize_t pos = 0;
+        PyObject *raw_key = nullptr, *raw_value = nullptr;
+        while (PyDict_Next(p, &pos, &raw_key, &raw_value))
+            if (!check(raw_value))
+                return false;
+        return true;
+    }
+    nb::object values = mapping.attr("values")();
+    return !iterate_until(values, [&](nb::handle value) { return !check(value.ptr()); });
+}
+
+int is_str(PyObject *value) { return PyUnicode_Check(value); }
+int is_list_value(PyObject *value) { return PyList_Check(value); }
+
+nb::object call_method(nb::handle target, const char *name) {
+    return steal_checked(PyObject_CallMethodNoArgs(target.ptr(), interned(name).ptr()));
+}
+
+// text[start:end].strip() for an exact str, without the intermediate slice.
+nb::object strip_range(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
+        ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
+        --end;
+    return steal_checked(PyUnicode_Substring(text, start, end));
+}
+
+Py_ssize_t find_slash(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
+    Py_ssize_t found = PyUnicode_FindChar(text, '/', start, end, 1);
+    if (found == -2)
+        raise_pending();
+    return found;
+}
+
+// The canonical genotype: two alleles around "/" sorted, so that allele
+// order does not matter; anything else only stripped.
+nb::object normalize_genotype(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr()))
+        return nb::str("");
+    if (PyUnicode_CheckExact(value.ptr())) {
+        // The split, strip and sort of the general path, read in place.
+        PyObject *text = value.ptr();
+        Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t slash = find_slash(text, 0, size);
+        if (slash < 0 || find_slash(text, slash + 1, size) >= 0)
+            return strip_range(text, 0, size);
+        nb::object first = strip_range(text, 0, slash);
+        nb::object second = strip_range(text, slash + 1, size);
+        if (PyUnicode_Compare(second.ptr(), first.ptr()) < 0)
+            std::swap(first, second);
+        nb::object head = steal_checked(PyUnicode_Concat(first.ptr(), interned("/").ptr()));
+        return steal_checked(PyUnicode_Concat(head.ptr(), second.ptr()));
+    }
+    // A str subclass answers split and strip itself.
+    nb::object parts = steal_checked(PyObject_CallMethodOneArg(
+        value.ptr(), interned("split").ptr(), interned("/").ptr()));
+    nb::list stripped;
+    iterate_until(parts, [&](nb::handle part) {
+        stripped.append(call_method(part, "strip"));
+        return false;
+    });
+    if (stripped.size() != 2)
+        return call_method(value, "strip");
+    if (PyList_Sort(stripped.ptr()) < 0)
+        raise_pending();
+    nb::handle empty = interned("");
+    nb::object first = steal_checked(PyObject_Format(stripped[0].ptr(), empty.ptr()));
+    nb::object second = steal_checked(PyObject_Format(stripped[1].ptr(), empty.ptr()));
+    return concat_str({first, interned("/"), second});
+}
+
+bool not_normal(nb::handle phenotype) {
+    int differs = PyObject_RichCompareBool(phenotype.ptr(), interned("normal").ptr(), Py_NE);
+    if (differs < 0)
+        raise_pending();
+    return differs != 0;
+}
+
+nb::object fill(nb::handle message_template, nb::handle name, nb::handle phenotype) {
+    return message_template.attr("format")(nb::arg("name") = name,
+                                           nb::arg("phenotype") = phenotype);
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    nb::object name = get(config, "caller_name");
+    if (!truthy(name))
+        name = get(config, "name");
+    nb::object genotype_key = get(config, "genotype_data_key", interned("genotype"));
+    nb::object sample = get(data, genotype_key);
+    nb::object sample_normalized =
+        PyUnicode_Check(sample.ptr()) ? normalize_genotype(sample) : nb::str("");
+    bool has_normalized = truthy(sample_normalized);
+
+    nb::object mapping = first_truthy(config, {"phenotypeGenotypeMapping",
+                                               "phenotype_genotype_mapping"});
+    if (!mapping.is_valid())
+        mapping = nb::dict();
+    nb::object message_template = first_truthy(config, {"message_template"});
+    if (!message_template.is_valid())
+        message_template = nb::borrow(interned(kDefaultTemplate));
+
+    nb::object warning = nb::str("");
+    if (!truthy(mapping))
+        return warning;
+
+    if (all_values(mapping, &is_str)) {
+        // Genotype -> phenotype: the raw genotype first, then the first key
+        // that normalises to the same genotype.
+        nb::object phenotype = get(mapping, sample);
+        if (phenotype.is_none() && has_normalized) {
+            entries_until(mapping, [&](nb::handle key, nb::handle value) {
+                if (!equals(normalize_genotype(key), sample_normalized))
+                    return false;
+                phenotype = nb::borrow(value);
+                return true;
+            });
+        }
+        if (!phenotype.is_none() && not_normal(phenotype))
+            warning = fill(message_template, name, phenotype);
+    } else if (all_values(mapping, &is_list_value)) {
+        // Phenotype -> genotypes: the first phenotype listing the genotype wins.
+        entries_until(mapping, [&](nb::handle phenotype, nb::handle genotypes) {
+            nb::object normalized = steal_checked(PySet_New(nullptr));
+            iterate_until(genotypes, [&](nb::handle genotype) {
+                nb::object entry = PyUnicode_Check(genotype.ptr())
+                                       ? normalize_genotype(genotype)
+                                       : nb::borrow(genotype);
+                if (PySet_Add(normalized.ptr(), entry.ptr()) < 0)
+                    raise_pending();
+                return false;
+            });
+            bool matches = contains(genotypes, sample) ||
+                           (has_normalized && contains(normalized, sample_normalized));
+            if (!matches)
+                return false;
+            if (not_normal(phenotype))
+                warning = fill(message_template, name, phenotype);
+            return true;
+        });
+    }
+    return warning;
+}
+
+}  // namespace
+
 NB_MODULE(AlleleWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    m.attr("WarningBase") = base;
+    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "AlleleWarning", {base})
-        .method(
-            "format", [](nb::handle, nb::handle, nb::handle) { return nb::str(""); },
-            nb::arg("config").none(), nb::arg("data").none())
+        .static_method("_normalize_genotype", &normalize_genotype, nb::arg("value").none())
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
         .finish();
 }

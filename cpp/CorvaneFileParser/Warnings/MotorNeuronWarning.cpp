@@ -1,16 +1,267 @@
-// SMN warning: spinal muscular atrophy status from the SMN1 copy number.
+// SMN warning: spinal muscular atrophy status from the SMN1 copy number, with
+// the silent-carrier (2+0) risk from haplogroups or a marker variant.
 #include <corvane/host.hpp>
+
+#include <utility>
 
 namespace nb = nanobind;
 using namespace corvane;
 
+namespace {
+
+// Calls `fn(item)` for the items of `iterable` until it returns true; tells
+// whether it stopped early.
+template <typename F> bool iterate_until(nb::handle iterable, F &&fn) {
+    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (fn(nb::handle(item)))
+            return true;
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return false;
+}
+
+// `key, value = pair`, with the host's errors for anything but a pair.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    PyObject *p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(p, 0)), nb::borrow(PyTuple_GET_ITEM(p, 1))};
+    PyObject *raw_it = PyObject_GetIter(p);
+    if (!raw_it) {
+        if (pending_is(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError,
+                  concat_str({interned("cannot unpack non-iterable "), class_name(pair),
+                              interned(" object")}));
+        }
+        raise_pending();
+    }
+    nb::object it = nb::steal(raw_it);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *raw = PyIter_Next(it.ptr());
+        if (!raw) {
+            if (PyErr_Occurred())
+                raise_pending();
+            raise(PyExc_ValueError, i == 0 ? "not enough values to unpack (expected 2, got 0)"
+                                           : "not enough values to unpack (expected 2, got 1)");
+        }
+        items[i] = nb::steal(raw);
+    }
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// Calls `fn(key, value)` for the entries of `mapping.items()` in order. A
+// plain dict is walked directly, failing as the host's iteration does when
+// the dict changes size under it.
+template <typename F> void for_each_entry(nb::handle mapping, F &&fn) {
+    PyObject *p = mapping.ptr();
+    if (PyDict_CheckExact(p)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(p);
+        PyObject *raw_key = nullptr, *raw_value = nullptr;
+        while (PyDict_Next(p, &pos, &raw_key, &raw_value)) {
+            nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+            fn(key, value);
+            if (PyDict_GET_SIZE(p) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return;
+    }
+    nb::object items = mapping.attr("items")();
+    iterate_until(items, [&](nb::handle pair) {
+        auto [key, value] = unpack_pair(pair);
+        fn(key, value);
+        return false;
+    });
+}
+
+// Every haplogroup name in `node`, depth first: strings stored under the key
+// "haplogroup" of any mapping, found through nested mappings and lists.
+template <typename F> void walk_haplogroups(nb::handle node, F &visit) {
+    PyObject *p = node.ptr();
+    if (PyDict_Check(p)) {
+        RecursionGuard guard(" while walking a haplogroup tree");
+        nb::handle haplogroup = interned("haplogroup");
+        for_each_entry(node, [&](nb::handle key, nb::handle value) {
+            if (equals(key, haplogroup) && PyUnicode_Check(value.ptr()))
+                visit(value);
+            else
+                walk_haplogroups(value, visit);
+        });
+    } else if (PyList_Check(p)) {
+        RecursionGuard guard(" while walking a haplogroup tree");
+        if (PyList_CheckExact(p)) {
+            // Re-read the size every step, as the host's list iterator does.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
+                nb::object item = nb::borrow(PyList_GET_ITEM(p, i));
+                walk_haplogroups(item, visit);
+            }
+        } else {
+            iterate_until(node, [&](nb::handle item) {
+                walk_haplogroups(item, visit);
+                return false;
+            });
+        }
+    }
+}
+
+// The value reached by following the dotted `path` through nested mappings;
+// None when a step is missing or not a mapping. Lists are not indexed.
+nb::object get_path(nb::handle data, nb::handle path) {
+    if (!PyDict_Check(data.ptr()) || !truthy(path))
+        return nb::none();
+    nb::object parts =
+        steal_checked(PyObject_CallMethodOneArg(path.ptr(), interned("split").ptr(),
+                                                interned(".").ptr()));
+    nb::object node = nb::borrow(data);
+    bool missing = iterate_until(parts, [&](nb::handle part) {
+        if (!PyDict_Check(node.ptr()) || !contains(node, part))
+            return true;
+        node = steal_checked(PyObject_GetItem(node.ptr(), part.ptr()));
+        return false;
+    });
+    if (missing)
+        return nb::none();
+    return node;
+}
+
+nb::object iter_haplogroups(nb::handle node) {
+    // Collected eagerly, then handed out as an iterator over the names.
+    nb::list names;
+    auto append = [&](nb::handle name) { names.append(name); };
+    walk_haplogroups(node, append);
+    return steal_checked(PyObject_GetIter(names.ptr()));
+}
+
+// config[first], else config[second] (each only when it tests true), else `fallback`.
+nb::object choose_name(nb::handle config, const char *first, const char *second,
+                       const char *fallback) {
+    nb::object value = first_truthy(config, {first, second});
+    if (value.is_valid())
+        return value;
+    return nb::borrow(interned(fallback));
+}
+
+bool number_equals(nb::handle number, long value) {
+    return equals(number, nb::int_(value));
+}
+
+nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
+    return concat_str({interned("Based on the "), caller, interned(middle), disease});
+}
+
+// The haplogroup rule: every required haplogroup is found in the tree at the
+// configured path.
+bool haplogroups_complete(nb::handle config, nb::handle data) {
+    nb::object path = get(config, "haplogroup_path");
+    nb::object required_source =
+        get(config, "silent_carrier_required_haplogroups", nb::list());
+    nb::object required = steal_checked(PySet_New(required_source.ptr()));
+    if (!truthy(path) || PySet_GET_SIZE(required.ptr()) == 0)
+        return false;
+    nb::object root = get_path(data, path);
+    nb::object found = steal_checked(PySet_New(nullptr));
+    auto add = [&](nb::handle name) {
+        if (PySet_Add(found.ptr(), name.ptr()) < 0)
+            raise_pending();
+    };
+    walk_haplogroups(root, add);
+    int subset = PyObject_RichCompareBool(required.ptr(), found.ptr(), Py_LE);
+    if (subset < 0)
+        raise_pending();
+    return subset != 0;
+}
+
+// The variant rule: a variant with an identifier and at least one allele copy.
+bool has_marker_variant(nb::handle data) {
+    nb::object variants = get(data, "variants", nb::list());
+    if (!truthy(variants))
+        return false;
+    nb::object one = nb::int_(1);
+    return iterate_until(variants, [&](nb::handle v) {
+        nb::object identifier, copies;
+        if (PyUnicode_Check(v.ptr())) {
+            identifier = nb::borrow(v);
+            copies = one;
+        } else if (PyDict_Check(v.ptr())) {
+            identifier = first_truthy(v, {"alleleId", "hgvs", "name", "variantName", "id"});
+            if (!identifier.is_valid())
+                identifier = nb::borrow(interned(""));
+            copies = first_truthy(v, {"alleleCopyNumber", "allele_copy_number"});
+            if (!copies.is_valid())
+                copies = get(v, "altCopyNumber");
+        } else {
+            return false;
+        }
+        int named = PyObject_RichCompareBool(identifier.ptr(), interned("").ptr(), Py_NE);
+        if (named < 0)
+            raise_pending();
+        if (!named || !is_number(copies))
+            return false;
+        int enough = PyObject_RichCompareBool(copies.ptr(), one.ptr(), Py_GE);
+        if (enough < 0)
+            raise_pending();
+        return enough != 0;
+    });
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    nb::object caller = choose_name(config, "caller_name", "name", "SMN Caller");
+    nb::object disease = choose_name(config, "disease_name", "disease", "Spinal Muscular Atrophy");
+
+    nb::list default_keys;
+    default_keys.append(interned("smn1CopyNumber"));
+    default_keys.append(interned("smn1_cn"));
+    nb::object keys = get(config, "smn1_copy_number_keys", default_keys);
+    // The first key present decides, even when it holds None.
+    nb::object copy_number = nb::none();
+    iterate_until(keys, [&](nb::handle key) {
+        if (!contains(data, key))
+            return false;
+        copy_number = get(data, key);
+        return true;
+    });
+
+    if (!is_number(copy_number))
+        return nb::str("");
+    if (number_equals(copy_number, 0))
+        return sentence(caller, ", this sample is positive for ", disease);
+    if (number_equals(copy_number, 1))
+        return sentence(caller, ", this sample is carrier for ", disease);
+
+    const char *silent = ", this sample has increased risk of being a silent carrier (2+0) for ";
+    bool two_copies = number_equals(copy_number, 2);
+    if (two_copies && haplogroups_complete(config, data))
+        return sentence(caller, silent, disease);
+    // The strict rule lets only the haplogroups give the silent-carrier sentence.
+    if (truthy(get(config, "strict_silent_carrier_haplogroup_rule", nb::bool_(false))))
+        return nb::str("");
+    if (two_copies && has_marker_variant(data))
+        return sentence(caller, silent, disease);
+    return nb::str("");
+}
+
+}  // namespace
+
 NB_MODULE(MotorNeuronWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    m.attr("WarningBase") = base;
+    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
+
+    m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),
+          "The value at the dotted path through nested mappings, or None.");
+    m.def("_iter_haplogroups", &iter_haplogroups, nb::arg("node").none(),
+          "An iterator over the haplogroup names in the tree, depth first.");
 
     ClassBuilder::plain(m, "MotorNeuronWarning", {base})
-        .method(
-            "format", [](nb::handle, nb::handle, nb::handle) { return nb::str(""); },
-            nb::arg("config").none(), nb::arg("data").none())
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
         .finish();
 }

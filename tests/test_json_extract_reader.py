@@ -1,0 +1,234 @@
+import json
+import logging
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader
+from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+
+DOC = {
+    "smn": {"smn1CopyNumber": "2", "isCarrier": "false", "note": ""},
+    "Variants": {
+        "sample": "S1",
+        "variants": [{"gene": "GBA", "af": "0.456", "dp": "30"}, "", None, {"gene": "SMN1", "af": "1"}],
+        "flags": ["", None, "1.5"],
+    },
+}
+
+
+@pytest.fixture
+def parse(tmp_path):
+    """Writes a document (an object, or raw bytes) and parses it with a configuration."""
+
+    def run(config, document=DOC):
+        path = tmp_path / "caller.json"
+        if isinstance(document, bytes):
+            path.write_bytes(document)
+        else:
+            path.write_text(json.dumps(document), encoding="utf-8")
+        return JsonExtractReader(config, str(path)).parse()
+
+    return run
+
+
+def warnings_of(caplog):
+    return [(r.levelname, r.name, r.getMessage()) for r in caplog.records]
+
+
+def test_sections_fields_and_paths_into_unified_entries(parse, caplog, tmp_path):
+    config = {
+        "SMN": {"caller_name": "SMN caller"},
+        "variants": {
+            "caller_name": "Targeted",
+            "include_paths": ["sample", "variants.*.af", "variants.3.gene"],
+            "exclude_paths": ["variants.0"],
+        },
+        "gba": {"caller_name": "GBA"},
+    }
+    data = parse(config)
+    assert data == {
+        "SMN": {"smn1CopyNumber": 2, "isCarrier": False, "note": None},
+        # Lists that a path passes through become mappings keyed by index
+        # text, so an exclusion can name an index of the extract.
+        "variants": {"sample": "S1", "variants": {"3": {"af": 1, "gene": "SMN1"}}},
+        "gba": {},
+    }
+    assert list(data) == ["SMN", "variants", "gba"]
+    assert warnings_of(caplog) == [
+        ("WARNING", "root", "None of keys ['gba'] from config matched input data. Skipping.")
+    ]
+    result = JsonExtractReader(config, str(tmp_path / "caller.json")).build_result(data)
+    assert result["VARIANTS"] == {"data": data["variants"], "caller_name": "Targeted"}
+    assert issubclass(JsonExtractReader, ReportReaderBase)
+
+
+@pytest.mark.parametrize(
+    "cfg, expected, candidates",
+    [
+        ({"json_key": "absent", "json_keys": ["nothing", "SMN"]}, {"v": 1}, None),
+        ({"json_key": "variants", "json_keys": ["smn"]}, {"v": 2}, None),
+        ({"json_key": "", "json_keys": [5, "", None, "smn"]}, {"v": 1}, None),
+        ({"json_key": 5, "json_keys": ("smn",)}, {}, "['qc']"),
+        ({"json_key": "x", "json_keys": "smn"}, {}, "['x', 'qc']"),
+        ({"json_keys": ["y", 3, "z"]}, {}, "['y', 'z', 'qc']"),
+        ("smn", {}, "['qc']"),
+    ],
+)
+def test_candidate_order(parse, caplog, cfg, expected, candidates):
+    assert parse({"qc": cfg}, {"smn": {"v": "1"}, "Variants": {"v": "2"}}) == {"qc": expected}
+    if candidates:
+        assert warnings_of(caplog) == [
+            ("WARNING", "root",
+             f"None of keys {candidates} from config matched input data. Skipping.")
+        ]
+    else:
+        assert caplog.records == []
+
+
+def test_unmatched_warning_lists_every_candidate_last_the_name(parse, caplog):
+    parse({"qc": {"json_key": "a'b", "json_keys": ["x", "Ü"]}})
+    assert warnings_of(caplog) == [
+        ("WARNING", "root",
+         "None of keys [\"a'b\", 'x', 'Ü', 'qc'] from config matched input data. Skipping.")
+    ]
+
+
+def test_later_of_two_keys_differing_in_case_wins(parse):
+    doc = {"SMN": {"v": "1"}, "smn": {"v": "2"}, "Smn": {"v": "3"}}
+    assert parse({"smn": {}, "SMN": {}}, doc) == {"smn": {"v": 3}, "SMN": {"v": 3}}
+
+
+def test_empty_section_is_logged_and_yields_an_empty_extract(parse, caplog):
+    assert parse({"QC": {"include_fields": ["a"]}}, {"qc": {}}) == {"QC": {}}
+    assert warnings_of(caplog) == [("WARNING", "root", "Section 'qc' is empty in the input data.")]
+
+
+@pytest.mark.parametrize(
+    "cfg, expected",
+    [
+        ({"include_paths": [], "include_fields": ["sample"]}, {}),
+        ({"include_paths": "sample", "include_fields": ["sample", "absent"]}, {"sample": "S1"}),
+        ({"include_paths": ["..sample..", ".", "   ", "", 7, None]}, {"sample": "S1"}),
+        # Blanks stay part of a segment: int() accepts them around an index,
+        # a key must hold them itself.
+        ({"include_paths": ["variants. 0 .gene"]}, {"variants": {" 0 ": {"gene": "GBA"}}}),
+        ({"include_paths": ["variants.0. gene"]}, {}),
+        ({"include_paths": ["variants.*.gene", "variants.1"]},
+         {"variants": {"0": {"gene": "GBA"}, "3": {"gene": "SMN1"}, "1": None}}),
+        ({"include_paths": ["flags", "flags.2"]}, {"flags": {"2": 1.5}}),
+        ({"include_fields": ["flags", "variants"]},
+         {"flags": [1.5], "variants": [{"gene": "GBA", "af": 0.46, "dp": 30}, None, None, {"gene": "SMN1", "af": 1}]}),
+        ({"include_fields": "sample", "exclude_paths": ["variants", "flags"]}, {"sample": "S1"}),
+        ({"exclude_paths": ["variants.*.af", "variants.*.gene", "nothing.here", "sample.x"]},
+         {"sample": "S1", "variants": [{"dp": 30}, None, None, {}], "flags": [1.5]}),
+        ({"include_fields": ["variants"], "exclude_paths": "variants"},
+         {"variants": [{"gene": "GBA", "af": 0.46, "dp": 30}, None, None, {"gene": "SMN1", "af": 1}]}),
+    ],
+)
+def test_selection_rules(parse, cfg, expected):
+    assert parse({"Variants": cfg}) == {"Variants": expected}
+
+
+@pytest.mark.parametrize(
+    "value, variants, other",
+    [
+        (["", None, "1.5"], [None, None, 1.5], [1.5]),
+        ([], [], None),
+        ({"k": "v", "2": 1}, ["k", 2], {"k": "v", "2": 1}),
+        ("ab", ["ab"[0], "ab"[1]], "ab"),
+        ("", [], None),
+    ],
+)
+def test_variants_field_keeps_every_item(parse, value, variants, other):
+    doc = {"s": {"variants": value, "Variants": value}}
+    assert parse({"s": {}}, doc) == {"s": {"variants": variants, "Variants": other}}
+
+
+@pytest.mark.parametrize(
+    "document, cfg, error",
+    [
+        ([{"s": {}}], {}, AttributeError),
+        ({"s": [1, 2]}, {}, AttributeError),
+        ({"s": "text"}, {"include_fields": ["t"]}, AttributeError),
+        ({"s": 5}, {"include_fields": ["t"]}, TypeError),
+        ({"s": {"variants": None}}, {}, TypeError),
+        ({"s": {"variants": 3}}, {"include_fields": ["variants"]}, TypeError),
+    ],
+)
+def test_unusable_documents_raise(parse, document, cfg, error):
+    with pytest.raises(error):
+        parse({"s": cfg}, document)
+
+
+def test_non_mapping_sections_under_paths_and_non_text_names(parse):
+    doc = {"s": [{"a": "1"}, {"a": "2"}], "t": 5}
+    cfg = {"s": {"include_paths": ["*.a", "0"]}, "t": {"include_paths": ["*"]}}
+    assert parse(cfg, doc) == {"s": {"0": {"a": 1}, "1": {"a": 2}}, "t": {}}
+    assert parse({7: {"json_key": "t", "include_paths": []}}, doc) == {7: {}}
+    with pytest.raises(AttributeError):
+        parse({7: {}}, doc)
+
+
+def test_file_is_read_as_utf8_with_byte_order_mark(parse):
+    raw = "\ufeff" + json.dumps({"s": {"name": "grün ≥ 2"}}, ensure_ascii=False)
+    assert parse({"s": {}}, raw.encode("utf-8")) == {"s": {"name": "grün ≥ 2"}}
+
+
+def test_utf8_whatever_the_platform_default(tmp_path):
+    path = tmp_path / "x.json"
+    path.write_bytes(json.dumps({"s": {"n": "grün"}}, ensure_ascii=False).encode("utf-8"))
+    code = (
+        "import locale, sys\n"
+        "from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader\n"
+        "assert locale.getencoding() != 'utf-8', locale.getencoding()\n"
+        "print(ascii(JsonExtractReader._load_json(sys.argv[1])))\n"
+    )
+    env = dict(os.environ, LC_ALL="C", LANG="C", PYTHONUTF8="0", PYTHONCOERCECLOCALE="0")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], env=env, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == ascii({"s": {"n": "grün"}})
+
+
+def test_host_json_rules(parse):
+    raw = b'{"s": {"a": NaN, "b": -Infinity, "c": 123456789012345678901234567890, "d": 1.005}}'
+    data = parse({"s": {}}, raw)["s"]
+    assert math.isnan(data["a"]) and data["b"] == -math.inf
+    assert data["c"] == 123456789012345678901234567890 and data["d"] == round(1.005, 2)
+    for bad in (b'{"s": ', b"", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
+        with pytest.raises(json.JSONDecodeError):
+            parse({"s": {}}, bad)
+    with pytest.raises(UnicodeDecodeError):
+        parse({"s": {}}, b'{"s": "\xff"}')
+
+
+def test_file_is_closed_when_parsing_fails(tmp_path):
+    path = tmp_path / "bad.json"
+    path.write_text("{oops")
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(20):
+        with pytest.raises(json.JSONDecodeError):
+            JsonExtractReader._load_json(str(path))
+    assert len(os.listdir("/proc/self/fd")) == before
+    assert isinstance(JsonExtractReader.__dict__["_load_json"], staticmethod)
+
+
+def test_document_is_neither_changed_nor_shared(monkeypatch, tmp_path):
+    document = {"s": {"inner": {"af": "1", "dp": 2}, "variants": [{"af": "3"}], "list": [{"af": "4"}]}}
+    snapshot = json.loads(json.dumps(document))
+    monkeypatch.setattr(JsonExtractReader, "_load_json", staticmethod(lambda path: document))
+    path = tmp_path / "x.json"
+    path.write_text("{}")
+    reader = JsonExtractReader({"s": {"exclude_paths": ["*.af", "variants.*.af"]}}, str(path))
+    leaf = document["s"]["inner"]
+    before = sys.getrefcount(leaf)
+    for _ in range(50):
+        data = reader.parse()
+    assert data == {"s": {"inner": {"dp": 2}, "variants": [{}], "list": [{"af": 4}]}}
+    assert document == snapshot
+    assert data["s"]["inner"] is not leaf
+    del data
+    assert sys.getrefcount(leaf) == before

@@ -1,0 +1,391 @@
+import gc
+import sys
+import warnings
+
+import pytest
+
+from CorvaneFileParser.Models import SectionConfig
+from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader
+from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+
+
+@pytest.fixture
+def tsv(tmp_path):
+    """Writes text (or bytes) as combinedvariantoutput.tsv and returns its path."""
+
+    def write(content, name="combinedvariantoutput.tsv"):
+        path = tmp_path / name
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content, encoding="utf-8", newline="")
+        return str(path)
+
+    return write
+
+
+def parse(path, config):
+    return PanelTsvReader(config, path).parse()
+
+
+def lines(*rows):
+    return "".join("\t".join(row) + "\n" for row in rows)
+
+
+SMALL_VARIANT_COLUMNS = (
+    "Gene", "Chromosome", "Genomic Position", "Reference Call", "Alternative Call",
+    "Allele Frequency", "Depth", "P-Dot Notation", "C-Dot Notation", "Consequence(s)",
+    "Affected Exon(s)",
+)
+
+COMBINED_OUTPUT = lines(
+    ("[Analysis Details]",),
+    ("Pair ID", "PT-0417-T"),
+    ("DNA Sample ID", "PT-0417-DNA"),
+    ("RNA Sample ID", "PT-0417-RNA"),
+    ("Output Date", "2024-03-12"),
+    ("Output Time", "14:22:31"),
+    ("Module Version", "2.2.0.12"),
+    ("Pipeline Version", "2.2.0"),
+    ("Kit Version", ""),
+    ("",),
+    ("[Sequencing Run Details]",),
+    ("DNA Run Name", "240310_A01234_0123_BHKTXYDSX7"),
+    ("DNA Run ID", "240310_A01234_0123_BHKTXYDSX7"),
+    ("RNA Run Name", "240310_A01234_0124_AHKTYZDSX7"),
+    ("DNA ExperimentName", "PanelRun_0310"),
+    ("RNA ExperimentName", ""),
+    ("",),
+    ("[TMB]",),
+    ("Total TMB", "7.874"),
+    ("Nonsynonymous TMB", "6.3"),
+    ("Coding Region Size in Megabases", "1.27"),
+    ("Number of Passing Eligible Variants", "10"),
+    ("Number of Passing Eligible Nonsynonymous Variants", "8"),
+    ("",),
+    ("[MSI]",),
+    ("Usable MSI Sites", "99"),
+    ("Total Microsatellite Sites Unstable", "3"),
+    ("Percent Unstable Sites", "3.03"),
+    ("SampleMSIStatus", "MSI-Stable"),
+    ("",),
+    ("[Gene Amplifications]",),
+    ("Gene", "Fold Change"),
+    ("EGFR", "4.52"),
+    ("MYC", "2.3"),
+    ("",),
+    ("[Splice Variants]",),
+    ("Gene", "Exon Numbers", "Supporting Reads"),
+    ("",),
+    ("[Fusions]",),
+    ("Gene Pair", "Breakpoint 1", "Breakpoint 2", "Fusion Supporting Reads",
+     "Split Reads", "Pair Reads", "Fusion Directionality Known", "In Frame"),
+    ("EML4-ALK", "chr2:42295516", "chr2:29223528", "87", "54", "33", "Yes", "Yes"),
+    ("TMPRSS2-ERG", "chr21:41508081", "chr21:38445621", "12", "7", "5", "Yes", "NA"),
+    ("",),
+    ("[Small Variants]",),
+    SMALL_VARIANT_COLUMNS,
+    ("EGFR", "chr7", "55191822", "T", "G", "0.3512", "812", "p.(Leu858Arg)",
+     "c.2573T>G", "missense_variant", "21/28"),
+    ("TP53", "chr17", "7674220", "C", "T", "0.61", "640", "p.(Arg248Gln)",
+     "c.743G>A", "missense_variant", "7/11"),
+    ("TERT", "chr5", "1295113", "G", "A", "0.22", "95", "", "c.-124C>T",
+     "upstream_gene_variant", ""),
+)
+
+PANEL_CONFIG = {
+    "Analysis Details": {"fields": {"Pair ID": {}, "DNA Sample ID": {}, "Kit Version": {}}},
+    "Sequencing Run Details": {"include_all_fields": True},
+    "TMB": {"fields": {"Total TMB": {}, "Coding Region Size in Megabases": {}}},
+    "MSI": SectionConfig(fields=["Percent Unstable Sites", "SampleMSIStatus"]),
+    "Gene Amplifications": {"include_all_fields": True},
+    "Splice Variants": {"include_all_fields": True},
+    "Fusions": {"fields": {"In Frame": {}, "Gene Pair": {}, "Fusion Supporting Reads": {}}},
+    "Small Variants": SectionConfig(fields={"Gene", "Allele Frequency", "P-Dot Notation"}),
+    "Copy Number Variants": {"include_all_fields": True},
+}
+
+
+def test_combined_variant_output(tsv):
+    data = parse(tsv(COMBINED_OUTPUT), PANEL_CONFIG)
+    assert data == {
+        "Analysis Details": {"Pair ID": "PT-0417-T", "DNA Sample ID": "PT-0417-DNA",
+                             "Kit Version": None},
+        "Sequencing Run Details": {
+            "DNA Run Name": "240310_A01234_0123_BHKTXYDSX7",
+            "DNA Run ID": "240310_A01234_0123_BHKTXYDSX7",
+            "RNA Run Name": "240310_A01234_0124_AHKTYZDSX7",
+            "DNA ExperimentName": "PanelRun_0310",
+            "RNA ExperimentName": None,
+        },
+        "TMB": {"Total TMB": 7.87, "Coding Region Size in Megabases": 1.27},
+        "MSI": {"Percent Unstable Sites": 3.03, "SampleMSIStatus": "MSI-Stable"},
+        # Two columns read as key-value rows: the header pair is one of them.
+        "Gene Amplifications": {"Gene": "Fold Change", "EGFR": 4.52, "MYC": 2.3},
+        "Splice Variants": [],
+        "Fusions": [
+            {"Gene Pair": "EML4-ALK", "Fusion Supporting Reads": 87, "In Frame": "Yes"},
+            {"Gene Pair": "TMPRSS2-ERG", "Fusion Supporting Reads": 12, "In Frame": "NA"},
+        ],
+        "Small Variants": [
+            {"Gene": "EGFR", "Allele Frequency": 0.35, "P-Dot Notation": "p.(Leu858Arg)"},
+            {"Gene": "TP53", "Allele Frequency": 0.61, "P-Dot Notation": "p.(Arg248Gln)"},
+            {"Gene": "TERT", "Allele Frequency": 0.22, "P-Dot Notation": None},
+        ],
+    }
+    # File order of sections and header order of columns, whatever the
+    # configuration's order.
+    assert list(data) == [s for s in PANEL_CONFIG if s != "Copy Number Variants"]
+    assert list(data["Fusions"][0]) == ["Gene Pair", "Fusion Supporting Reads", "In Frame"]
+    assert list(data["Analysis Details"]) == ["Pair ID", "DNA Sample ID", "Kit Version"]
+
+    config = {"Small Variants": {"caller_name": "Panel"}, "Copy Number Variants": {}}
+    result = PanelTsvReader(config, tsv(COMBINED_OUTPUT)).build_result(data)
+    assert result["SMALL VARIANTS"] == {"data": data["Small Variants"], "caller_name": "Panel"}
+    assert result["COPY NUMBER VARIANTS"]["data"] == {}
+
+
+def test_class_shape():
+    assert issubclass(PanelTsvReader, ReportReaderBase)
+    assert PanelTsvReader.__doc__ == (
+        "Parser for CombinedVariantOutput TSV.\n"
+        "Reads only configured sections and fields, streaming parse inside loader.")
+
+
+@pytest.mark.parametrize("as_section_config", [False, True])
+def test_configuration_forms_agree(tsv, as_section_config):
+    fields = ["Total TMB", "Usable MSI Sites"]
+    if as_section_config:
+        config = {"TMB": SectionConfig(fields=fields), "MSI": SectionConfig(fields=fields)}
+    else:
+        mapping = {"fields": dict.fromkeys(fields, {"label": "ignored"})}
+        config = {"TMB": mapping, "MSI": mapping}
+    assert parse(tsv(COMBINED_OUTPUT), config) == {
+        "TMB": {"Total TMB": 7.87}, "MSI": {"Usable MSI Sites": 99}}
+
+
+def test_extract_fields_and_prepare_configs(tsv):
+    reader = PanelTsvReader({}, tsv(""))
+    fields, include_all = reader._extract_fields({"fields": {"a": 1, "b": 2}})
+    assert (fields, include_all) == ({"a": None, "b": None}, False)
+    assert reader._extract_fields(SectionConfig(fields=None, include_all_fields=1)) == ({}, 1)
+    kept = ["x"]
+    assert reader._extract_fields(SectionConfig(fields=kept))[0] is kept
+    cfg = {"fields": {}}
+    prepared = reader._prepare_configs({"S": cfg})
+    assert prepared == {"S": cfg} and prepared["S"] is cfg
+
+
+@pytest.mark.parametrize(
+    "config, error",
+    [
+        (None, AttributeError),
+        ({"TMB": {"fields": ["Total TMB"]}}, AttributeError),
+        ({"TMB": ["Total TMB"]}, AttributeError),
+    ],
+)
+def test_bad_configuration_fails_with_host_error(tsv, config, error):
+    with pytest.raises(error):
+        parse(tsv(COMBINED_OUTPUT), config)
+
+
+def test_overridden_helpers_are_used(tsv):
+    class Narrow(PanelTsvReader):
+        def _prepare_configs(self, config):
+            return {"TMB": {}}
+
+        def _extract_fields(self, cfg):
+            return {"Total TMB": None}, False
+
+    assert Narrow({"MSI": {}}, tsv(COMBINED_OUTPUT)).parse() == {"TMB": {"Total TMB": 7.87}}
+
+
+# Rows of one [S] section configured with every field kept; each case lists
+# raw rows after the section header and the expected entry.
+@pytest.mark.parametrize(
+    "rows, expected",
+    [
+        # A key with an empty value cell is still a key-value row, and the
+        # section stays in key-value mode.
+        ([("Kit Version", ""), ("Total TMB", "5")], {"Kit Version": None, "Total TMB": 5}),
+        ([("K", "", " "), ("L", "1")], {"K": None, "L": 1}),
+        ([("K", "", "v")], {"K": "v"}),
+        ([(" K ", "  7.456 ")], {"K": 7.46}),
+        # A lone cell, a blank first cell or three cells make a header row.
+        ([("Gene",), ("EGFR",)], [{"Gene": "EGFR"}]),
+        ([("", "Gene"), ("x", "EGFR")], [{"Gene": "EGFR"}]),
+        ([("A", "B", "C"), ("1", "2", "3")], [{"A": 1, "B": 2, "C": 3}]),
+        # Once a header row is seen, two-cell rows are data rows.
+        ([("A", "B", "C"), ("k", "v")], [{"A": "k", "B": "v", "C": None}]),
+        # A first cell starting with a blank and a hash is not a comment.
+        ([(" #Note", "x")], {"#Note": "x"}),
+        ([("#Note", "x"), ("#", ""), ("K", "v")], {"K": "v"}),
+        # A repeated key keeps its first position and its last value.
+        ([("A", "1"), ("B", "2"), ("A", "3")], {"A": 3, "B": 2}),
+        ([('"Fold\tChange"', "2")], {"Fold\tChange": 2}),
+        ([], {}),
+    ],
+)
+def test_section_rows(tsv, rows, expected):
+    data = parse(tsv(lines(("[S]",), *rows)), {"S": {"include_all_fields": True}})
+    assert data == {"S": expected}
+    assert list(data["S"]) == list(expected)
+
+
+@pytest.mark.parametrize(
+    "rows, expected",
+    [
+        # Cells pair with columns by raw position: a blank cell is None and
+        # does not shift the cells after it.
+        ([("Gene", "Chromosome", "Depth"), ("KRAS", "", "812")],
+         [{"Gene": "KRAS", "Chromosome": None, "Depth": 812}]),
+        ([("Gene", "Chromosome", "Depth"), ("", "chr12", " ")],
+         [{"Gene": None, "Chromosome": "chr12", "Depth": None}]),
+        # Short rows give None, cells beyond the header are dropped.
+        ([("A", "B", "C"), ("1",), ("1", "2", "3", "4")],
+         [{"A": 1, "B": None, "C": None}, {"A": 1, "B": 2, "C": 3}]),
+        # An empty header cell names no column.
+        ([("A", "", "C", "D"), ("1", "2", "3", "4")], [{"A": 1, "C": 3, "D": 4}]),
+        # Duplicate names: one key at the first place, the later cell's value.
+        ([("A", "B", "A"), ("1", "2", "3")], [{"A": 3, "B": 2}]),
+        # Key-value pairs before the header keep the mapping; records go under "rows".
+        ([("Total", "2"), ("A", "B", "C"), ("1", "2", "3")],
+         {"Total": 2, "rows": [{"A": 1, "B": 2, "C": 3}]}),
+        ([("Total", "2"), ("A", "B", "C")], {"Total": 2, "rows": []}),
+        # Only pairs actually kept count.
+        ([("Other", "2"), ("A", "B", "C")], []),
+        # Rows blank after stripping and comment rows are no records.
+        ([("A", "B", "C"), (" ", "\t"), ("# 1", "2", "3")], []),
+    ],
+)
+def test_table_sections(tsv, rows, expected):
+    fields = dict.fromkeys(["Total", "A", "B", "C", "D", "Gene", "Chromosome", "Depth"])
+    data = parse(tsv(lines(("[S]",), *rows)), {"S": {"fields": fields}})
+    assert data == {"S": expected}
+
+
+def test_table_fields_keep_header_order(tsv):
+    content = lines(("[Small Variants]",), SMALL_VARIANT_COLUMNS,
+                    ("BRAF", "chr7", "140753336", "A", "T", "0.41", "1020", "p.(Val600Glu)",
+                     "c.1799T>A", "missense_variant", "15/18"))
+    fields = {"Depth": None, "Gene": None, "Not A Column": None}
+    data = parse(tsv(content), {"Small Variants": {"fields": fields}})
+    assert data == {"Small Variants": [{"Gene": "BRAF", "Depth": 1020}]}
+    assert list(data["Small Variants"][0]) == ["Gene", "Depth"]
+
+    nothing_kept = parse(tsv(content), {"Small Variants": {"fields": {"Nope": 1}}})
+    assert nothing_kept == {"Small Variants": []}
+
+
+def test_no_fields_keeps_no_keys_but_every_column(tsv):
+    content = lines(("[TMB]",), ("Total TMB", "7.2"), ("[Splice Variants]",),
+                    ("Gene", "Exon Numbers", "Supporting Reads"), ("MET", "13-15", "113"))
+    data = parse(tsv(content), {"TMB": {}, "Splice Variants": SectionConfig()})
+    assert data == {"TMB": {}, "Splice Variants": [
+        {"Gene": "MET", "Exon Numbers": "13-15", "Supporting Reads": 113}]}
+
+
+@pytest.mark.parametrize(
+    "header, config_name",
+    [("[ TMB ]", " TMB "), ("[[TMB]]", "TMB"), ("  [TMB]  ", "TMB"), ("[TMB]\textra", "TMB"),
+     ("\t[TMB]", "TMB"), ("[]", "")],
+)
+def test_section_names(tsv, header, config_name):
+    content = header + "\nTotal TMB\t7\n"
+    assert parse(tsv(content), {config_name: {"include_all_fields": True}}) == {
+        config_name: {"Total TMB": 7}}
+
+
+@pytest.mark.parametrize(
+    "content",
+    ["Total TMB\t7\n", "[tmb]\nTotal TMB\t7\n", "[TMB\nTotal TMB\t7\n",
+     "#[TMB]\nTotal TMB\t7\n", ""],
+)
+def test_rows_outside_a_configured_section_are_skipped(tsv, content):
+    assert parse(tsv(content), {"TMB": {"include_all_fields": True}}) == {}
+
+
+def test_sections_switch_and_repeat(tsv):
+    content = lines(
+        ("[TMB]",), ("Total TMB", "7"), ("Old", "x"),
+        ("[MSI]",), ("Total TMB", "99"),
+        ("[Fusions]",), ("Gene Pair", "Breakpoint 1", "Breakpoint 2"), ("A-B", "1", "2"),
+        ("[TMB]",), ("Total TMB", "8"),
+        ("[Fusions]",), ("Gene Pair", "Breakpoint 1", "Breakpoint 2"),
+    )
+    data = parse(tsv(content), {"TMB": {"include_all_fields": True}, "Fusions": {}})
+    assert data == {"TMB": {"Total TMB": 8}, "Fusions": []}
+    assert list(data) == ["TMB", "Fusions"]
+
+
+def test_byte_order_mark_is_ignored(tsv):
+    content = "\ufeff[TMB]\nTotal TMB\t7.87\n"
+    assert parse(tsv(content), {"TMB": {"include_all_fields": True}}) == {
+        "TMB": {"Total TMB": 7.87}}
+    # Only a leading mark is dropped; one inside a cell is kept.
+    content = "[TMB]\n\ufeffTotal TMB\t7.87\n"
+    assert parse(tsv(content), {"TMB": {"include_all_fields": True}}) == {
+        "TMB": {"\ufeffTotal TMB": 7.87}}
+
+
+WHITESPACE = [chr(c) for c in range(sys.maxunicode + 1) if chr(c).isspace()]
+
+
+def test_cell_stripping_matches_str_strip(tsv):
+    # Every code point str.strip() removes is removed, and only those:
+    # zero-width space and no-break joiners are not white space to the host.
+    kept = "\u200b\u2060\ufeff"
+    rows = [(ws + f"K{i}" + kept + ws, ws + "1" + ws) for i, ws in enumerate(WHITESPACE)
+            if ws not in "\t\n\r"]
+    rows.append((f"{kept}K", "v"))
+    content = lines(("[S]",), *rows)
+    data = parse(tsv(content), {"S": {"include_all_fields": True}})
+    assert data == {"S": {row[0].strip(): 1 if row[1].strip() == "1" else row[1]
+                          for row in rows}}
+    assert "\u2028" in WHITESPACE and "\u3000" in WHITESPACE
+
+
+def test_data_values_use_the_shared_formatter(tsv):
+    cells = ["TRUE", "Null", " 42 ", "007", "3.14159", "1e3", "0x10", "NaN", "1_000", "-0.005"]
+    content = lines(("[S]",), tuple(f"c{i}" for i in range(len(cells))), cells)
+    record = parse(tsv(content), {"S": {}})["S"][0]
+    expected = [ReportReaderBase._format_value(c.strip()) for c in cells]
+    got = list(record.values())
+    assert repr(got) == repr(expected)
+
+
+# Bad input ends in a Python exception or a result, never in a crash, and the
+# file is closed either way.
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        (b"[TMB]\nTotal TMB\t7\xff\n", UnicodeDecodeError),
+        (b"[TMB]\nTotal\x00TMB\t7\n", None),
+        (b'[TMB]\n"Total TMB\t7\nMore\t8\n', None),
+        (b'[TMB]\nTotal TMB\t"7\n' + b"x\ty\n" * 40000, Exception),
+        (b'[TMB]\nTotal TMB\t7"x"\n"a"b\tc\n', None),
+        (b"[S]\n" + b"\t".join(b"col%d" % i for i in range(20000)) + b"\n"
+         + b"\t".join(b"%d" % i for i in range(20000)) + b"\n", None),
+        (b"\r\r\n\n[TMB]\r\nTotal TMB\t7\r", None),
+    ],
+)
+def test_bad_input(tsv, content, error):
+    config = {"TMB": {"include_all_fields": True}, "S": {"fields": {"col19999": 1}}}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        if error is None:
+            assert isinstance(parse(tsv(content), config), dict)
+        else:
+            with pytest.raises(error):
+                parse(tsv(content), config)
+        gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
+
+
+def test_wide_header_row_pairs_far_columns(tsv):
+    width = 5000
+    content = lines(("[S]",), tuple(f"col{i}" for i in range(width)),
+                    tuple(str(i) if i % 2 else "" for i in range(width)))
+    record = parse(tsv(content), {"S": {"fields": {"col4999": 1, "col4998": 1}}})["S"][0]
+    assert record == {"col4998": None, "col4999": 4999}
+
