@@ -202,7 +202,7 @@ def check_unified(output):
     assert hba["warning"] in (
         "",
         "Based on the long-read paralog phaser, this sample is <b>Positive</b> for "
-        "alpha-thalassaemia (HBA1/HBA2 copy loss)",
+        "HBA1/HBA2 copy loss (alpha-thalassaemia carrier or trait)",
     )
 
 
