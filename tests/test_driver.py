@@ -171,20 +171,6 @@ def test_resolution_and_missing_files(tmp_path, stub_factory, caplog, monkeypatc
     assert warnings(caplog) == ["File nowhere.json not found. Skipping."]
 
 
-def test_directory_listed_as_input_is_passed_on(tmp_path, stub_factory):
-    # A directory counts as existing; the reader decides what to make of it.
-    (tmp_path / "dir.json").mkdir()
-    driver = ReportAssembler({"input_files": [str(tmp_path / "dir.json")]})
-    with pytest.raises(IsADirectoryError):
-        driver.run(return_dict=True)
-
-
-def test_null_input_dir_fails_on_join(tmp_path, stub_factory):
-    driver = ReportAssembler({C.INPUT_DIR: None, "input_files": [str(tmp_path / "gone.json")]})
-    with pytest.raises(TypeError):
-        driver.run(return_dict=True)
-
-
 # --- merge and run -----------------------------------------------------------
 
 
@@ -194,23 +180,6 @@ def test_merge_later_value_first_position(tmp_path, stub_factory):
     result = ReportAssembler({"input_files": [first, second]}).run(return_dict=True)
     assert list(result) == ["A", "B", "C"]
     assert result["B"] == {"data": {"v": 4}, "caller_name": "2.json"}
-
-
-def test_parse_by_config_order():
-    calls = []
-
-    class Recorder:
-        def parse(self, *args):
-            calls.append(("parse", args))
-            return {"parsed": True}
-
-        def build_result(self, *args):
-            calls.append(("build_result", args))
-            return {"built": args[0]}
-
-    driver = ReportAssembler({})
-    assert driver.parse_by_config(parser=Recorder()) == {"built": {"parsed": True}}
-    assert calls == [("parse", ()), ("build_result", ({"parsed": True},))]
 
 
 def test_subclass_overrides_are_used(tmp_path, stub_factory):
@@ -466,23 +435,6 @@ def config_file(tmp_path, document, bom=False):
     data = json.dumps(document, ensure_ascii=False).encode("utf-8")
     path.write_bytes(b"\xef\xbb\xbf" + data if bom else data)
     return str(path)
-
-
-def test_parse_args_namespace(monkeypatch):
-    monkeypatch.setattr(sys, "argv", ["prog"])
-    assert ReportAssembler.parse_args() == argparse.Namespace(
-        config=None, input_dir=None, output_dir=None, input_files=None, output_json=None
-    )
-    monkeypatch.setattr(
-        sys,
-        "argv",
-        ["prog", "-c", "c.json", "--input-dir", "i", "--output-dir", "o",
-         "--input-files", "a", "b", "--output-json", "x.json"],
-    )
-    assert vars(ReportAssembler.parse_args()) == {
-        "config": "c.json", "input_dir": "i", "output_dir": "o",
-        "input_files": ["a", "b"], "output_json": "x.json",
-    }
 
 
 def test_no_options_gives_empty_request(monkeypatch):
