@@ -2,7 +2,6 @@
 #include <corvane/host.hpp>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,8 +29,8 @@ struct Loaded {
 // Only a is type-tested; comparisons are the host's, results unchanged.
 // ---------------------------------------------------------------------------
 
-// isinstance(a, type). The real type answers the common cases; anything else
-// goes through the host, which also honours a __class__ that claims the type.
+// isinstance(a, type) through the host, which also honours a __class__ that
+// claims the type; callers test the real type first, which settles most values.
 bool instance_of(nb::handle a, PyTypeObject *type) {
     int result = PyObject_IsInstance(a.ptr(), (PyObject *) type);
     if (result < 0)

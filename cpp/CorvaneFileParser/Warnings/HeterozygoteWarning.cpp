@@ -64,8 +64,8 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
         kwargs[loaded.value_key] = get(cond, loaded.value_key);
         kwargs[loaded.message_key] =
             concat_str({loaded.sentence_start, name, loaded.sentence_middle, disease});
-        nb::object rule =
-            steal_checked(PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+        nb::object rule = steal_checked(
+            PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 
         // The value under the condition's field when the data holds it; the
         // whole data otherwise (a mapping never satisfies an ordinary

@@ -41,7 +41,8 @@ nb::object make_rule(nb::handle cond) {
                           nb::str("() argument after ** must be a mapping, not "),
                           nb::str(Py_TYPE(cond.ptr())->tp_name)}));
     }
-    return steal_checked(PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    return steal_checked(
+        PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 }
 
 // data[field] when data is a dict holding the entry's field, else data.
@@ -101,8 +102,9 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
         if (!truthy(holds))
             return;
         msgs.add(warning);
-        nb::object line = steal_checked(
-            PyNumber_Add(loaded.line_prefix.ptr(), warning.ptr()));
+        // str + message, as the host adds them (a non-str message fails here).
+        nb::object line =
+            steal_checked(PyNumber_Add(loaded.line_prefix.ptr(), warning.ptr()));
         // builtins.print read per call, as a Python caller would, so that a
         // replaced print or a redirected sys.stdout sees the line.
         nb::object print = loaded.builtins.attr(loaded.print_name);

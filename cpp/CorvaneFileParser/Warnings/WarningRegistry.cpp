@@ -10,10 +10,11 @@ struct Row {
     const char *type_name;
     const char *module;
     const char *cls;
+    nb::handle name_text = {}, formatter = {};  // set on load, owned by the host's caches
 };
 
 // Tested in this order; the first equal name decides.
-constexpr Row kFormatters[] = {
+Row kFormatters[] = {
     {"condition", "CorvaneFileParser.Warnings.RuleWarning", "RuleWarning"},
     {"carrier_positive", "CorvaneFileParser.Warnings.HeterozygoteWarning", "HeterozygoteWarning"},
     {"genotype", "CorvaneFileParser.Warnings.AlleleWarning", "AlleleWarning"},
@@ -41,8 +42,8 @@ nb::object get_formatter(nb::handle wtype) {
         raise(PyExc_ValueError, "Warning type cannot be empty");
 
     for (const Row &row : kFormatters)
-        if (equals(warning_type, interned(row.type_name)))
-            return steal_checked(PyObject_CallNoArgs(host_attr(row.module, row.cls).ptr()));
+        if (equals(warning_type, row.name_text))
+            return steal_checked(PyObject_CallNoArgs(row.formatter.ptr()));
 
     raise(PyExc_ValueError,
           concat_str({interned("Unknown warning type: "), warning_type}));
@@ -59,6 +60,10 @@ NB_MODULE(WarningRegistry, m) {
           "CorvaneFileParser.Warnings.MotorNeuronWarning",
           "CorvaneFileParser.Warnings.LysosomalWarning"})
         nb::module_::import_(module);
+    for (Row &row : kFormatters) {
+        row.name_text = interned(row.type_name);
+        row.formatter = host_attr(row.module, row.cls);
+    }
 
     ClassBuilder::plain(m, "WarningRegistry")
         .static_method("get_formatter", &get_formatter, nb::arg("wtype").none())
