@@ -4,13 +4,105 @@
 namespace nb = nanobind;
 using namespace corvane;
 
+namespace {
+
+// Set when the module loads; the host's caches own these objects.
+struct Loaded {
+    nb::handle condition_operator, value_rule;
+    nb::handle operator_key, field_key, value_key, message_key, conditions_key, str_name,
+        check_name, sentence_start, sentence_middle;
+} loaded;
+
+// cond["operator"] = ConditionOperator[cond["operator"]], leaving a member
+// as it is so that a specification can be formatted again.
+void convert_operator(nb::handle cond) {
+    nb::handle key = loaded.operator_key;
+    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
+    nb::handle members = loaded.condition_operator;
+    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
+    if (is_member < 0)
+        raise_pending();
+    nb::object member =
+        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
+    if (PyObject_SetItem(cond.ptr(), key.ptr(), member.ptr()) < 0)
+        raise_pending();
+}
+
+// isinstance(data, dict)
+bool is_mapping(nb::handle data) {
+    if (PyDict_Check(data.ptr()))
+        return true;
+    int result = PyObject_IsInstance(data.ptr(), (PyObject *) &PyDict_Type);
+    if (result < 0)
+        raise_pending();
+    return result != 0;
+}
+
+// config[primary] when it tests true, else config.get(fallback) as it is.
+nb::object name_or(nb::handle config, const char *primary, const char *fallback) {
+    nb::object value = get(config, interned(primary));
+    if (truthy(value))
+        return value;
+    return get(config, interned(fallback));
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    nb::object name = name_or(config, "caller_name", "name");
+    nb::object disease = name_or(config, "disease_name", "disease");
+    nb::object conditions = get(config, loaded.conditions_key, nb::dict());
+
+    nb::object it = steal_checked(PyObject_GetIter(conditions.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object cond = nb::steal(raw);
+        convert_operator(cond);
+
+        nb::dict kwargs;
+        nb::object field = get(cond, loaded.field_key);
+        kwargs[loaded.field_key] = field;
+        kwargs[loaded.operator_key] =
+            steal_checked(PyObject_GetItem(cond.ptr(), loaded.operator_key.ptr()));
+        kwargs[loaded.value_key] = get(cond, loaded.value_key);
+        kwargs[loaded.message_key] =
+            concat_str({loaded.sentence_start, name, loaded.sentence_middle, disease});
+        nb::object rule = steal_checked(
+            PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+
+        // The value under the condition's field when the data holds it; the
+        // whole data otherwise (a mapping never satisfies an ordinary
+        // condition, which would leave a positive finding unreported).
+        nb::object value = nb::borrow(data);
+        if (is_mapping(data) && contains(data, field))
+            value = steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+
+        nb::object holds = steal_checked(
+            PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
+        if (truthy(holds))
+            return steal_checked(
+                PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return nb::str("");
+}
+
+}  // namespace
+
 NB_MODULE(HeterozygoteWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     nb::module_::import_("CorvaneFileParser.Models");
+    loaded.condition_operator = host_attr("CorvaneFileParser.Models", "ConditionOperator");
+    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    loaded.operator_key = interned("operator");
+    loaded.field_key = interned("field");
+    loaded.value_key = interned("value");
+    loaded.message_key = interned("message");
+    loaded.conditions_key = interned("conditions");
+    loaded.str_name = interned("__str__");
+    loaded.check_name = interned("check");
+    loaded.sentence_start = interned("Based on the ");
+    loaded.sentence_middle = interned(", this sample is <b>Positive</b> for ");
 
     ClassBuilder::plain(m, "HeterozygoteWarning", {base})
-        .method(
-            "format", [](nb::handle, nb::handle, nb::handle) { return nb::str(""); },
-            nb::arg("config").none(), nb::arg("data").none())
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
         .finish();
 }

@@ -4,13 +4,133 @@
 namespace nb = nanobind;
 using namespace corvane;
 
+namespace {
+
+// Set when the module loads; the host's caches own these objects.
+struct Loaded {
+    nb::handle condition_operator, value_rule, builtins;
+    nb::handle operator_key, field_key, conditions_key, str_name, check_name, print_name,
+        separator, line_prefix;
+} loaded;
+
+// cond["operator"] = ConditionOperator[cond["operator"]], leaving a member
+// as it is so that a specification can be formatted again.
+void convert_operator(nb::handle cond) {
+    nb::handle key = loaded.operator_key;
+    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
+    nb::handle members = loaded.condition_operator;
+    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
+    if (is_member < 0)
+        raise_pending();
+    nb::object member =
+        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
+    if (PyObject_SetItem(cond.ptr(), key.ptr(), member.ptr()) < 0)
+        raise_pending();
+}
+
+// ValueRule(**cond): a fresh keyword mapping copied from the entry.
+nb::object make_rule(nb::handle cond) {
+    nb::dict kwargs;
+    if (PyDict_Merge(kwargs.ptr(), cond.ptr(), 1) < 0) {
+        if (!pending_is(PyExc_AttributeError))
+            raise_pending();
+        PyErr_Clear();
+        nb::handle cls = loaded.value_rule;
+        raise(PyExc_TypeError,
+              concat_str({cls.attr("__module__"), nb::str("."), cls.attr("__qualname__"),
+                          nb::str("() argument after ** must be a mapping, not "),
+                          nb::str(Py_TYPE(cond.ptr())->tp_name)}));
+    }
+    return steal_checked(
+        PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+}
+
+// data[field] when data is a dict holding the entry's field, else data.
+nb::object checked_value(nb::handle cond, nb::handle data) {
+    int is_mapping = PyDict_Check(data.ptr())
+                         ? 1
+                         : PyObject_IsInstance(data.ptr(), (PyObject *) &PyDict_Type);
+    if (is_mapping < 0)
+        raise_pending();
+    if (is_mapping) {
+        nb::object field = get(cond, loaded.field_key);
+        if (contains(data, field))
+            return steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+    }
+    return nb::borrow(data);
+}
+
+// The messages collected so far, with membership answered through a set
+// for plain strings so that many conditions stay linear.
+class Messages {
+public:
+    bool has(nb::handle message) {
+        if (PyUnicode_CheckExact(message.ptr()))
+            return contains(plain_, message) || contains(other_, message);
+        return contains(list_, message);
+    }
+    void add(nb::handle message) {
+        list_.append(message);
+        if (PyUnicode_CheckExact(message.ptr()))
+            plain_.add(message);
+        else
+            other_.append(message);
+    }
+    nb::object joined() {
+        return steal_checked(PyUnicode_Join(loaded.separator.ptr(), list_.ptr()));
+    }
+
+private:
+    nb::list list_;
+    nb::set plain_;
+    nb::list other_;
+};
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    Messages msgs;
+    nb::object conditions = get(config, loaded.conditions_key, nb::list());
+    for_each(conditions, [&](nb::handle cond) {
+        convert_operator(cond);
+        nb::object rule = make_rule(cond);
+        nb::object value = checked_value(cond, data);
+        nb::object warning = steal_checked(
+            PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
+        if (msgs.has(warning))
+            return;
+        nb::object holds = steal_checked(
+            PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
+        if (!truthy(holds))
+            return;
+        msgs.add(warning);
+        // str + message, as the host adds them (a non-str message fails here).
+        nb::object line =
+            steal_checked(PyNumber_Add(loaded.line_prefix.ptr(), warning.ptr()));
+        // builtins.print read per call, as a Python caller would, so that a
+        // replaced print or a redirected sys.stdout sees the line.
+        nb::object print = loaded.builtins.attr(loaded.print_name);
+        print(line);
+    });
+    return msgs.joined();
+}
+
+}  // namespace
+
 NB_MODULE(RuleWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     nb::module_::import_("CorvaneFileParser.Models");
+    loaded.condition_operator = host_attr("CorvaneFileParser.Models", "ConditionOperator");
+    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    loaded.builtins = host_module("builtins");
+    loaded.operator_key = interned("operator");
+    loaded.field_key = interned("field");
+    loaded.conditions_key = interned("conditions");
+    loaded.str_name = interned("__str__");
+    loaded.check_name = interned("check");
+    loaded.print_name = interned("print");
+    loaded.separator = interned(". ");
+    loaded.line_prefix = interned("Warning triggered by condition: ");
 
     ClassBuilder::plain(m, "RuleWarning", {base})
-        .method(
-            "format", [](nb::handle, nb::handle, nb::handle) { return nb::str(""); },
-            nb::arg("config").none(), nb::arg("data").none())
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
         .finish();
 }

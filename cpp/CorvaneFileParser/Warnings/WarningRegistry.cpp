@@ -4,13 +4,68 @@
 namespace nb = nanobind;
 using namespace corvane;
 
+namespace {
+
+struct Row {
+    const char *type_name;
+    const char *module;
+    const char *cls;
+    nb::handle name_text = {}, formatter = {};  // set on load, owned by the host's caches
+};
+
+// Tested in this order; the first equal name decides.
+Row kFormatters[] = {
+    {"condition", "CorvaneFileParser.Warnings.RuleWarning", "RuleWarning"},
+    {"carrier_positive", "CorvaneFileParser.Warnings.HeterozygoteWarning", "HeterozygoteWarning"},
+    {"genotype", "CorvaneFileParser.Warnings.AlleleWarning", "AlleleWarning"},
+    {"smn", "CorvaneFileParser.Warnings.MotorNeuronWarning", "MotorNeuronWarning"},
+    {"gba", "CorvaneFileParser.Warnings.LysosomalWarning", "LysosomalWarning"},
+};
+
+nb::object get_formatter(nb::handle wtype) {
+    if (wtype.is_none())
+        raise(PyExc_ValueError, "Warning type cannot be None");
+    int is_dict = PyDict_Check(wtype.ptr())
+                      ? 1
+                      : PyObject_IsInstance(wtype.ptr(), (PyObject *) &PyDict_Type);
+    if (is_dict < 0)
+        raise_pending();
+    if (!is_dict)
+        raise(PyExc_TypeError,
+              concat_str({interned("Warning type must be a dict, got "), class_name(wtype)}));
+
+    nb::handle type_key = interned("type");
+    nb::object warning_type = nb::none();
+    if (contains(wtype, type_key))
+        warning_type = steal_checked(PyObject_GetItem(wtype.ptr(), type_key.ptr()));
+    if (equals(warning_type, nb::none()) || equals(warning_type, interned("")))
+        raise(PyExc_ValueError, "Warning type cannot be empty");
+
+    for (const Row &row : kFormatters)
+        if (equals(warning_type, row.name_text))
+            return steal_checked(PyObject_CallNoArgs(row.formatter.ptr()));
+
+    raise(PyExc_ValueError,
+          concat_str({interned("Unknown warning type: "), warning_type}));
+}
+
+}  // namespace
+
 NB_MODULE(WarningRegistry, m) {
-    nb::module_::import_("CorvaneFileParser.Warnings.WarningBase");
+    // Loading the registry loads every formatter, in this order.
+    for (const char *module :
+         {"CorvaneFileParser.Warnings.WarningBase",
+          "CorvaneFileParser.Warnings.HeterozygoteWarning",
+          "CorvaneFileParser.Warnings.AlleleWarning", "CorvaneFileParser.Warnings.RuleWarning",
+          "CorvaneFileParser.Warnings.MotorNeuronWarning",
+          "CorvaneFileParser.Warnings.LysosomalWarning"})
+        nb::module_::import_(module);
+    for (Row &row : kFormatters) {
+        row.name_text = interned(row.type_name);
+        row.formatter = host_attr(row.module, row.cls);
+    }
 
     ClassBuilder::plain(m, "WarningRegistry")
-        .static_method(
-            "get_formatter",
-            [](nb::handle) -> nb::object { raise(PyExc_NotImplementedError, "not built yet"); },
-            nb::arg("wtype").none())
+        .static_method("get_formatter", &get_formatter, nb::arg("wtype").none())
         .finish();
 }

@@ -1,0 +1,154 @@
+import inspect
+import math
+import sys
+
+import pytest
+
+from CorvaneFileParser.Models import ConditionOperator as Op
+from CorvaneFileParser.Models import ValueRule
+
+table_module = sys.modules["CorvaneFileParser.Models.ValueRule"]
+
+
+class ListChild(list):
+    pass
+
+
+class PosingAsInt:
+    """Claims int through __class__, as isinstance honours."""
+
+    __class__ = int
+
+    def __gt__(self, other):
+        return "compared"
+
+
+def holds(op, checked, target):
+    return ValueRule(operator=op, value=target, message="m").check(checked)
+
+
+@pytest.mark.parametrize(
+    "op, checked, target, expected",
+    [
+        (Op.GT, 5, 3, True),
+        (Op.GT, "5", 3, False),  # no conversion and no error
+        (Op.GT, None, 3, False),
+        (Op.GT, 7, 5, True),  # checked value on the left
+        (Op.LT, 7, 5, False),
+        (Op.GE, True, 1, True),  # booleans are integers
+        (Op.LE, False, 0, True),
+        (Op.LT, math.nan, 1, False),
+        (Op.GT, [9], 1, False),
+        (Op.GT, PosingAsInt(), 1, "compared"),  # host's result, unchanged
+        (Op.EQ, 2.0, 2, True),
+        (Op.EQ, "1", 1, False),
+        (Op.EQ, None, None, True),
+        (Op.NE, "a", "A", True),
+        (Op.CONTAINS, "deletion", "del", True),
+        (Op.CONTAINS, ["del"], "del", True),
+        (Op.CONTAINS, [1, 3], 3, True),
+        (Op.CONTAINS, {3}, 3, True),
+        (Op.CONTAINS, ListChild([3]), 3, True),
+        (Op.CONTAINS, (3,), 3, False),
+        (Op.CONTAINS, frozenset({3}), 3, False),
+        (Op.CONTAINS, {3: 1}, 3, False),
+        (Op.CONTAINS, 3, 3, False),
+        (Op.CONTAINS, None, 3, False),
+        (Op.CONTAINS, "", "x", False),
+        (Op.CONTAINS, "abc", "", True),
+    ],
+)
+def test_operator_table(op, checked, target, expected):
+    result = holds(op, checked, target)
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize(
+    "op, checked, target, error, text",
+    [
+        (Op.GT, 5, "3", TypeError, "'>' not supported between instances of 'int' and 'str'"),
+        (Op.LE, 1.5, None, TypeError, "'<=' not supported"),
+        (Op.CONTAINS, "abc", 3, TypeError, "'in <string>' requires string as left operand"),
+        (Op.CONTAINS, {1}, [1], TypeError, "unhashable type: 'list'"),
+    ],
+)
+def test_host_errors_propagate(op, checked, target, error, text):
+    with pytest.raises(error, match=text.replace("(", r"\(")):
+        holds(op, checked, target)
+
+
+def test_table_order_and_lookup_at_call_time(monkeypatch):
+    assert list(table_module.OPERATOR_FUNCS) == list(Op)
+    rule = ValueRule(operator=Op.EQ, value=1, message="m")
+    monkeypatch.setitem(table_module.OPERATOR_FUNCS, Op.EQ, lambda a, b: ("called", a, b))
+    assert rule.check(2) == ("called", 2, 1)
+    with pytest.raises(KeyError) as caught:
+        ValueRule(operator="EQ", value=1, message="m").check(1)
+    assert caught.value.args == ("EQ",)
+
+
+def test_rule_keeps_operator_value_message_only():
+    rule = ValueRule(operator=Op.CONTAINS, value=[1], message="Seen", field="calls")
+    assert vars(rule) == {"operator": Op.CONTAINS, "value": [1], "message": "Seen"}
+    assert str(rule) == rule.__str__() == "Seen"
+    assert ValueRule("bad", None, 7).__str__() == 7
+    assert rule.check(value=[1, 2]) is False
+    assert ValueRule.__init__.__doc__ == (
+        "Create a condition to check a field value against a target value using an operator.")
+    assert ValueRule.check.__doc__ == "Check if the provided value satisfies the condition."
+    assert ValueRule.__str__.__doc__ == "Return the message associated with this condition."
+    assert str(inspect.signature(ValueRule)) == "(operator, value, message, field=None)"
+
+
+class Reference:
+    def __init__(self, operator, value, message, field=None):
+        pass
+
+    def check(self, value):
+        pass
+
+    def __str__(self):
+        pass
+
+
+@pytest.mark.parametrize(
+    "method, args, kwargs",
+    [
+        ("check", (), {}),
+        ("check", (1, 2), {}),
+        ("check", (1,), {"value": 2}),
+        ("check", (), {"valeu": 2}),
+        ("__str__", (1,), {}),
+        ("__str__", (), {"self": 1}),
+    ],
+)
+def test_method_argument_errors_read_as_the_hosts(method, args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        getattr(Reference(1, 2, 3), method)(*args, **kwargs)
+    with pytest.raises(TypeError) as actual:
+        getattr(ValueRule(1, 2, 3), method)(*args, **kwargs)
+    assert str(actual.value) == str(expected.value).replace("Reference", "ValueRule")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1,), {}),
+        ((1, 2), {}),
+        ((1, 2, 3, 4, 5), {}),
+        ((1, 2, 3), {"mesage": 1}),
+        ((1, 2, 3), {"Field": 1}),
+        ((1, 2, 3), {"unit": 1}),
+        ((), {"operator": 1, "value": 2, "message": 3, "extra": 4}),
+        ((1, 2, 3, 4), {"operator": 1}),
+        ((1, 2, 3), {"self": 1}),
+        ((1,), {"message": 3}),
+    ],
+)
+def test_constructor_errors_read_as_the_hosts(args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        Reference(*args, **kwargs)
+    with pytest.raises(TypeError) as actual:
+        ValueRule(*args, **kwargs)
+    assert str(actual.value) == str(expected.value).replace("Reference", "ValueRule")
