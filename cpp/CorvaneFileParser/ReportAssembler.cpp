@@ -221,15 +221,7 @@ nb::object parse_args() {
 nb::object load_config_file(nb::handle path) {
     nb::object stream =
         host_call("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
-    nb::object document;
-    try {
-        document = host_attr("json", "load")(stream);
-    } catch (...) {
-        stream.attr("close")();
-        throw;
-    }
-    stream.attr("close")();
-    return document;
+    return json_load_closing(stream);
 }
 
 void from_cli(nb::handle cls) {

@@ -148,6 +148,89 @@ nb::object first_truthy(nb::handle mapping, std::initializer_list<const char *> 
     return nb::object();
 }
 
+nb::object first_truthy_or(nb::handle mapping, std::initializer_list<const char *> keys,
+                           const char *fallback) {
+    nb::object value = first_truthy(mapping, keys);
+    if (value.is_valid())
+        return value;
+    return nb::borrow(interned(fallback));
+}
+
+bool is_dict_instance(nb::handle value) {
+    if (PyDict_Check(value.ptr()))
+        return true;
+    int result = PyObject_IsInstance(value.ptr(), (PyObject *) &PyDict_Type);
+    if (result < 0)
+        raise_pending();
+    return result != 0;
+}
+
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
+    PyObject *p = pair.ptr();
+    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(p, 0)), nb::borrow(PyTuple_GET_ITEM(p, 1))};
+    PyObject *raw_it = PyObject_GetIter(p);
+    if (!raw_it) {
+        if (pending_is(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError,
+                  concat_str({interned("cannot unpack non-iterable "), class_name(pair),
+                              interned(" object")}));
+        }
+        raise_pending();
+    }
+    nb::object it = nb::steal(raw_it);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *raw = PyIter_Next(it.ptr());
+        if (!raw) {
+            if (PyErr_Occurred())
+                raise_pending();
+            raise(PyExc_ValueError, i == 0 ? "not enough values to unpack (expected 2, got 0)"
+                                           : "not enough values to unpack (expected 2, got 1)");
+        }
+        items[i] = nb::steal(raw);
+    }
+    if (PyObject *extra = PyIter_Next(it.ptr())) {
+        nb::object discarded = nb::steal(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+nb::object json_load_closing(nb::handle stream) {
+    nb::object document;
+    try {
+        document = host_attr("json", "load")(stream);
+    } catch (...) {
+        stream.attr("close")();
+        throw;
+    }
+    stream.attr("close")();
+    return document;
+}
+
+void convert_operator(nb::handle cond) {
+    nb::handle key = interned("operator");
+    nb::handle members = host_attr("CorvaneFileParser.Models.ConditionOperator",
+                                   "ConditionOperator");
+    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
+    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
+    if (is_member < 0)
+        raise_pending();
+    nb::object member =
+        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
+    set_item(cond, key, member);
+}
+
+nb::object condition_value(nb::handle field, nb::handle data) {
+    if (is_dict_instance(data) && contains(data, field))
+        return steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+    return nb::borrow(data);
+}
+
 void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
     int status = PyDict_CheckExact(mapping.ptr())
                      ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())

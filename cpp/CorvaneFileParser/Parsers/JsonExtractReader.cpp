@@ -355,15 +355,7 @@ nb::object load_json(nb::handle path) {
     // Caller outputs are UTF-8 whatever the platform's default; a leading
     // byte-order mark is dropped.
     nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
-    nb::object document;
-    try {
-        document = host_attr("json", "load")(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return document;
+    return json_load_closing(file);
 }
 
 // `cfg.get(name)` for a mapping configuration; None otherwise.

@@ -48,21 +48,6 @@ PyObject *cell_at(PyObject *row, Py_ssize_t i) {
     return cell;
 }
 
-// `a, b = pair`, with the host's unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    nb::object items = steal_checked(PySequence_Tuple(pair.ptr()));
-    Py_ssize_t size = PyTuple_GET_SIZE(items.ptr());
-    if (size > 2)
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (size < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                     size);
-        raise_pending();
-    }
-    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)),
-            nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
-}
-
 // State of one streaming read. Only the occurrence of the section being read
 // matters: entering any configured section starts it afresh, so one set of
 // header and settings fields stands for the per-section tables.

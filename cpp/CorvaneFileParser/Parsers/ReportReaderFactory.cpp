@@ -19,15 +19,7 @@ nb::object load_resource(const char *name) {
     nb::object files = host_module("importlib.resources").attr("files");
     nb::object resource = files(interned("CorvaneFileParser")).attr("joinpath")(name);
     nb::object stream = resource.attr("open")("r", nb::arg("encoding") = "utf-8");
-    nb::object document;
-    try {
-        document = host_attr("json", "load")(stream);
-    } catch (...) {
-        stream.attr("close")();
-        throw;
-    }
-    stream.attr("close")();
-    return document;
+    return json_load_closing(stream);
 }
 
 bool ends_with(nb::handle text, const char *suffix) {

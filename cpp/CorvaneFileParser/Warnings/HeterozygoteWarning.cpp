@@ -8,35 +8,10 @@ namespace {
 
 // Set when the module loads; the host's caches own these objects.
 struct Loaded {
-    nb::handle condition_operator, value_rule;
+    nb::handle value_rule;
     nb::handle operator_key, field_key, value_key, message_key, conditions_key, str_name,
         check_name, sentence_start, sentence_middle;
 } loaded;
-
-// cond["operator"] = ConditionOperator[cond["operator"]], leaving a member
-// as it is so that a specification can be formatted again.
-void convert_operator(nb::handle cond) {
-    nb::handle key = loaded.operator_key;
-    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
-    nb::handle members = loaded.condition_operator;
-    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
-    if (is_member < 0)
-        raise_pending();
-    nb::object member =
-        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
-    if (PyObject_SetItem(cond.ptr(), key.ptr(), member.ptr()) < 0)
-        raise_pending();
-}
-
-// isinstance(data, dict)
-bool is_mapping(nb::handle data) {
-    if (PyDict_Check(data.ptr()))
-        return true;
-    int result = PyObject_IsInstance(data.ptr(), (PyObject *) &PyDict_Type);
-    if (result < 0)
-        raise_pending();
-    return result != 0;
-}
 
 // config[primary] when it tests true, else config.get(fallback) as it is.
 nb::object name_or(nb::handle config, const char *primary, const char *fallback) {
@@ -70,9 +45,7 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
         // The value under the condition's field when the data holds it; the
         // whole data otherwise (a mapping never satisfies an ordinary
         // condition, which would leave a positive finding unreported).
-        nb::object value = nb::borrow(data);
-        if (is_mapping(data) && contains(data, field))
-            value = steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+        nb::object value = condition_value(field, data);
 
         nb::object holds = steal_checked(
             PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
@@ -90,7 +63,6 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
 NB_MODULE(HeterozygoteWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     nb::module_::import_("CorvaneFileParser.Models");
-    loaded.condition_operator = host_attr("CorvaneFileParser.Models", "ConditionOperator");
     loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");

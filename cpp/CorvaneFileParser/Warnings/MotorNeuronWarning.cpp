@@ -9,80 +9,6 @@ using namespace corvane;
 
 namespace {
 
-// Calls `fn(item)` for the items of `iterable` until it returns true; tells
-// whether it stopped early.
-template <typename F> bool iterate_until(nb::handle iterable, F &&fn) {
-    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw);
-        if (fn(nb::handle(item)))
-            return true;
-    }
-    if (PyErr_Occurred())
-        raise_pending();
-    return false;
-}
-
-// `key, value = pair`, with the host's errors for anything but a pair.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
-    PyObject *p = pair.ptr();
-    if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
-        return {nb::borrow(PyTuple_GET_ITEM(p, 0)), nb::borrow(PyTuple_GET_ITEM(p, 1))};
-    PyObject *raw_it = PyObject_GetIter(p);
-    if (!raw_it) {
-        if (pending_is(PyExc_TypeError) && !Py_TYPE(p)->tp_iter && !PySequence_Check(p)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError,
-                  concat_str({interned("cannot unpack non-iterable "), class_name(pair),
-                              interned(" object")}));
-        }
-        raise_pending();
-    }
-    nb::object it = nb::steal(raw_it);
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *raw = PyIter_Next(it.ptr());
-        if (!raw) {
-            if (PyErr_Occurred())
-                raise_pending();
-            raise(PyExc_ValueError, i == 0 ? "not enough values to unpack (expected 2, got 0)"
-                                           : "not enough values to unpack (expected 2, got 1)");
-        }
-        items[i] = nb::steal(raw);
-    }
-    if (PyObject *extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred())
-        raise_pending();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
-// Calls `fn(key, value)` for the entries of `mapping.items()` in order. A
-// plain dict is walked directly, failing as the host's iteration does when
-// the dict changes size under it.
-template <typename F> void for_each_entry(nb::handle mapping, F &&fn) {
-    PyObject *p = mapping.ptr();
-    if (PyDict_CheckExact(p)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(p);
-        PyObject *raw_key = nullptr, *raw_value = nullptr;
-        while (PyDict_Next(p, &pos, &raw_key, &raw_value)) {
-            nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
-            fn(key, value);
-            if (PyDict_GET_SIZE(p) != size)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    nb::object items = mapping.attr("items")();
-    iterate_until(items, [&](nb::handle pair) {
-        auto [key, value] = unpack_pair(pair);
-        fn(key, value);
-        return false;
-    });
-}
-
 // Every haplogroup name in `node`, depth first: strings stored under the key
 // "haplogroup" of any mapping, found through nested mappings and lists.
 template <typename F> void walk_haplogroups(nb::handle node, F &visit) {
@@ -90,11 +16,12 @@ template <typename F> void walk_haplogroups(nb::handle node, F &visit) {
     if (PyDict_Check(p)) {
         RecursionGuard guard(" while walking a haplogroup tree");
         nb::handle haplogroup = interned("haplogroup");
-        for_each_entry(node, [&](nb::handle key, nb::handle value) {
+        entries_until(node, [&](nb::handle key, nb::handle value) {
             if (equals(key, haplogroup) && PyUnicode_Check(value.ptr()))
                 visit(value);
             else
                 walk_haplogroups(value, visit);
+            return false;
         });
     } else if (PyList_Check(p)) {
         RecursionGuard guard(" while walking a haplogroup tree");
@@ -139,15 +66,6 @@ nb::object iter_haplogroups(nb::handle node) {
     auto append = [&](nb::handle name) { names.append(name); };
     walk_haplogroups(node, append);
     return steal_checked(PyObject_GetIter(names.ptr()));
-}
-
-// config[first], else config[second] (each only when it tests true), else `fallback`.
-nb::object choose_name(nb::handle config, const char *first, const char *second,
-                       const char *fallback) {
-    nb::object value = first_truthy(config, {first, second});
-    if (value.is_valid())
-        return value;
-    return nb::borrow(interned(fallback));
 }
 
 bool number_equals(nb::handle number, long value) {
@@ -214,8 +132,8 @@ bool has_marker_variant(nb::handle data) {
 }
 
 nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    nb::object caller = choose_name(config, "caller_name", "name", "SMN Caller");
-    nb::object disease = choose_name(config, "disease_name", "disease", "Spinal Muscular Atrophy");
+    nb::object caller = first_truthy_or(config, {"caller_name", "name"}, "SMN Caller");
+    nb::object disease = first_truthy_or(config, {"disease_name", "disease"}, "Spinal Muscular Atrophy");
 
     nb::list default_keys;
     default_keys.append(interned("smn1CopyNumber"));

@@ -8,25 +8,10 @@ namespace {
 
 // Set when the module loads; the host's caches own these objects.
 struct Loaded {
-    nb::handle condition_operator, value_rule, builtins;
+    nb::handle value_rule, builtins;
     nb::handle operator_key, field_key, conditions_key, str_name, check_name, print_name,
         separator, line_prefix;
 } loaded;
-
-// cond["operator"] = ConditionOperator[cond["operator"]], leaving a member
-// as it is so that a specification can be formatted again.
-void convert_operator(nb::handle cond) {
-    nb::handle key = loaded.operator_key;
-    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
-    nb::handle members = loaded.condition_operator;
-    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
-    if (is_member < 0)
-        raise_pending();
-    nb::object member =
-        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
-    if (PyObject_SetItem(cond.ptr(), key.ptr(), member.ptr()) < 0)
-        raise_pending();
-}
 
 // ValueRule(**cond): a fresh keyword mapping copied from the entry.
 nb::object make_rule(nb::handle cond) {
@@ -43,21 +28,6 @@ nb::object make_rule(nb::handle cond) {
     }
     return steal_checked(
         PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-}
-
-// data[field] when data is a dict holding the entry's field, else data.
-nb::object checked_value(nb::handle cond, nb::handle data) {
-    int is_mapping = PyDict_Check(data.ptr())
-                         ? 1
-                         : PyObject_IsInstance(data.ptr(), (PyObject *) &PyDict_Type);
-    if (is_mapping < 0)
-        raise_pending();
-    if (is_mapping) {
-        nb::object field = get(cond, loaded.field_key);
-        if (contains(data, field))
-            return steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
-    }
-    return nb::borrow(data);
 }
 
 // The messages collected so far, with membership answered through a set
@@ -92,7 +62,7 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     for_each(conditions, [&](nb::handle cond) {
         convert_operator(cond);
         nb::object rule = make_rule(cond);
-        nb::object value = checked_value(cond, data);
+        nb::object value = condition_value(get(cond, loaded.field_key), data);
         nb::object warning = steal_checked(
             PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
         if (msgs.has(warning))
@@ -118,7 +88,6 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
 NB_MODULE(RuleWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     nb::module_::import_("CorvaneFileParser.Models");
-    loaded.condition_operator = host_attr("CorvaneFileParser.Models", "ConditionOperator");
     loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
     loaded.builtins = host_module("builtins");
     loaded.operator_key = interned("operator");

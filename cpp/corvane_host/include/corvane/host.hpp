@@ -70,12 +70,17 @@ bool is_number(nb::handle value);                  // isinstance(value, (int, fl
 bool is_text(nb::handle value);                    // isinstance(value, str)
 bool is_dict(nb::handle value);                    // isinstance(value, dict)
 bool is_list(nb::handle value);                    // isinstance(value, list)
+// isinstance(value, dict), honouring a __class__ that claims dict.
+bool is_dict_instance(nb::handle value);
 
 // mapping.get(key, default); a plain dict is read directly.
 nb::object get(nb::handle mapping, nb::handle key, nb::handle fallback = nb::none());
 nb::object get(nb::handle mapping, const char *key, nb::handle fallback = nb::none());
 // The first of `keys` whose value in `mapping` tests true, else nullptr.
 nb::object first_truthy(nb::handle mapping, std::initializer_list<const char *> keys);
+// The same, else the str `fallback`.
+nb::object first_truthy_or(nb::handle mapping, std::initializer_list<const char *> keys,
+                           const char *fallback);
 // mapping[key] = value
 void set_item(nb::handle mapping, nb::handle key, nb::handle value);
 
@@ -84,23 +89,72 @@ nb::str concat_str(std::initializer_list<nb::handle> pieces);
 // A Python str from UTF-8 text.
 inline nb::str text(std::string_view utf8) { return nb::str(utf8.data(), utf8.size()); }
 
+// Calls `fn(item)` for the items of `iterable` until it returns true; tells
+// whether it stopped early.
+template <typename F> bool iterate_until(nb::handle iterable, F &&fn) {
+    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        if (fn(nb::handle(item)))
+            return true;
+    }
+    if (PyErr_Occurred())
+        raise_pending();
+    return false;
+}
+
 // Calls `fn(item)` for every item of `iterable`, in iteration order.
 template <typename F> void for_each(nb::handle iterable, F &&fn) {
-    nb::object it = steal_checked(PyObject_GetIter(iterable.ptr()));
-    while (true) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                raise_pending();
-            return;
-        }
-        fn(nb::handle(nb::steal(item)));
-    }
+    iterate_until(iterable, [&](nb::handle item) {
+        fn(item);
+        return false;
+    });
 }
+
+// `key, value = pair`, with the host's errors for anything but a pair.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle pair);
+
+// Calls `fn(key, value)` for the entries of `mapping.items()` in order until
+// it returns true; tells whether it stopped early. A plain dict is walked
+// directly, failing as the host's iteration does when it changes size.
+template <typename F> bool entries_until(nb::handle mapping, F &&fn) {
+    PyObject *p = mapping.ptr();
+    if (PyDict_CheckExact(p)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(p);
+        PyObject *raw_key = nullptr, *raw_value = nullptr;
+        while (PyDict_Next(p, &pos, &raw_key, &raw_value)) {
+            nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+            if (fn(nb::handle(key), nb::handle(value)))
+                return true;
+            if (PyDict_GET_SIZE(p) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return false;
+    }
+    nb::object items = mapping.attr("items")();
+    return iterate_until(items, [&](nb::handle pair) {
+        auto [key, value] = unpack_pair(pair);
+        return fn(nb::handle(key), nb::handle(value));
+    });
+}
+
+// json.load(stream), closing the stream afterwards, also when parsing fails.
+nb::object json_load_closing(nb::handle stream);
 
 // Logs through the root logger: logging.info / logging.warning.
 void log_info(nb::handle message);
 void log_warning(nb::handle message);
+
+// ---------------------------------------------------------------------------
+// Warning conditions
+// ---------------------------------------------------------------------------
+
+// cond["operator"] = ConditionOperator[cond["operator"]]; a value that already
+// is a member stays as it is, so a specification can be formatted again.
+void convert_operator(nb::handle cond);
+// The value a condition on `field` checks: data[field] when data is a dict
+// holding that key, the whole data otherwise.
+nb::object condition_value(nb::handle field, nb::handle data);
 
 // ---------------------------------------------------------------------------
 // Value formatting
