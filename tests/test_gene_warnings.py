@@ -270,6 +270,12 @@ def test_genotype_bad_input_raises_host_errors(config, data, error):
     ({"recombinantHaplotypes": ["rec1"], "variants": [{"alleleCopyNumber": 3}]}, GBA_POSITIVE),
     ({"recombinantHaplotypes": ["r1", {"x": 1}]}, GBA_POSITIVE),
     ({"recombinantHaplotypes": ["r1", "r2"], "variants": ["a"]}, GBA_POSITIVE),
+    # A single text, as a one-row table gives it, is one finding, not one
+    # finding per character.
+    ({"variants": "c.1226A>G"}, GBA_CARRIER),
+    ({"recombinantHaplotypes": "RecNciI"}, GBA_CARRIER),
+    ({"recombinantHaplotypes": "RecNciI", "variants": "c.1226A>G"}, GBA_PHASE),
+    ({"recombinantHaplotypes": "", "variants": ""}, ""),
 ])
 def test_gba_decision_table(data, expected):
     assert LysosomalWarning().format({}, data) == expected

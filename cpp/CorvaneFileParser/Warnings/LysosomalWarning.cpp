@@ -8,15 +8,6 @@ using namespace corvane;
 
 namespace {
 
-// config[first], else config[second] (each only when it tests true), else `fallback`.
-nb::object choose_name(nb::handle config, const char *first, const char *second,
-                       const char *fallback) {
-    nb::object value = first_truthy(config, {first, second});
-    if (value.is_valid())
-        return value;
-    return nb::borrow(interned(fallback));
-}
-
 // The allele copy number of one variant entry: a name counts as one copy, a
 // mapping gives its first true copy-number key (else "altCopyNumber"), and
 // anything that is not a number weighs nothing.
@@ -43,12 +34,22 @@ nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
     return concat_str({interned("Based on the "), caller, interned(middle), disease});
 }
 
+// The entries of a findings list. A single non-empty text (as a one-row
+// table gives it) is one entry: walking its characters would count each as
+// a finding.
+nb::object findings(nb::handle data, const char *key) {
+    nb::object value = get(data, key, nb::list());
+    if (PyUnicode_Check(value.ptr()) && truthy(value))
+        return nb::make_tuple(value);
+    return value;
+}
+
 nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    nb::object caller = choose_name(config, "caller_name", "name", "GBA Caller");
-    nb::object disease = choose_name(config, "disease_name", "disease", "Gaucher disease");
+    nb::object caller = first_truthy_or(config, {"caller_name", "name"}, "GBA Caller");
+    nb::object disease = first_truthy_or(config, {"disease_name", "disease"}, "Gaucher disease");
 
     size_t rec_count = 0;
-    nb::object recombinant = get(data, "recombinantHaplotypes");
+    nb::object recombinant = findings(data, "recombinantHaplotypes");
     if (truthy(recombinant))
         for_each(recombinant, [&](nb::handle entry) {
             if (truthy(entry))
@@ -58,7 +59,7 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     // Allele copies of the variants that are names or mappings, in order;
     // other entries are skipped.
     std::vector<nb::object> copies;
-    nb::object variants = get(data, "variants", nb::list());
+    nb::object variants = findings(data, "variants");
     if (truthy(variants))
         for_each(variants, [&](nb::handle v) {
             if (PyDict_Check(v.ptr()) || PyUnicode_Check(v.ptr()))
