@@ -131,9 +131,9 @@ class TestBuildResult:
         result = DictReader({"S": {"fields": fields}}, tsv).build_result({"S": {"a": 1}})
         assert result == {"S": {"data": {"a": 1}, "caller_name": None}}
 
-    @pytest.mark.parametrize("spec", [None, {}, "", 0])
-    def test_false_warning_specification_means_no_warning(self, tsv, spec):
-        result = DictReader({"S": {"warning": spec}}, tsv).build_result({})
+    @pytest.mark.parametrize("warning_config", [None, {}, "", 0])
+    def test_false_warning_settings_mean_no_warning(self, tsv, warning_config):
+        result = DictReader({"S": {"warning": warning_config}}, tsv).build_result({})
         assert list(result["S"]) == ["data", "caller_name"]
 
     def test_present_null_data_is_kept(self, tsv):

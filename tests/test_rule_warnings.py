@@ -13,18 +13,18 @@ def cond(operator, value, message, **extra):
 
 
 def test_messages_joined_and_printed_in_order(capsys):
-    spec = {"type": "condition", "conditions": [
+    warning_config = {"type": "condition", "conditions": [
         cond("GE", 2, "A", field="cn"),
         cond("EQ", "x", "skipped", field="cn"),
         cond("CONTAINS", "del", "B", field="calls"),
     ]}
-    text = RuleWarning().format(spec, {"cn": 2, "calls": ["del", "dup"]})
+    text = RuleWarning().format(warning_config, {"cn": 2, "calls": ["del", "dup"]})
     assert text == "A. B"
     assert capsys.readouterr().out == (
         "Warning triggered by condition: A\nWarning triggered by condition: B\n")
-    assert [c["operator"] for c in spec["conditions"]] == [Op.GE, Op.EQ, Op.CONTAINS]
+    assert [c["operator"] for c in warning_config["conditions"]] == [Op.GE, Op.EQ, Op.CONTAINS]
     # Converted entries are formatted again with the same outcome.
-    assert RuleWarning().format(spec, {"cn": 2, "calls": ["del"]}) == "A. B"
+    assert RuleWarning().format(warning_config, {"cn": 2, "calls": ["del"]}) == "A. B"
 
 
 def test_output_follows_a_redirected_stdout():
@@ -52,13 +52,13 @@ def test_repeated_message_is_neither_evaluated_nor_repeated(capsys):
     ],
 )
 def test_field_choice(field, data, expected):
-    spec = {"conditions": [cond("CONTAINS", 3, "hit", field=field)]}
-    assert RuleWarning().format(spec, data) == expected
+    warning_config = {"conditions": [cond("CONTAINS", 3, "hit", field=field)]}
+    assert RuleWarning().format(warning_config, data) == expected
 
 
 def test_whole_mapping_tested_when_field_missing():
-    spec = {"conditions": [cond("EQ", {"n": 3}, "whole")]}
-    assert RuleWarning().format(spec, {"n": 3}) == "whole"
+    warning_config = {"conditions": [cond("EQ", {"n": 3}, "whole")]}
+    assert RuleWarning().format(warning_config, {"n": 3}) == "whole"
     assert RuleWarning().format({}, {"n": 3}) == ""
 
 
@@ -103,24 +103,24 @@ def carrier(conditions, **names):
     ],
 )
 def test_carrier_positive_checks_the_field_value(conditions, data, expected):
-    spec = carrier(conditions, caller_name="X", disease_name="Y")
-    assert HeterozygoteWarning().format(spec, data) == expected
+    warning_config = carrier(conditions, caller_name="X", disease_name="Y")
+    assert HeterozygoteWarning().format(warning_config, data) == expected
 
 
 def test_carrier_positive_first_holding_condition_decides():
     first = {"field": "n", "operator": "GT", "value": 5}
     second = {"field": "n", "operator": "GE", "value": 1}
     third = {"field": "n", "operator": "GE", "value": 1}
-    spec = carrier([first, second, third], name="X", disease="Y", caller_name="")
-    assert HeterozygoteWarning().format(spec, {"n": 2}) == SENTENCE
+    warning_config = carrier([first, second, third], name="X", disease="Y", caller_name="")
+    assert HeterozygoteWarning().format(warning_config, {"n": 2}) == SENTENCE
     assert (first["operator"], second["operator"], third["operator"]) == (Op.GT, Op.GE, "GE")
-    assert HeterozygoteWarning().format(spec, {"n": 2}) == SENTENCE
+    assert HeterozygoteWarning().format(warning_config, {"n": 2}) == SENTENCE
 
 
 def test_carrier_positive_names_and_absent_conditions():
     assert HeterozygoteWarning().format({"type": "carrier_positive"}, {}) == ""
-    spec = carrier([{"operator": "NE", "value": 1}])
-    assert HeterozygoteWarning().format(spec, 2) == (
+    warning_config = carrier([{"operator": "NE", "value": 1}])
+    assert HeterozygoteWarning().format(warning_config, 2) == (
         "Based on the None, this sample is <b>Positive</b> for None")
 
 

@@ -16,10 +16,10 @@ from CorvaneFileParser.Warnings.RuleWarning import RuleWarning
      ("genotype", AlleleWarning), ("smn", MotorNeuronWarning), ("gba", LysosomalWarning)],
 )
 def test_each_type_gets_a_new_formatter(wtype, cls):
-    spec = {"type": wtype, "other": 1}
-    first = WarningRegistry.get_formatter(spec)
+    warning_config = {"type": wtype, "other": 1}
+    first = WarningRegistry.get_formatter(warning_config)
     assert type(first) is cls and isinstance(first, WarningBase)
-    assert WarningRegistry.get_formatter(wtype=spec) is not first
+    assert WarningRegistry.get_formatter(wtype=warning_config) is not first
 
 
 @pytest.mark.parametrize(

@@ -7,5 +7,5 @@ class CorvaneConstants:
     OUTPUT_DIR = "output_dir"
     OUTPUT_JSON = "output_json"
     MAP_FILES = "MAP_FILES"
-    # Key of a section configuration that holds its warning specification.
+    # Key of a section configuration that holds its warning settings.
     WARNING_KEY = "warning"

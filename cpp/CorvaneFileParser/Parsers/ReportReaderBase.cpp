@@ -72,12 +72,12 @@ nb::object build_result(nb::handle self, nb::handle data) {
         nb::object section_data = get(data, name, absent);
         if (section_data.is(absent))
             section_data = nb::dict();
-        nb::object spec = get(config, warning_key);
+        nb::object warning_config = get(config, warning_key);
         nb::str key = upper(name);
 
-        if (truthy(spec)) {
-            nb::object formatter = registry.attr("get_formatter")(spec);
-            nb::object text = formatter.attr("format")(spec, section_data);
+        if (truthy(warning_config)) {
+            nb::object formatter = registry.attr("get_formatter")(warning_config);
+            nb::object text = formatter.attr("format")(warning_config, section_data);
             nb::object entry = get(result, key, absent);
             if (entry.is(absent)) {
                 nb::dict fresh;

@@ -150,7 +150,7 @@ void log_warning(nb::handle message);
 // ---------------------------------------------------------------------------
 
 // cond["operator"] = ConditionOperator[cond["operator"]]; a value that already
-// is a member stays as it is, so a specification can be formatted again.
+// is a member stays as it is, so the same settings can be formatted again.
 void convert_operator(nb::handle cond);
 // The value a condition on `field` checks: data[field] when data is a dict
 // holding that key, the whole data otherwise.
