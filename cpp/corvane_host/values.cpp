@@ -122,7 +122,8 @@ bool is_blank_item(nb::handle item) {
 
 }  // namespace
 
-nb::object format_text(nb::handle value) {
+// The text rules of format_value for one str.
+static nb::object format_text(nb::handle value) {
     PyObject *text = value.ptr();
     nb::object low_holder;
     PyObject *low = text;

@@ -196,21 +196,9 @@ private:
 
     // Wildcard over a mapping: every entry in order, the key as text.
     void each_entry(nb::handle node, Py_ssize_t next) {
-        PyObject *raw = node.ptr();
-        if (PyDict_CheckExact(raw)) {
-            Py_ssize_t size = PyDict_GET_SIZE(raw), pos = 0;
-            PyObject *key = nullptr, *value = nullptr;
-            while (PyDict_Next(raw, &pos, &key, &value)) {
-                nb::object owned_key = nb::borrow(key), owned_value = nb::borrow(value);
-                descend(owned_value, next, to_str(owned_key));
-                if (PyDict_GET_SIZE(raw) != size)
-                    raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            }
-            return;
-        }
-        for_each(node.attr("items")(), [&](nb::handle pair) {
-            nb::object key = pair[0], value = pair[1];
+        entries_until(node, [&](nb::handle key, nb::handle value) {
             descend(value, next, to_str(key));
+            return false;
         });
     }
 
@@ -412,21 +400,9 @@ void copy_field(nb::handle extract, nb::handle name, nb::handle value) {
 }
 
 void copy_all_fields(nb::handle extract, nb::handle section) {
-    PyObject *raw = section.ptr();
-    if (PyDict_CheckExact(raw)) {
-        Py_ssize_t size = PyDict_GET_SIZE(raw), pos = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (PyDict_Next(raw, &pos, &key, &value)) {
-            nb::object owned_key = nb::borrow(key), owned_value = nb::borrow(value);
-            copy_field(extract, owned_key, owned_value);
-            if (PyDict_GET_SIZE(raw) != size)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    for_each(section.attr("items")(), [&](nb::handle pair) {
-        nb::object key = pair[0], value = pair[1];
+    entries_until(section, [&](nb::handle key, nb::handle value) {
         copy_field(extract, key, value);
+        return false;
     });
 }
 

@@ -246,9 +246,9 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
 
 nb::object prepare_configs(nb::handle, nb::handle config) {
     nb::dict prepared;
-    for_each(config.attr("items")(), [&](nb::handle pair) {
-        auto [name, section] = unpack_pair(pair);
+    entries_until(config, [&](nb::handle name, nb::handle section) {
         prepared[name] = section;
+        return false;
     });
     return std::move(prepared);
 }
@@ -271,9 +271,9 @@ nb::object extract_fields(nb::handle, nb::handle cfg) {
     nb::object include_all = get(cfg, "include_all_fields", nb::bool_(false));
 
     nb::dict copied;
-    for_each(fields.attr("items")(), [&](nb::handle pair) {
-        auto [key, value] = unpack_pair(pair);
+    entries_until(fields, [&](nb::handle key, nb::handle value) {
         copied[key] = value;
+        return false;
     });
     nb::dict names;
     for_each(copied, [&](nb::handle key) { names[key] = nb::none(); });

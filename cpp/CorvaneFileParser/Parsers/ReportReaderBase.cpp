@@ -42,18 +42,9 @@ void init_reader(nb::handle self, nb::handle section_config, nb::handle file_pat
     nb::setattr(self, "file_path", path);
 }
 
-// Walks (name, configuration) pairs of a reader configuration in order.
-template <typename F> void for_each_section(nb::handle section_config, F &&fn) {
-    nb::object items = section_config.attr("items")();
-    for_each(items, [&](nb::handle pair) {
-        nb::object name = pair[0], config = pair[1];
-        fn(name, config);
-    });
-}
-
 nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
-               warning_entry = interned("warning"), fields_key = interned("fields");
+               warning_entry = interned("warning");
     nb::object section_config = self.attr("section_config");
     nb::object warning_key =
         nb::module_::import_("CorvaneFileParser.CorvaneConstants")
@@ -64,42 +55,38 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::dict result;
     nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
 
-    for_each_section(section_config, [&](nb::handle name, nb::handle config) {
+    entries_until(section_config, [&](nb::handle name, nb::handle config) {
+        // A "fields" entry only narrows what the reader extracts: such a
+        // section is taken like any other.
         nb::object title = get(config, caller_key);
-        // A "fields" entry narrows what the reader extracts; the section is
-        // taken like any other here.
-        get(config, fields_key);
         nb::object section_data = get(data, name, absent);
         if (section_data.is(absent))
             section_data = nb::dict();
         nb::object warning_config = get(config, warning_key);
-        nb::str key = upper(name);
-
-        if (truthy(warning_config)) {
+        bool has_warning = truthy(warning_config);
+        nb::object text;
+        if (has_warning) {
             nb::object formatter = registry.attr("get_formatter")(warning_config);
-            nb::object text = formatter.attr("format")(warning_config, section_data);
-            nb::object entry = get(result, key, absent);
-            if (entry.is(absent)) {
-                nb::dict fresh;
-                fresh[data_key] = nb::dict();
-                fresh[warning_entry] = nb::dict();
-                result[key] = fresh;
-                entry = std::move(fresh);
-            }
-            set_item(entry, caller_key, title);
-            set_item(entry, data_key, section_data);
-            set_item(entry, warning_entry, text);
-            return;
+            text = formatter.attr("format")(warning_config, section_data);
         }
+
+        // Names differing only in case share one entry, created with its
+        // keys in their output order.
+        nb::str key = upper(name);
         nb::object entry = get(result, key, absent);
         if (entry.is(absent)) {
             nb::dict fresh;
             fresh[data_key] = nb::dict();
+            if (has_warning)
+                fresh[warning_entry] = nb::dict();
             result[key] = fresh;
             entry = std::move(fresh);
         }
         set_item(entry, caller_key, title);
         set_item(entry, data_key, section_data);
+        if (has_warning)
+            set_item(entry, warning_entry, text);
+        return false;
     });
     return std::move(result);
 }

@@ -40,18 +40,13 @@ nb::object caller_name_for(nb::handle file_path, nb::handle section_config) {
     nb::object stem = host_attr("os.path", "splitext")(base)[0];
     nb::str wanted = lower(stem);
 
-    nb::object keys = section_config.attr("keys")();
     nb::object chosen;
-    nb::object it = steal_checked(PyObject_GetIter(keys.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object key = nb::steal(raw);
-        if (equals(lower(key), wanted)) {
-            chosen = key;
-            break;
-        }
-    }
-    if (PyErr_Occurred())
-        raise_pending();
+    iterate_until(section_config.attr("keys")(), [&](nb::handle key) {
+        if (!equals(lower(key), wanted))
+            return false;
+        chosen = nb::borrow(key);
+        return true;
+    });
     if (chosen.is_valid() && truthy(chosen))
         return chosen;
 

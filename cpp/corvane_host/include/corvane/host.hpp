@@ -86,8 +86,6 @@ void set_item(nb::handle mapping, nb::handle key, nb::handle value);
 
 // The concatenation of str(piece) for every piece.
 nb::str concat_str(std::initializer_list<nb::handle> pieces);
-// A Python str from UTF-8 text.
-inline nb::str text(std::string_view utf8) { return nb::str(utf8.data(), utf8.size()); }
 
 // Calls `fn(item)` for the items of `iterable` until it returns true; tells
 // whether it stopped early.
@@ -163,8 +161,6 @@ nb::object condition_value(nb::handle field, nb::handle data);
 // The readers' value formatter: booleans, nulls, integers and decimals
 // (rounded to two places) out of text; mappings and lists rebuilt.
 nb::object format_value(nb::handle value);
-// The text rules of format_value for one str.
-nb::object format_text(nb::handle text);
 
 // ---------------------------------------------------------------------------
 // Classes
