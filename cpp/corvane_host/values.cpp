@@ -88,16 +88,20 @@ NumberShape number_shape(PyObject *text) {
     return {is_int, special || (is_float_chars && has_digit)};
 }
 
-// round(number, 2). For a plain float this is the host's own algorithm:
-// correctly rounded decimal digits (round-half-even on the exact binary
-// value) read back as a double; a subclass may define __round__ itself.
-nb::object round2(nb::handle number) {
-    if (!PyFloat_CheckExact(number.ptr()))
-        return host_attr("builtins", "round")(number, 2);
+// round(number, places); kKeepPlaces returns the number itself. For a plain
+// float and 0 to 17 places this is the host's own algorithm: correctly
+// rounded decimal digits (round-half-even on the exact binary value) read
+// back as a double. Other places, and float subclasses (which may define
+// __round__), go to the host's round().
+nb::object round_places(nb::handle number, int places) {
+    if (places == kKeepPlaces)
+        return nb::borrow(number);
+    if (!PyFloat_CheckExact(number.ptr()) || places < 0 || places > 17)
+        return host_attr("builtins", "round")(number, places);
     double x = PyFloat_AS_DOUBLE(number.ptr());
     if (!std::isfinite(x))
         return nb::borrow(number);
-    char *digits = PyOS_double_to_string(x, 'f', 2, 0, nullptr);
+    char *digits = PyOS_double_to_string(x, 'f', places, 0, nullptr);
     if (!digits)
         raise_pending();
     double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
@@ -122,8 +126,8 @@ bool is_blank_item(nb::handle item) {
 
 }  // namespace
 
-// The text rules of format_value for one str.
-static nb::object format_text(nb::handle value) {
+// The text rules of format_value for one str, decimals rounded to `places`.
+static nb::object format_text(nb::handle value, int places) {
     PyObject *text = value.ptr();
     nb::object low_holder;
     PyObject *low = text;
@@ -157,7 +161,7 @@ static nb::object format_text(nb::handle value) {
         return nb::borrow(value);
     if (PyObject *number = PyNumber_Float(text)) {
         nb::object owned = nb::steal(number);
-        return round2(owned);
+        return round_places(owned, places);
     }
     if (!pending_is(PyExc_ValueError))
         raise_pending();
@@ -193,11 +197,153 @@ nb::object format_value(nb::handle value) {
             return nb::none();
         return std::move(out);
     }
+    return format_scalar(value, 2);
+}
+
+nb::object format_scalar(nb::handle value, int places) {
+    PyObject *p = value.ptr();
     if (PyUnicode_Check(p))
-        return format_text(value);
+        return format_text(value, places);
     if (PyFloat_Check(p))
-        return round2(value);
+        return round_places(value, places);
+    if (PyDict_Check(p) || PyList_Check(p))
+        return format_value(value);
     return nb::borrow(value);
+}
+
+// ---------------------------------------------------------------------------
+// Section settings
+// ---------------------------------------------------------------------------
+
+void raise_setting_error(nb::handle resource, nb::handle section, const char *what) {
+    nb::object where = resource.is_valid() && !resource.is_none()
+                           ? nb::object(to_str(resource))
+                           : nb::object(nb::str("reader configuration"));
+    raise(PyExc_ValueError,
+          concat_str({where, interned(": section '"), section, interned("': "), nb::str(what)}));
+}
+
+namespace {
+
+bool is_plain_int(nb::handle value) {
+    return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+}
+
+// An int setting as C int places; None means kKeepPlaces.
+int places_of(nb::handle value, nb::handle resource, nb::handle section) {
+    if (value.is_none())
+        return kKeepPlaces;
+    int overflow = 0;
+    long places = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (places == -1 && PyErr_Occurred())
+        raise_pending();
+    if (overflow != 0 || places < -400 || places > 400)
+        raise_setting_error(resource, section, "\"decimals\" must be between -400 and 400");
+    return (int) places;
+}
+
+// A list of str setting as a frozenset; unset when absent or null.
+nb::object name_set(nb::handle config, const char *key, nb::handle resource, nb::handle section,
+                    const char *what) {
+    nb::object value = get(config, key);
+    if (value.is_none())
+        return nb::object();
+    if (!PyList_Check(value.ptr()))
+        raise_setting_error(resource, section, what);
+    for_each(value, [&](nb::handle item) {
+        if (!PyUnicode_Check(item.ptr()))
+            raise_setting_error(resource, section, what);
+    });
+    return steal_checked(PyFrozenSet_New(value.ptr()));
+}
+
+bool set_contains(const nb::object &set, nb::handle item) {
+    int found = PySet_Contains(set.ptr(), item.ptr());
+    if (found < 0) {
+        // An unhashable name is simply not listed.
+        if (!pending_is(PyExc_TypeError))
+            raise_pending();
+        PyErr_Clear();
+        return false;
+    }
+    return found != 0;
+}
+
+nb::object strip_text(nb::handle text) {
+    return steal_checked(PyObject_CallMethodNoArgs(text.ptr(), interned("strip").ptr()));
+}
+
+}  // namespace
+
+ValueSettings ValueSettings::read(nb::handle config, nb::handle resource, nb::handle section) {
+    ValueSettings settings;
+    if (!PyDict_Check(config.ptr()))
+        return settings;
+    settings.text_fields_ = name_set(config, "text_fields", resource, section,
+                                     "\"text_fields\" must be a list of field names");
+    settings.null_values_ = name_set(config, "null_values", resource, section,
+                                     "\"null_values\" must be a list of texts");
+
+    nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
+    nb::object decimals = get(config, "decimals", absent);
+    const char *what =
+        "\"decimals\" must be an int, null, or a mapping from field name to an int or null";
+    if (decimals.is(absent))
+        return settings;
+    if (decimals.is_none() || is_plain_int(decimals)) {
+        settings.default_places_ = places_of(decimals, resource, section);
+    } else if (PyDict_Check(decimals.ptr())) {
+        nb::dict by_name;
+        entries_until(decimals, [&](nb::handle name, nb::handle places) {
+            if (!PyUnicode_Check(name.ptr()) || !(places.is_none() || is_plain_int(places)))
+                raise_setting_error(resource, section, what);
+            places_of(places, resource, section);
+            by_name[name] = places;
+            return false;
+        });
+        settings.places_by_name_ = std::move(by_name);
+    } else {
+        raise_setting_error(resource, section, what);
+    }
+    return settings;
+}
+
+ValueSettings::Rule ValueSettings::rule_for(nb::handle name) const {
+    Rule rule;
+    rule.places = default_places_;
+    if (places_by_name_.is_valid()) {
+        PyObject *found = nullptr;
+        int status = PyDict_GetItemRef(places_by_name_.ptr(), name.ptr(), &found);
+        if (status < 0) {
+            if (!pending_is(PyExc_TypeError))
+                raise_pending();
+            PyErr_Clear();
+        } else if (status > 0) {
+            nb::object places = nb::steal(found);
+            rule.places = places.is_none() ? kKeepPlaces : (int) PyLong_AsLong(places.ptr());
+        }
+    }
+    rule.text = text_fields_.is_valid() && set_contains(text_fields_, name);
+    return rule;
+}
+
+bool ValueSettings::is_null_text(nb::handle text) const {
+    return null_values_.is_valid() && set_contains(null_values_, strip_text(text));
+}
+
+nb::object ValueSettings::apply(const Rule &rule, nb::handle value) const {
+    if (PyUnicode_Check(value.ptr()) && (rule.text || null_values_.is_valid())) {
+        nb::object stripped = strip_text(value);
+        if (null_values_.is_valid() && set_contains(null_values_, stripped))
+            return nb::none();
+        if (rule.text) {
+            PyObject *s = stripped.ptr();
+            if (PyUnicode_GET_LENGTH(s) == 0 || lower_equals(s, "none") || lower_equals(s, "null"))
+                return nb::none();
+            return stripped;
+        }
+    }
+    return format_scalar(value, rule.places);
 }
 
 }  // namespace corvane

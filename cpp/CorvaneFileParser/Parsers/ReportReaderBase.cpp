@@ -21,8 +21,35 @@ nb::object package_directory() {
     return resolved.attr("parent").attr("parent");
 }
 
-void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path) {
+// Checks the optional settings of every section, so that a resource with a
+// setting of the wrong type fails when its reader is built, naming the
+// resource and the section.
+void check_section_settings(nb::handle section_config, nb::handle resource) {
+    if (!PyDict_Check(section_config.ptr()))
+        return;
+    entries_until(section_config, [&](nb::handle name, nb::handle config) {
+        if (!PyDict_Check(config.ptr()))
+            return false;
+        ValueSettings::read(config, resource, name);
+        nb::object table = get(config, "table");
+        if (!table.is_none() && !PyBool_Check(table.ptr()))
+            raise_setting_error(resource, name, "\"table\" must be true or false");
+        nb::object lift = get(config, "lift");
+        if (!lift.is_none()) {
+            bool ok = PyList_Check(lift.ptr());
+            if (ok)
+                for_each(lift, [&](nb::handle key) { ok = ok && PyUnicode_Check(key.ptr()); });
+            if (!ok)
+                raise_setting_error(resource, name, "\"lift\" must be a list of keys");
+        }
+        return false;
+    });
+}
+
+void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
+                 nb::handle resource_name) {
     nb::setattr(self, "section_config", section_config);
+    nb::setattr(self, "resource_name", resource_name);
     if (!truthy(file_path))
         raise(PyExc_ValueError, "Filename cannot be empty");
     if (!is_text(file_path))
@@ -40,6 +67,7 @@ void init_reader(nb::handle self, nb::handle section_config, nb::handle file_pat
         path = to_str(rerooted);
     }
     nb::setattr(self, "file_path", path);
+    check_section_settings(section_config, resource_name);
 }
 
 nb::object build_result(nb::handle self, nb::handle data) {
@@ -106,8 +134,11 @@ NB_MODULE(ReportReaderBase, m) {
     ClassBuilder::abstract(m, "ReportReaderBase")
         .attr("__doc__", nb::none())
         .attr("__annotations__", annotations)
+        .attr("resource_name", nb::none())
+        .attr("sample", nb::none())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
-                nb::arg("file_path").none())
+                nb::arg("file_path").none(), nb::kw_only(),
+                nb::arg("resource_name").none() = nb::none())
         .abstract_method("parse", [](nb::handle) { return nb::none(); })
         .method("build_result", &build_result, nb::arg("data").none())
         .static_method("_format_value", [](nb::handle v) { return format_value(v); },

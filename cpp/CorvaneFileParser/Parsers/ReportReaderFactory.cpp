@@ -26,25 +26,28 @@ bool ends_with(nb::handle text, const char *suffix) {
     return truthy(text.attr("endswith")(suffix));
 }
 
+// A reader of class `reader` for `file_path`, configured by `resource`.
+nb::object make_reader(const char *reader, const char *resource, nb::handle file_path) {
+    return reader_class(reader)(load_resource(resource), file_path,
+                                nb::arg("resource_name") = resource);
+}
+
 // The reader for `file_path`, or an invalid object when no row of the
 // dispatch table accepts the lower-cased path.
 nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     if (ends_with(lowered, ".tsv")) {
         if (ends_with(lowered, "combinedvariantoutput.tsv"))
-            return reader_class("PanelTsvReader")(load_resource("dragen_500_tsv_config.json"),
-                                                  file_path);
+            return make_reader("PanelTsvReader", "dragen_500_tsv_config.json", file_path);
         if (ends_with(lowered, "smn.tsv"))
-            return reader_class("SingleRowTsvReader")(load_resource("smn_tsv_config.json"),
-                                                      file_path);
+            return make_reader("SingleRowTsvReader", "smn_tsv_config.json", file_path);
         if (ends_with(lowered, "gba.tsv"))
-            return reader_class("SingleRowTsvReader")(load_resource("gba_tsv_config.json"),
-                                                      file_path);
+            return make_reader("SingleRowTsvReader", "gba_tsv_config.json", file_path);
     }
     if (ends_with(lowered, ".json")) {
         const char *resource = contains(lowered, interned("paraphase"))
                                    ? "pacbio_paraphase_config.json"
                                    : "dragen_targeted_config.json";
-        return reader_class("JsonExtractReader")(load_resource(resource), file_path);
+        return make_reader("JsonExtractReader", resource, file_path);
     }
     return nb::object();
 }

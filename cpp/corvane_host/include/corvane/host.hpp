@@ -162,6 +162,64 @@ nb::object condition_value(nb::handle field, nb::handle data);
 // (rounded to two places) out of text; mappings and lists rebuilt.
 nb::object format_value(nb::handle value);
 
+// Decimal places meaning "keep the number as parsed".
+constexpr int kKeepPlaces = -1000000;
+
+// format_value for one top-level value, with decimals rounded to `places`
+// (kKeepPlaces: not rounded). Mappings and lists keep format_value's rules.
+nb::object format_scalar(nb::handle value, int places);
+
+// ---------------------------------------------------------------------------
+// Section settings
+// ---------------------------------------------------------------------------
+
+// ValueError "<resource>: section '<section>': <what>"; a None resource reads
+// "reader configuration".
+[[noreturn]] void raise_setting_error(nb::handle resource, nb::handle section, const char *what);
+
+// The optional value settings of one section of a reader configuration:
+//   "text_fields"  names whose values stay text (no number or boolean conversion);
+//   "decimals"     rounding places: an int or null (keep as parsed), for the
+//                  section or as a mapping from name to such a value; default 2;
+//   "null_values"  texts that mean "no value" in this section.
+// They apply to a section's top-level fields and table columns; nested values
+// keep format_value's rules. Without settings the result is format_value's.
+class ValueSettings {
+public:
+    // How one field or column is formatted.
+    struct Rule {
+        int places = 2;
+        bool text = false;
+    };
+
+    ValueSettings() = default;
+    // Reads and checks the settings of the section configuration `config`; a
+    // setting of the wrong type raises ValueError naming resource and section.
+    static ValueSettings read(nb::handle config, nb::handle resource, nb::handle section);
+
+    bool is_default() const {
+        return !text_fields_.is_valid() && !null_values_.is_valid() &&
+               !places_by_name_.is_valid() && default_places_ == 2;
+    }
+    bool has_null_values() const { return null_values_.is_valid(); }
+
+    Rule rule_for(nb::handle name) const;
+    // The formatted value under `rule`: a text in null_values becomes None; a
+    // text field keeps its stripped text; the rest is format_scalar's.
+    nb::object apply(const Rule &rule, nb::handle value) const;
+    nb::object format_field(nb::handle name, nb::handle value) const {
+        return apply(rule_for(name), value);
+    }
+    // `text` (a str) is one of this section's null values once stripped.
+    bool is_null_text(nb::handle text) const;
+
+private:
+    nb::object text_fields_;     // frozenset of names, or unset
+    nb::object null_values_;     // frozenset of texts, or unset
+    nb::object places_by_name_;  // dict name -> int | None, or unset
+    int default_places_ = 2;
+};
+
 // ---------------------------------------------------------------------------
 // Classes
 // ---------------------------------------------------------------------------
