@@ -323,7 +323,8 @@ ValueSettings::Rule ValueSettings::rule_for(nb::handle name) const {
             rule.places = places.is_none() ? kKeepPlaces : (int) PyLong_AsLong(places.ptr());
         }
     }
-    rule.text = text_fields_.is_valid() && set_contains(text_fields_, name);
+    rule.text = text_fields_.is_valid() &&
+                (set_contains(text_fields_, name) || set_contains(text_fields_, interned("*")));
     return rule;
 }
 

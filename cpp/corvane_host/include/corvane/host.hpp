@@ -179,6 +179,7 @@ nb::object format_scalar(nb::handle value, int places);
 
 // The optional value settings of one section of a reader configuration:
 //   "text_fields"  names whose values stay text (no number or boolean conversion);
+//                  the name "*" stands for every field of the section;
 //   "decimals"     rounding places: an int or null (keep as parsed), for the
 //                  section or as a mapping from name to such a value; default 2;
 //   "null_values"  texts that mean "no value" in this section.
