@@ -766,7 +766,8 @@ nb::object parse_early_options() {
 }
 
 // The one-line message of a failure: "<path>: <message>", the path taken
-// from the note the driver added while reading or writing a file.
+// from the note the driver added while reading or writing a file (left out
+// when the message names it already).
 nb::str failure_message(nb::handle error) {
     nb::object text;
     try {
@@ -791,7 +792,7 @@ nb::str failure_message(nb::handle error) {
                     path = note[nb::slice(nb::int_(std::char_traits<char>::length(prefix)),
                                           nb::none(), nb::none())];
         }
-        if (path.is_valid())
+        if (path.is_valid() && !contains(text, path))
             text = concat_str({path, interned(": "), text});
     }
     return nb::borrow<nb::str>(nb::str(" ").attr("join")(text.attr("splitlines")()));
