@@ -157,10 +157,23 @@ void require_output_location(nb::handle out_path) {
               concat_str({interned("Output path is a directory: "), out_path}));
 }
 
+// Whether a file discovery met at the run's own output path (`index` 0) or
+// manifest path (1) was written by an earlier run and is left out. When
+// anything else lies there, a writing run stops: the output would replace
+// an input.
+bool skip_own_file(nb::handle path, size_t index, bool writing) {
+    bool own = truthy(provenance(index == 0 ? "is_unified_output" : "is_manifest")(path));
+    if (own || !writing)
+        return own;
+    raise(PyExc_ValueError,
+          concat_str({nb::str(index == 0 ? "Output file " : "Manifest file "), path,
+                      interned(" would overwrite the input file "), path}));
+}
+
 // Appends to `input_files` the regular files of `input_dir` whose names end
 // in .json or .tsv (any case), in listing order, leaving out the run's own
 // output and manifest.
-void discover_files(nb::handle self) {
+void discover_files(nb::handle self, bool writing) {
     nb::object input_dir = self.attr("input_dir");
     if (!truthy(input_dir))
         return;
@@ -171,9 +184,14 @@ void discover_files(nb::handle self) {
     nb::object suffixes = nb::make_tuple(".json", ".tsv");
     for_each(names, [&](nb::handle name) {
         nb::object path = join_path(input_dir, name);
-        if (truthy(host_attr("os.path", "isfile")(path)) &&
-            truthy(lower(name).attr("endswith")(suffixes)) && !contains(own, real_path(path)))
-            input_files.attr("append")(path);
+        if (!truthy(host_attr("os.path", "isfile")(path)) ||
+            !truthy(lower(name).attr("endswith")(suffixes)))
+            return;
+        nb::object real = real_path(path);
+        for (size_t index = 0; index < nb::len(own); ++index)
+            if (equals(own[index], real) && skip_own_file(path, index, writing))
+                return;
+        input_files.attr("append")(path);
     });
 }
 
@@ -259,7 +277,7 @@ nb::object parse_files(nb::handle self) {
     nb::object sample = nb::getattr(self, "sample", nb::none());
 
     if (!truthy(self.attr("input_files")))
-        discover_files(self);
+        discover_files(self, !record.is_none());
     if (!truthy(self.attr("input_files")))
         raise(PyExc_ValueError, "No input files found in configuration or input directory.");
 
@@ -849,8 +867,13 @@ int main_entry() {
             file_handler = host_attr("logging", "FileHandler")(
                 log_path, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8");
         } catch (nb::python_error &error) {
-            add_note(error, concat_str({interned(kWritingNote), log_path}));
-            throw;
+            if (!error.matches(PyExc_OSError))
+                throw;
+            nb::object reason = nb::getattr(error.value(), "strerror", nb::none());
+            raise_from(PyExc_OSError,
+                       concat_str({interned("Cannot open log file "), log_path, interned(": "),
+                                   reason.is_none() ? to_str(error.value()) : to_str(reason)}),
+                       error);
         }
         nb::object stream_handler =
             host_attr("logging", "StreamHandler")(host_module("sys").attr("stdout"));

@@ -24,6 +24,35 @@ def manifest_path(output_path):
     return base + ".manifest.json"
 
 
+def _load_json_object(path):
+    import json
+
+    try:
+        with open(path, "rb") as stream:
+            document = json.load(stream)
+    except (OSError, ValueError, RecursionError):
+        return None
+    return document if isinstance(document, dict) else None
+
+
+def is_unified_output(path):
+    """Whether the file at path reads as a unified output of this package: a
+    JSON object whose every value is an entry with "data" and "caller_name"."""
+    document = _load_json_object(path)
+    return document is not None and all(
+        isinstance(entry, dict) and "data" in entry and "caller_name" in entry
+        for entry in document.values()
+    )
+
+
+def is_manifest(path):
+    """Whether the file at path reads as a manifest of this package."""
+    document = _load_json_object(path)
+    return document is not None and all(
+        key in document for key in ("manifest_version", "package", "inputs", "output")
+    )
+
+
 def _sha256():
     try:
         # The interpreter's own SHA-256; importing hashlib would also load
