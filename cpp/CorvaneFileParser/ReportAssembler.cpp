@@ -148,13 +148,14 @@ void require_output_directory(nb::handle directory) {
           concat_str({interned("Output directory not found: "), directory}));
 }
 
-void require_output_location(nb::handle out_path) {
+void require_output_location(nb::handle out_path, nb::handle manifest_path) {
     nb::object directory = host_attr("os.path", "dirname")(out_path);
     require_output_directory(truthy(directory) ? directory
                                                : nb::borrow(host_attr("os", "curdir")));
-    if (is_directory(out_path))
-        raise(PyExc_IsADirectoryError,
-              concat_str({interned("Output path is a directory: "), out_path}));
+    for (nb::handle path : {out_path, manifest_path})
+        if (is_directory(path))
+            raise(PyExc_IsADirectoryError,
+                  concat_str({interned("Output path is a directory: "), path}));
 }
 
 // Whether a file discovery met at the run's own output path (`index` 0) or
@@ -442,8 +443,8 @@ nb::object run(nb::handle self, nb::handle return_dict) {
         return self.attr("parse_files")();
 
     nb::object out_path = output_path(self);
-    require_output_location(out_path);
     nb::object manifest_path = provenance("manifest_path")(out_path);
+    require_output_location(out_path, manifest_path);
     nb::object record = provenance("RunRecord")(self, out_path);
     nb::setattr(self, kRecordAttribute, record);
     auto release = [&] {
