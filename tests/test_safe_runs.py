@@ -546,6 +546,14 @@ def test_help_names_file_kinds_defaults_and_exit_statuses(tmp_path):
         assert expected in text, expected
 
 
+def test_help_despite_a_bad_run_configuration_file(tmp_path):
+    config = tmp_path / "run.json"
+    config.write_text('{"input_file": []}')
+    result = cli("-c", config, "--help", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "usage: corvane-parse" in result.stdout
+
+
 @pytest.mark.parametrize("argv", [["--output-dir"], ["--output", "x"], ["--input-files"], ["--bogus"]])
 def test_bad_command_line_exits_2(tmp_path, argv):
     result = cli(*argv, cwd=tmp_path)

@@ -775,6 +775,7 @@ nb::object parse_early_options() {
     add("--log-file");
     add("--debug", nb::arg("action") = "store_true");
     add("--version", nb::arg("action") = "store_true");
+    add("-h", "--help", nb::arg("action") = "store_true");
     try {
         return parser.attr("parse_known_args")()[0];
     } catch (nb::python_error &error) {
@@ -856,7 +857,8 @@ int main_entry() {
             // configuration file's, else the current directory.
             nb::object output_dir = early.is_none() ? nb::none() : early.attr("output_dir");
             nb::object config = early.is_none() ? nb::none() : early.attr("config");
-            if (!truthy(output_dir) && truthy(config))
+            // Help is shown even when the file is bad.
+            if (!truthy(output_dir) && truthy(config) && !truthy(early.attr("help")))
                 output_dir = get(load_request_file(config), constant("OUTPUT_DIR"));
             if (!truthy(output_dir))
                 output_dir = nb::str(".");
