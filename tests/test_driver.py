@@ -341,9 +341,10 @@ def test_failed_write_leaves_earlier_output(tmp_path, monkeypatch, caplog, break
         driver.result = special_result()
         breakage(monkeypatch)
         expected = OSError
-    with pytest.raises(expected):
+    with pytest.raises(expected) as info:
         driver.run()
     monkeypatch.undo()
+    assert info.value.__notes__ == ["while writing " + str(out)]
     assert out.read_bytes() == b'{"earlier": 1}'
     assert os.listdir(tmp_path) == ["corvane_output.json"]
     assert not any(m.startswith("Wrote") for m in infos(caplog))

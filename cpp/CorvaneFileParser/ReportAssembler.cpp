@@ -419,10 +419,10 @@ void write_atomically(nb::handle out_path, nb::handle content) {
     }
 }
 
-// write_atomically, with a failure noting the path it was writing.
-void write_file(nb::handle path, nb::handle content) {
+// Runs `step`, noting on a failure the path it was writing.
+template <typename F> void while_writing(nb::handle path, F &&step) {
     try {
-        write_atomically(path, content);
+        step();
     } catch (nb::python_error &error) {
         add_note(error, concat_str({interned(kWritingNote), path}));
         throw;
@@ -457,13 +457,17 @@ nb::object run(nb::handle self, nb::handle return_dict) {
     };
     try {
         nb::object result = self.attr("parse_files")();
-        nb::object content = serialise_result(result);
-        write_file(out_path, content);
+        nb::object content;
+        while_writing(out_path, [&] {
+            content = serialise_result(result);
+            write_atomically(out_path, content);
+        });
         log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
         // Written after the output, so a manifest always describes a
         // complete output.
-        nb::object manifest = record.attr("finish")(out_path, content);
-        write_file(manifest_path, manifest);
+        while_writing(manifest_path, [&] {
+            write_atomically(manifest_path, record.attr("finish")(out_path, content));
+        });
         log_info(concat_str({interned("Wrote provenance manifest to "), manifest_path}));
     } catch (...) {
         release();
