@@ -319,6 +319,19 @@ def test_output_over_an_input_is_refused_before_reading(inputs, output_json, lis
     assert after == before
 
 
+@pytest.mark.parametrize("link", ["symbolic", "hard"])
+def test_output_linked_to_an_input_is_refused(tmp_path, stub_factory, link):
+    doc = write_doc(tmp_path / "a.json", {"a": {}})
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "r.json").symlink_to(doc) if link == "symbolic" else os.link(doc, out / "r.json")
+    with pytest.raises(ValueError) as info:
+        ReportAssembler({C.OUTPUT_DIR: str(out), C.OUTPUT_JSON: "r.json", "input_files": [doc]}).run()
+    assert str(info.value) == "Output file %s would overwrite the input file %s" % (out / "r.json", doc)
+    assert stub_factory.paths == []
+    assert json.loads(Path(doc).read_text()) == {"a": {}}
+
+
 def test_own_output_is_skipped_by_discovery_through_the_api(tmp_path, stub_factory):
     doc = write_doc(tmp_path / "a.json", {"a": {}})
     driver = ReportAssembler({C.INPUT_DIR: str(tmp_path), C.OUTPUT_DIR: str(tmp_path)})

@@ -254,7 +254,8 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
     return inputs;
 }
 
-void report_missing(nb::handle self, nb::list &missing, nb::handle record, bool strict) {
+// Missing names: an error in a strict run, else a WARNING each (recorded).
+void report_missing(nb::list &missing, nb::handle record, bool strict) {
     if (nb::len(missing) == 0)
         return;
     if (strict) {
@@ -284,7 +285,7 @@ nb::object parse_files(nb::handle self) {
 
     nb::list missing;
     std::vector<ResolvedInput> inputs = resolve_inputs(self, missing);
-    report_missing(self, missing, record, strict);
+    report_missing(missing, record, strict);
     if (inputs.empty())
         raise(PyExc_ValueError, "No input files found in configuration or input directory.");
     if (!record.is_none())
