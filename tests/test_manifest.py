@@ -311,6 +311,14 @@ def test_platform_and_python_match_the_platform_module():
                                             "version": platform.python_version()}
 
 
+def test_platform_text_cleans_like_the_platform_module():
+    rng = random.Random(7)
+    alphabet = ["a", "Z", "0", ".", " ", "-", "/", "\\", ":", ";", '"', "(", ")", "_", "unknown", "\t"]
+    for _ in range(3000):
+        parts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 6))) for _ in range(rng.randrange(1, 6))]
+        assert Provenance._platform_text(*parts) == platform._platform(*parts), parts
+
+
 def test_utc_timestamp_is_iso_8601_utc():
     before = datetime.datetime.now(datetime.UTC).replace(tzinfo=None)
     stamp = parse_time(Provenance.utc_timestamp())

@@ -3,28 +3,32 @@ and configuration resource, what each contributed, and what was written.
 
 The driver creates a RunRecord when run() is about to write, reports every
 input and every missing name to it, and writes the bytes of finish() beside
-the output once the output is in place. Modules needed only here (hashing,
-the platform name) are imported on first use, so loading the command line
-stays quick.
+the output once the output is in place. It also recognises an earlier
+run's output and manifest, which directory discovery leaves out. Modules
+needed only here (JSON, the platform name) are imported on first use, so
+loading the command line stays quick.
 """
+
+from __future__ import annotations
 
 import logging
 import os
 import time
+from typing import Any
 
 MANIFEST_VERSION = 1
 PACKAGE_NAME = "CorvaneFileParser"
 _CHUNK_SIZE = 1 << 20
 
 
-def manifest_path(output_path):
+def manifest_path(output_path: str) -> str:
     """The manifest's path for an output path: ".json" (any case) replaced
     by ".manifest.json", or ".manifest.json" appended to any other name."""
     base = output_path[:-5] if output_path.lower().endswith(".json") else output_path
     return base + ".manifest.json"
 
 
-def _load_json_object(path):
+def _load_json_object(path: str) -> dict[str, Any] | None:
     import json
 
     try:
@@ -35,7 +39,7 @@ def _load_json_object(path):
     return document if isinstance(document, dict) else None
 
 
-def is_unified_output(path):
+def is_unified_output(path: str) -> bool:
     """Whether the file at path reads as a unified output of this package: a
     JSON object whose every value is an entry with "data" and "caller_name"."""
     document = _load_json_object(path)
@@ -45,7 +49,7 @@ def is_unified_output(path):
     )
 
 
-def is_manifest(path):
+def is_manifest(path: str) -> bool:
     """Whether the file at path reads as a manifest of this package."""
     document = _load_json_object(path)
     return document is not None and all(
@@ -53,7 +57,7 @@ def is_manifest(path):
     )
 
 
-def _sha256():
+def _sha256() -> Any:
     try:
         # The interpreter's own SHA-256; importing hashlib would also load
         # the OpenSSL bindings, which costs more than hashing a few files.
@@ -63,14 +67,14 @@ def _sha256():
     return sha256()
 
 
-def bytes_digest(content):
+def bytes_digest(content: bytes) -> str:
     """Hexadecimal SHA-256 of a bytes object."""
     digest = _sha256()
     digest.update(content)
     return digest.hexdigest()
 
 
-def file_digest(path):
+def file_digest(path: str) -> tuple[int, str]:
     """(size in bytes, hexadecimal SHA-256) of the file at path."""
     digest = _sha256()
     size = 0
@@ -81,7 +85,7 @@ def file_digest(path):
     return size, digest.hexdigest()
 
 
-def utc_timestamp():
+def utc_timestamp() -> str:
     """The current time in UTC as ISO 8601 with microseconds and a "Z"."""
     nanoseconds = time.time_ns()
     seconds, rest = divmod(nanoseconds, 1_000_000_000)
@@ -89,10 +93,22 @@ def utc_timestamp():
     return "%s.%06dZ" % (stamp, rest // 1000)
 
 
-def platform_name():
+def _platform_text(*parts: str) -> str:
+    """The parts joined the way platform.platform() joins and cleans them."""
+    text = "-".join(part.strip() for part in parts if part)
+    for obstacle in " /\\:;\"()":
+        text = text.replace(obstacle, "_" if obstacle == " " else "-")
+    text = text.replace("unknown", "")
+    while "--" in text:
+        text = text.replace("--", "-")
+    return text.rstrip("-")
+
+
+def platform_name() -> str:
     """platform.platform() of the host. On Linux it is built from uname and
     the C library's own version string, the values platform.platform() reads,
-    without the subprocess platform.platform() starts to ask for the processor."""
+    without the subprocess platform.platform() starts to ask for the processor
+    (left out there when it equals the machine or is unknown)."""
     uname = os.uname()
     if uname.sysname == "Linux":
         try:
@@ -101,14 +117,13 @@ def platform_name():
             libc = None
         parts = (libc or "").split(maxsplit=1)
         if len(parts) == 2:
-            text = "-".join((uname.sysname, uname.release, uname.machine, "with", "".join(parts)))
-            return text.replace(" ", "_")
+            return _platform_text(uname.sysname, uname.release, uname.machine, "with", "".join(parts))
     import platform
 
     return platform.platform()
 
 
-def python_identity():
+def python_identity() -> dict[str, str]:
     """{"implementation": "CPython", "version": "3.13.0"} for the running
     interpreter, as platform.python_implementation() and python_version() give them."""
     import sys
@@ -118,7 +133,7 @@ def python_identity():
     return {"implementation": names.get(name, name), "version": sys.version.split()[0]}
 
 
-def _text(value):
+def _text(value: object) -> str | None:
     """A request value as the manifest records it: None and strings as they
     are, path-like objects as their path, anything else as str()."""
     if value is None or isinstance(value, str):
@@ -128,7 +143,7 @@ def _text(value):
     return str(value)
 
 
-def package_directory():
+def package_directory() -> str:
     import CorvaneFileParser
 
     return os.path.dirname(os.path.abspath(CorvaneFileParser.__file__))
@@ -144,9 +159,12 @@ class RunRecord:
     __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
                  "_resource_digests", "_collect", "_root")
 
-    def __init__(self, driver, output_path):
+    def __init__(self, driver: Any, output_path: str) -> None:
         self.started_at = utc_timestamp()
-        listed = getattr(driver, "input_files", None) or []
+        listed = getattr(driver, "input_files", None)
+        # Only a list or tuple is copied: an iterator belongs to the run.
+        if not isinstance(listed, (list, tuple)):
+            listed = ()
         self.request = {
             "input_dir": _text(getattr(driver, "input_dir", None)),
             "output_dir": _text(getattr(driver, "output_dir", None)),
@@ -164,7 +182,7 @@ class RunRecord:
         self._root = logging.getLogger()
         self._root.addFilter(self._collect)
 
-    def _keep_warning(self, record):
+    def _keep_warning(self, record: logging.LogRecord) -> bool:
         if record.levelno >= logging.WARNING:
             try:
                 message = record.getMessage()
@@ -173,15 +191,15 @@ class RunRecord:
             self.warnings.append(message)
         return True
 
-    def close(self):
+    def close(self) -> None:
         """Stops collecting warnings."""
         self._root.removeFilter(self._collect)
 
-    def add_missing(self, name):
+    def add_missing(self, name: str) -> None:
         """A listed name that was found nowhere."""
         self.missing.append(_text(name))
 
-    def _resource_digest(self, resource):
+    def _resource_digest(self, resource: str | None) -> str | None:
         if resource is None:
             return None
         if resource not in self._resource_digests:
@@ -191,7 +209,8 @@ class RunRecord:
             )
         return self._resource_digests[resource]
 
-    def add_input(self, given, opened, reader, keys, replaced):
+    def add_input(self, given: str, opened: str, reader: Any, keys: list[str],
+                  replaced: list[str]) -> None:
         """One file read: the name as listed or discovered, the path the
         reader opened, the reader, the output keys the file produced and
         those among them that replaced an earlier file's entry."""
@@ -210,7 +229,7 @@ class RunRecord:
             "replaced": list(replaced),
         })
 
-    def finish(self, output_path, content):
+    def finish(self, output_path: str, content: bytes) -> bytes:
         """The manifest's bytes for the output just written (content is the
         output's bytes): indented JSON with a final line break."""
         import json
