@@ -207,6 +207,20 @@ def test_inputs_resources_and_warnings_through_the_api(tmp_path, stub_factory, c
     assert logging.getLogger().filters == []
 
 
+def test_output_digest_from_bytes_or_from_the_written_file(tmp_path):
+    out = tmp_path / "o.json"
+    out.write_bytes(b'{"A": 1}')
+    record = Provenance.RunRecord(ReportAssembler({}), str(out))
+    try:
+        from_bytes = json.loads(record.finish(str(out), b'{"A": 1}'))
+        from_file = json.loads(record.finish(str(out)))
+    finally:
+        record.close()
+    assert from_bytes["output"] == from_file["output"] == {
+        "path": str(out), "size": 8, "sha256": hashlib.sha256(b'{"A": 1}').hexdigest()
+    }
+
+
 def test_unknown_resource_has_no_digest(tmp_path, stub_factory):
     doc = write_doc(tmp_path / "a.json", {"a": {}})
     stub_factory.resource = "not_shipped.json"

@@ -229,13 +229,18 @@ class RunRecord:
             "replaced": list(replaced),
         })
 
-    def finish(self, output_path: str, content: bytes) -> bytes:
-        """The manifest's bytes for the output just written (content is the
-        output's bytes): indented JSON with a final line break."""
+    def finish(self, output_path: str, content: bytes | None = None) -> bytes:
+        """The manifest's bytes for the output just written: indented JSON
+        with a final line break. content is the output's bytes when the
+        caller holds them; without it the written file is read back."""
         import json
 
         from CorvaneFileParser import __version__
 
+        if content is None:
+            size, digest = file_digest(output_path)
+        else:
+            size, digest = len(content), bytes_digest(content)
         manifest = {
             "manifest_version": MANIFEST_VERSION,
             "package": {"name": PACKAGE_NAME, "version": __version__},
@@ -247,10 +252,6 @@ class RunRecord:
             "inputs": self.inputs,
             "missing": self.missing,
             "warnings": list(self.warnings),
-            "output": {
-                "path": _text(output_path),
-                "size": len(content),
-                "sha256": bytes_digest(content),
-            },
+            "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
         return (json.dumps(manifest, indent=4) + "\n").encode("utf-8")
