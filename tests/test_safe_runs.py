@@ -484,6 +484,14 @@ def test_special_run_configuration_file_does_not_block(tmp_path, out):
     )
 
 
+def test_log_fifo_without_reader_does_not_block(tmp_path, out):
+    fifo = tmp_path / "log.fifo"
+    os.mkfifo(fifo)
+    message = error_of(cli("--input-dir", EXAMPLES, "--output-dir", out, "--log-file", fifo))
+    assert message == "Cannot open log file %s: No such device or address" % fifo
+    assert os.listdir(out) == []
+
+
 def test_log_goes_to_the_effective_output_directory(tmp_path, inputs, out):
     config = tmp_path / "run.json"
     config.write_text(json.dumps({"output_dir": str(out), "input_dir": str(inputs)}))

@@ -790,6 +790,19 @@ nb::object parse_early_options() {
     }
 }
 
+// Opening a FIFO for writing blocks until a reader opens it. A log file
+// that is a FIFO is opened once without blocking first: with no reader that
+// fails (ENXIO) instead of hanging.
+void require_fifo_reader(nb::handle path) {
+    if (!path_exists(path) || !truthy(host_attr("stat", "S_ISFIFO")(
+                                  host_call("os", "stat")(path).attr("st_mode"))))
+        return;
+    nb::handle os = host_module("os");
+    nb::object flags = os.attr("O_WRONLY").attr("__or__")(os.attr("O_NONBLOCK"));
+    nb::object descriptor = host_call("os", "open")(path, flags);
+    host_call("os", "close")(descriptor);
+}
+
 // The one-line message of a failure: "<path>: <message>", the path taken
 // from the note the driver added while reading or writing a file (left out
 // when the message names it already).
@@ -872,6 +885,7 @@ int main_entry() {
         }
         nb::object file_handler;
         try {
+            require_fifo_reader(log_path);
             file_handler = host_attr("logging", "FileHandler")(
                 log_path, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8");
         } catch (nb::python_error &error) {
