@@ -12,7 +12,8 @@ import pytest
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = Path(sys.executable).parent / "corvane-parse"
-LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|WARNING): (.*)$")
+LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|WARNING|ERROR): (.*)$")
+READING = re.compile(r"^Reading (.*) with (\w+)(?: \((.*)\))?$")
 PRINTED = "Warning triggered by condition: "
 
 
@@ -228,17 +229,31 @@ def test_examples_by_input_directory(tmp_path):
     assert b"FLOWCELL7" not in raw and b"Splice" not in raw
 
     log_path = os.path.join(str(out), "corvane.log")
+    messages = log_messages(result.stdout)
+    reading = [m for _, m in messages if m.startswith("Reading ")]
     expected_log = [
         ("INFO", "Logging to " + log_path),
         ("INFO", "Started parsing Corvane files"),
+        *[("INFO", m) for m in reading],
         ("INFO", "Wrote unified JSON to " + os.path.join(str(out), "corvane_output.json")),
+        ("INFO", "Wrote provenance manifest to " + os.path.join(str(out), "corvane_output.manifest.json")),
     ]
-    assert log_messages(result.stdout) == expected_log
+    assert messages == expected_log
+    # One line per file read, naming the path opened, the reader and (once
+    # the factory passes it) the resource, in reading order.
+    opened = [READING.match(m).group(1) for m in reading]
+    assert sorted(opened) == sorted(os.path.join(str(EXAMPLES), name) for name in KEY_ORDER)
+    readers = {os.path.basename(p): READING.match(m).group(2) for p, m in zip(opened, reading)}
+    assert readers == {
+        "Sample1.CombinedVariantOutput.tsv": "PanelTsvReader", "sample1.smn.tsv": "SingleRowTsvReader",
+        "sample1.gba.tsv": "SingleRowTsvReader", "sample1.targeted.json": "JsonExtractReader",
+        "sample1.paraphase.json": "JsonExtractReader",
+    }
     with open(log_path, encoding="utf-8") as f:
         log_text = f.read()
     assert LINE.match(log_text.splitlines()[0]).group(2) == "Logging to " + log_path
     assert log_messages(log_text) == expected_log
-    assert len(log_text.splitlines()) == 3
+    assert len(log_text.splitlines()) == len(expected_log)
 
     printed = [line for line in result.stdout.splitlines() if line.startswith(PRINTED)]
     assert sorted(printed) == sorted(
@@ -251,7 +266,7 @@ def test_examples_by_input_directory(tmp_path):
     assert output_path.read_bytes() == raw
     with open(log_path, encoding="utf-8") as f:
         assert [m for _, m in log_messages(f.read())].count("Logging to " + log_path) == 2
-    assert sorted(os.listdir(out)) == ["corvane.log", "corvane_output.json"]
+    assert sorted(os.listdir(out)) == ["corvane.log", "corvane_output.json", "corvane_output.manifest.json"]
 
 
 @needs_readers
@@ -279,7 +294,10 @@ def test_listed_files_config_file_and_module_entry(tmp_path):
     check_unified(output)
     messages = log_messages(result.stdout)
     assert ("WARNING", "File absent.tsv not found. Skipping.") in messages
-    assert messages[-1] == ("INFO", "Wrote unified JSON to " + os.path.join(str(out), "unified.json"))
+    assert messages[-2:] == [
+        ("INFO", "Wrote unified JSON to " + os.path.join(str(out), "unified.json")),
+        ("INFO", "Wrote provenance manifest to " + os.path.join(str(out), "unified.manifest.json")),
+    ]
 
 
 def test_help_logs_first(tmp_path):
@@ -307,17 +325,18 @@ def test_log_goes_to_current_directory_by_default(tmp_path):
     empty.mkdir()
     result = run("--input-dir", empty, cwd=tmp_path)
     assert result.returncode == 1
-    assert "No input files found in configuration or input directory." in result.stderr
+    assert result.stderr == "corvane-parse: error: No input files found in configuration or input directory.\n"
     assert sorted(os.listdir(tmp_path)) == ["corvane.log", "empty"]
     assert log_messages(result.stdout) == [
-        ("INFO", "Logging to " + os.path.join(".", "corvane.log")), ("INFO", "Started parsing Corvane files")
+        ("INFO", "Logging to " + os.path.join(".", "corvane.log")), ("INFO", "Started parsing Corvane files"),
+        ("ERROR", "No input files found in configuration or input directory."),
     ]
 
 
 def test_missing_output_directory_fails_before_anything(tmp_path):
     result = run("--input-dir", EXAMPLES, "--output-dir", tmp_path / "absent")
     assert result.returncode == 1
-    assert "FileNotFoundError" in result.stderr
+    assert result.stderr == "corvane-parse: error: Output directory not found: %s\n" % (tmp_path / "absent")
     assert result.stdout == ""
     assert os.listdir(tmp_path) == []
 
@@ -331,6 +350,6 @@ def test_failed_run_keeps_earlier_output(tmp_path):
     result = run("--input-dir", inputs, "--output-dir", tmp_path,
                  "--input-files", "notes.tsv", "sample1.smn.tsv")
     assert result.returncode == 1
-    assert "ValueError: Unsupported file type: " + os.path.join(str(inputs), "notes.tsv") in result.stderr
+    assert result.stderr == "corvane-parse: error: Unsupported file type: %s\n" % os.path.join(str(inputs), "notes.tsv")
     assert (tmp_path / "corvane_output.json").read_text() == "earlier"
     assert sorted(os.listdir(tmp_path)) == ["corvane.log", "corvane_output.json", "in"]

@@ -76,8 +76,12 @@ def test_defaults_for_absent_keys():
         "output_json": "corvane_output.json",
         "input_dir": ".",
         "input_files": [],
+        "strict": False,
+        "sample": None,
     }
-    assert list(vars(first)) == ["output_dir", "output_json", "input_dir", "input_files"]
+    assert list(vars(first)) == [
+        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample"
+    ]
     assert first.input_files is not second.input_files
 
 
@@ -89,6 +93,8 @@ def test_request_values_taken_as_they_are():
         C.INPUT_DIR: 7,
         "input_files": files,
         C.MAP_FILES: {"a.json": {"x": 1}},
+        C.STRICT: "yes",
+        C.SAMPLE: 5,
         "other": 1,
     }
     driver = ReportAssembler(request)
@@ -97,6 +103,8 @@ def test_request_values_taken_as_they_are():
         "output_json": "",
         "input_dir": 7,
         "input_files": files,
+        "strict": "yes",
+        "sample": 5,
     }
     assert driver.input_files is files
 
@@ -133,10 +141,10 @@ def test_discovery_by_suffix_in_listing_order(tmp_path, stub_factory):
     assert stub_factory.paths == expected
 
 
-@pytest.mark.parametrize("kind", ["missing", "empty", "blank", "only_other_files"])
+@pytest.mark.parametrize("kind", ["empty", "blank", "only_other_files"])
 def test_no_input_files(tmp_path, stub_factory, kind, caplog):
     caplog.set_level(logging.INFO)
-    input_dir = {"missing": str(tmp_path / "nope"), "blank": ""}.get(kind, str(tmp_path))
+    input_dir = {"blank": ""}.get(kind, str(tmp_path))
     if kind == "only_other_files":
         (tmp_path / "readme.txt").write_text("x")
         (tmp_path / "sub.tsv").mkdir()
@@ -268,8 +276,11 @@ def test_written_bytes_and_log(tmp_path, caplog):
     assert data == json.dumps(driver.result, indent=4).encode("ascii")
     assert b"\\u2265 caf\\u00e9 \\ud83d\\ude00" in data and b"NaN" in data
     assert not data.endswith(b"\n")
-    assert os.listdir(tmp_path) == ["result.json"]
-    assert infos(caplog)[-1] == "Wrote unified JSON to " + os.path.join(str(tmp_path), "result.json")
+    assert sorted(os.listdir(tmp_path)) == ["result.json", "result.manifest.json"]
+    assert infos(caplog)[-2:] == [
+        "Wrote unified JSON to " + os.path.join(str(tmp_path), "result.json"),
+        "Wrote provenance manifest to " + os.path.join(str(tmp_path), "result.manifest.json"),
+    ]
 
 
 def test_empty_result_written_as_braces(tmp_path):
@@ -330,9 +341,10 @@ def test_failed_write_leaves_earlier_output(tmp_path, monkeypatch, caplog, break
         driver.result = special_result()
         breakage(monkeypatch)
         expected = OSError
-    with pytest.raises(expected):
+    with pytest.raises(expected) as info:
         driver.run()
     monkeypatch.undo()
+    assert info.value.__notes__ == ["while writing " + str(out)]
     assert out.read_bytes() == b'{"earlier": 1}'
     assert os.listdir(tmp_path) == ["corvane_output.json"]
     assert not any(m.startswith("Wrote") for m in infos(caplog))
@@ -358,7 +370,7 @@ def test_missing_output_directory(tmp_path, caplog):
 def test_output_name_without_directory(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     FixedResult({C.OUTPUT_DIR: "", C.OUTPUT_JSON: "plain.json"}).run()
-    assert os.listdir(tmp_path) == ["plain.json"]
+    assert sorted(os.listdir(tmp_path)) == ["plain.json", "plain.manifest.json"]
 
 
 # --- threshold sentence ----------------------------------------------------
@@ -445,17 +457,23 @@ def test_options_override_config_file(tmp_path, monkeypatch):
     path = config_file(
         tmp_path,
         {"output_dir": "from_file", "input_dir": "in_file", "output_json": "f.json",
-         "input_files": ["x.tsv"], "extra": {"kept": True}},
+         "input_files": ["x.tsv"], "strict": False, "sample": "S2"},
     )
     request = cli(monkeypatch, "--config", path, "--output-dir", "given", "--input-dir", "")
     assert request == {
         "output_dir": "given", "input_dir": "in_file", "output_json": "f.json",
-        "input_files": ["x.tsv"], "extra": {"kept": True},
+        "input_files": ["x.tsv"], "strict": False, "sample": "S2",
     }
     assert C.MAP_FILES not in request
 
     request = cli(monkeypatch, "-c", path, "--output-json", "o.json", "--input-dir", "in")
     assert request[C.OUTPUT_JSON] == "o.json" and request[C.INPUT_DIR] == "in"
+
+    request = cli(monkeypatch, "-c", path, "--strict", "--sample", "S9")
+    assert request[C.STRICT] is True and request[C.SAMPLE] == "S9"
+    # --strict cannot be switched off from the command line; an empty
+    # --sample leaves the file's value, like the other options.
+    assert cli(monkeypatch, "-c", path, "--sample", "")[C.SAMPLE] == "S2"
 
 
 def test_input_files_build_per_file_configurations(tmp_path, monkeypatch):
@@ -479,23 +497,34 @@ def test_config_file_is_utf8_with_or_without_bom(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "content, argv, error",
+    "content, argv, message",
     [
-        (None, ["-c", "MISSING"], FileNotFoundError),
-        (b"{not json", ["-c", "PATH"], json.JSONDecodeError),
-        (b"[1, 2]", ["-c", "PATH", "--input-dir", "x"], TypeError),
-        (b'{"map_files": []}', ["-c", "PATH", "--input-files", "a"], AttributeError),
+        (None, ["-c", "MISSING"],
+         "Cannot read run configuration file MISSING: No such file or directory"),
+        (b"{not json", ["-c", "PATH"], "Run configuration file PATH is not valid JSON: "
+         "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+        (b"\xff{}", ["-c", "PATH"], "Run configuration file PATH is not valid JSON: "
+         "'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
+        (b"[1, 2]", ["-c", "PATH", "--input-dir", "x"],
+         "Run configuration file PATH must hold a JSON object, not an array"),
+        (b'{"map_files": []}', ["-c", "PATH", "--input-files", "a"],
+         'Run configuration file PATH: "map_files" must be an object, not an array'),
     ],
 )
-def test_bad_config_file(tmp_path, monkeypatch, content, argv, error):
+def test_bad_config_file(tmp_path, monkeypatch, content, argv, message):
     path = tmp_path / "run.json"
     if content is not None:
         path.write_bytes(content)
     argv = [str(path) if a in ("PATH", "MISSING") else a for a in argv]
     monkeypatch.setattr(sys, "argv", ["corvane-parse", *argv])
     Captured.requests = []
-    with pytest.raises(error):
+    with pytest.raises(assembler_module.RequestError) as info:
         Captured.from_cli()
+    assert str(info.value) == message.replace("PATH", str(path)).replace("MISSING", str(path))
+    assert isinstance(info.value, ValueError)
+    # The reading or parsing error stays reachable as the cause.
+    if content is None or content.startswith((b"{not", b"\xff")):
+        assert info.value.__cause__ is not None
     assert Captured.requests == []
 
 
@@ -532,6 +561,8 @@ def test_help_exits_0(monkeypatch, capsys):
     assert info.value.code == 0
     out = capsys.readouterr().out
     assert "Parse special callers outputs into unified JSON" in out
-    for text in ("-c", "--config CONFIG", "Path to config JSON file", "Input file(s)",
-                 "--input-files INPUT_FILES [INPUT_FILES ...]", "Output JSON filename"):
+    for text in ("-c, --config FILE", "Path to config JSON file", "Input file(s)",
+                 "--input-files F [F ...]", "Output JSON filename", "--input-dir DIR",
+                 "--output-dir DIR", "--output-json NAME", "--strict", "--sample ID",
+                 "--log-file FILE", "--debug", "--version"):
         assert text in out

@@ -1,6 +1,9 @@
-// The driver: request, command line, the run over the input files and the
-// unified output.
+// The driver: request, command line, the run over the input files, the
+// unified output and its provenance manifest.
 #include <corvane/host.hpp>
+
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -8,6 +11,13 @@ using namespace corvane;
 namespace {
 
 constexpr const char *kModule = "CorvaneFileParser.ReportAssembler";
+constexpr const char *kProgram = "corvane-parse";
+// Holds the provenance record while run() writes; parse_files reports to it.
+constexpr const char *kRecordAttribute = "_provenance";
+// Prefixes of the notes the driver adds to an error. The command line puts
+// the path that follows them in front of its one-line message.
+constexpr const char *kReadingNote = "while reading ";
+constexpr const char *kWritingNote = "while writing ";
 
 // Names this module's globals hold (the constants class, the reader factory,
 // the driver class) are looked up on each use, so a replacement installed on
@@ -24,6 +34,61 @@ nb::object host_call(const char *module, const char *name) {
     return host_module(module).attr(name);
 }
 
+// A function of the provenance module, which is imported on first use.
+nb::object provenance(const char *name) {
+    return host_module("CorvaneFileParser.Provenance").attr(name);
+}
+
+nb::object join_path(nb::handle directory, nb::handle name) {
+    return host_attr("os.path", "join")(directory, name);
+}
+
+bool path_exists(nb::handle path) { return truthy(host_attr("os.path", "exists")(path)); }
+
+bool is_directory(nb::handle path) { return truthy(host_attr("os.path", "isdir")(path)); }
+
+nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(path); }
+
+// Adds `note` to the exception `error` carries. Failing to add it (no
+// memory, say) leaves the error as it was: the error is what matters.
+void add_note(nb::python_error &error, nb::handle note) {
+    try {
+        error.value().attr("add_note")(note);
+    } catch (nb::python_error &) {
+    }
+}
+
+// Raises `type(message)` with `cause` as its __cause__ and __context__.
+[[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::python_error &cause) {
+    nb::object original = nb::borrow(cause.value());
+    nb::object error = steal_checked(PyObject_CallOneArg(type.ptr(), message.ptr()));
+    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
+    PyException_SetCause(error.ptr(), original.release().ptr());
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
+// What kind of file system entry `path` is when it is not a regular file
+// ("a FIFO", "a directory", ...); nullptr for a regular file. Follows
+// symbolic links.
+const char *irregular_kind(nb::handle path) {
+    nb::object mode = host_call("os", "stat")(path).attr("st_mode");
+    auto is = [&](const char *test) { return truthy(host_attr("stat", test)(mode)); };
+    if (is("S_ISREG"))
+        return nullptr;
+    if (is("S_ISDIR"))
+        return "a directory";
+    if (is("S_ISFIFO"))
+        return "a FIFO";
+    if (is("S_ISCHR"))
+        return "a character device";
+    if (is("S_ISBLK"))
+        return "a block device";
+    if (is("S_ISSOCK"))
+        return "a socket";
+    return "a special file";
+}
+
 // ---------------------------------------------------------------------------
 // Construction and run
 // ---------------------------------------------------------------------------
@@ -38,53 +103,248 @@ void init_assembler(nb::handle self, nb::handle request) {
     if (files.is(absent))
         files = nb::list();
     nb::setattr(self, "input_files", files);
+    nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
+    nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
+}
+
+nb::object output_path(nb::handle self) {
+    return join_path(self.attr("output_dir"), self.attr("output_json"));
+}
+
+// The real paths of the run's own output and manifest, which discovery
+// leaves out; none when the output location is not made of strings (a
+// request may hold anything until the output is written).
+nb::list own_output_paths(nb::handle self) {
+    nb::list paths;
+    nb::object directory = self.attr("output_dir"), name = self.attr("output_json");
+    if (!is_text(directory) || !is_text(name))
+        return paths;
+    nb::object out_path = join_path(directory, name);
+    paths.append(real_path(out_path));
+    paths.append(real_path(provenance("manifest_path")(out_path)));
+    return paths;
+}
+
+// A directory the run lists or searches must be one.
+void require_input_directory(nb::handle input_dir) {
+    if (is_directory(input_dir))
+        return;
+    if (path_exists(input_dir))
+        raise(PyExc_NotADirectoryError,
+              concat_str({interned("Input directory is not a directory: "), input_dir}));
+    raise(PyExc_FileNotFoundError,
+          concat_str({interned("Input directory not found: "), input_dir}));
+}
+
+// The directory the output (or the log) goes to must exist as a directory;
+// nothing creates it.
+void require_output_directory(nb::handle directory) {
+    if (is_directory(directory))
+        return;
+    if (path_exists(directory))
+        raise(PyExc_NotADirectoryError,
+              concat_str({interned("Output directory is not a directory: "), directory}));
+    raise(PyExc_FileNotFoundError,
+          concat_str({interned("Output directory not found: "), directory}));
+}
+
+void require_output_location(nb::handle out_path, nb::handle manifest_path) {
+    nb::object directory = host_attr("os.path", "dirname")(out_path);
+    require_output_directory(truthy(directory) ? directory
+                                               : nb::borrow(host_attr("os", "curdir")));
+    for (nb::handle path : {out_path, manifest_path})
+        if (is_directory(path))
+            raise(PyExc_IsADirectoryError,
+                  concat_str({interned("Output path is a directory: "), path}));
+}
+
+// Whether a file discovery met at the run's own output path (`index` 0) or
+// manifest path (1) was written by an earlier run and is left out. When
+// anything else lies there, a writing run stops: the output would replace
+// an input.
+bool skip_own_file(nb::handle path, size_t index, bool writing) {
+    bool own = truthy(provenance(index == 0 ? "is_unified_output" : "is_manifest")(path));
+    if (own || !writing)
+        return own;
+    raise(PyExc_ValueError,
+          concat_str({nb::str(index == 0 ? "Output file " : "Manifest file "), path,
+                      interned(" would overwrite the input file "), path}));
 }
 
 // Appends to `input_files` the regular files of `input_dir` whose names end
-// in .json or .tsv (any case), in listing order.
-void discover_files(nb::handle self) {
+// in .json or .tsv (any case), in listing order, leaving out the run's own
+// output and manifest.
+void discover_files(nb::handle self, bool writing) {
     nb::object input_dir = self.attr("input_dir");
-    if (!truthy(input_dir) || !truthy(host_attr("os.path", "exists")(input_dir)))
+    if (!truthy(input_dir))
         return;
+    require_input_directory(input_dir);
+    nb::list own = own_output_paths(self);
     nb::object names = host_attr("os", "listdir")(input_dir);
     nb::object input_files = self.attr("input_files");
     nb::object suffixes = nb::make_tuple(".json", ".tsv");
     for_each(names, [&](nb::handle name) {
-        nb::object path = host_attr("os.path", "join")(input_dir, name);
-        if (truthy(host_attr("os.path", "isfile")(path)) &&
-            truthy(lower(name).attr("endswith")(suffixes)))
-            input_files.attr("append")(path);
+        nb::object path = join_path(input_dir, name);
+        if (!truthy(host_attr("os.path", "isfile")(path)) ||
+            !truthy(lower(name).attr("endswith")(suffixes)))
+            return;
+        nb::object real = real_path(path);
+        for (size_t index = 0; index < nb::len(own); ++index)
+            if (equals(own[index], real) && skip_own_file(path, index, writing))
+                return;
+        input_files.attr("append")(path);
     });
 }
 
-nb::object parse_files(nb::handle self) {
-    log_info(interned("Started parsing Corvane files"));
-    if (!truthy(self.attr("input_files")))
-        discover_files(self);
-    if (!truthy(self.attr("input_files")))
-        raise(PyExc_ValueError, "No input files found in configuration or input directory.");
+bool same_file(nb::handle a, nb::handle b) {
+    if (equals(real_path(a), real_path(b)))
+        return true;
+    return path_exists(a) && path_exists(b) && truthy(host_attr("os.path", "samefile")(a, b));
+}
 
-    nb::dict result;
-    nb::handle exists = host_attr("os.path", "exists");
-    nb::object get_parser = module_global("ReportReaderFactory").attr("get_parser");
+// Neither the output nor its manifest may be written over an input.
+void refuse_output_over_input(nb::handle self, nb::handle input_path) {
+    nb::object out_path = output_path(self);
+    if (same_file(out_path, input_path))
+        raise(PyExc_ValueError, concat_str({interned("Output file "), out_path,
+                                            interned(" would overwrite the input file "),
+                                            input_path}));
+    nb::object manifest = provenance("manifest_path")(out_path);
+    if (same_file(manifest, input_path))
+        raise(PyExc_ValueError, concat_str({interned("Manifest file "), manifest,
+                                            interned(" would overwrite the input file "),
+                                            input_path}));
+}
+
+struct ResolvedInput {
+    nb::object name;  // as listed or discovered
+    nb::object path;  // the existing path it resolved to
+};
+
+// Resolves every listed name (as given, else under input_dir) and checks
+// what it names before any file is read. Names found nowhere go to
+// `missing`.
+std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
+    std::vector<ResolvedInput> inputs;
+    nb::object input_dir = self.attr("input_dir");
+    bool directory_checked = false;
     for_each(self.attr("input_files"), [&](nb::handle name) {
         nb::object path;
-        if (truthy(exists(name))) {
+        if (path_exists(name)) {
             path = nb::borrow(name);
         } else {
-            nb::object joined = host_attr("os.path", "join")(self.attr("input_dir"), name);
-            if (!truthy(exists(joined))) {
-                log_warning(concat_str({interned("File "), name, interned(" not found. Skipping.")}));
+            if (truthy(input_dir) && !directory_checked) {
+                require_input_directory(input_dir);
+                directory_checked = true;
+            }
+            nb::object joined = join_path(input_dir, name);
+            if (!path_exists(joined)) {
+                missing.append(name);
                 return;
             }
             path = std::move(joined);
         }
-        nb::object reader = get_parser(path);
-        nb::object file_result = self.attr("parse_by_config")(reader);
-        // A key already present keeps its place and takes the later value.
-        if (PyDict_Update(result.ptr(), file_result.ptr()) < 0)
-            raise_pending();
+        // Opening a FIFO or a device could block for ever.
+        if (const char *kind = irregular_kind(path))
+            raise(PyExc_ValueError, concat_str({interned("Input "), path, interned(" is "),
+                                                nb::str(kind),
+                                                interned(", not a regular file")}));
+        inputs.push_back({nb::borrow(name), std::move(path)});
     });
+    return inputs;
+}
+
+// Missing names: an error in a strict run, else a WARNING each (recorded).
+void report_missing(nb::list &missing, nb::handle record, bool strict) {
+    if (nb::len(missing) == 0)
+        return;
+    if (strict) {
+        nb::str names = nb::borrow<nb::str>(steal_checked(
+            PyUnicode_Join(nb::str(", ").ptr(), nb::list(missing).ptr())));
+        const char *lead = nb::len(missing) == 1 ? "File " : "Files ";
+        raise(PyExc_FileNotFoundError,
+              concat_str({nb::str(lead), names, interned(" not found (strict run).")}));
+    }
+    for (nb::handle name : missing) {
+        log_warning(concat_str({interned("File "), name, interned(" not found. Skipping.")}));
+        if (!record.is_none())
+            record.attr("add_missing")(name);
+    }
+}
+
+nb::object parse_files(nb::handle self) {
+    log_info(interned("Started parsing Corvane files"));
+    nb::object record = nb::getattr(self, kRecordAttribute, nb::none());
+    bool strict = truthy(nb::getattr(self, "strict", nb::handle(Py_False)));
+    nb::object sample = nb::getattr(self, "sample", nb::none());
+
+    if (!truthy(self.attr("input_files")))
+        discover_files(self, !record.is_none());
+    if (!truthy(self.attr("input_files")))
+        raise(PyExc_ValueError, "No input files found in configuration or input directory.");
+
+    nb::list missing;
+    std::vector<ResolvedInput> inputs = resolve_inputs(self, missing);
+    report_missing(missing, record, strict);
+    if (inputs.empty())
+        raise(PyExc_ValueError, "No input files found in configuration or input directory.");
+    if (!record.is_none())
+        for (const ResolvedInput &input : inputs)
+            refuse_output_over_input(self, input.path);
+
+    nb::dict result;
+    nb::dict origin;  // output key -> the file that wrote it
+    nb::object get_parser = module_global("ReportReaderFactory").attr("get_parser");
+    for (const ResolvedInput &input : inputs) {
+        try {
+            nb::object reader = get_parser(input.path);
+            if (!sample.is_none())
+                nb::setattr(reader, "sample", sample);
+            nb::object opened = nb::getattr(reader, "file_path", input.path);
+            nb::object resource = nb::getattr(reader, "resource_name", nb::none());
+            log_info(concat_str({interned("Reading "), opened, interned(" with "),
+                                 class_name(reader),
+                                 resource.is_none() ? nb::handle(interned(""))
+                                                    : nb::handle(concat_str({interned(" ("),
+                                                                             resource,
+                                                                             interned(")")}))}));
+            nb::object file_result = self.attr("parse_by_config")(reader);
+            // Merged through a plain dict, so that anything dict.update
+            // refuses fails as before.
+            nb::object incoming = file_result;
+            if (!PyDict_Check(file_result.ptr())) {
+                incoming = nb::dict();
+                if (PyDict_Update(incoming.ptr(), file_result.ptr()) < 0)
+                    raise_pending();
+            }
+            nb::list keys, replaced;
+            for (nb::handle key : nb::borrow<nb::dict>(incoming).keys()) {
+                keys.append(key);
+                if (contains(result, key))
+                    replaced.append(key);
+            }
+            for (nb::handle key : replaced) {
+                nb::object earlier = get(origin, key);
+                if (strict)
+                    raise(PyExc_ValueError,
+                          concat_str({interned("Section "), key, interned(" from "), opened,
+                                      interned(" would replace the one from "), earlier,
+                                      interned(" (strict run).")}));
+                log_warning(concat_str({interned("Section "), key, interned(" from "), opened,
+                                        interned(" replaces the one from "), earlier}));
+            }
+            // A key already present keeps its place and takes the later value.
+            if (PyDict_Update(result.ptr(), incoming.ptr()) < 0)
+                raise_pending();
+            for (nb::handle key : keys)
+                origin[key] = opened;
+            if (!record.is_none())
+                record.attr("add_input")(input.name, opened, reader, keys, replaced);
+        } catch (nb::python_error &error) {
+            add_note(error, concat_str({interned(kReadingNote), input.path}));
+            throw;
+        }
+    }
     return std::move(result);
 }
 
@@ -111,9 +371,8 @@ std::pair<nb::object, nb::object> create_temporary(nb::handle target) {
     nb::str prefix = concat_str(
         {interned("."), host_attr("os.path", "basename")(target), interned(".")});
     for (int attempt = 0;; ++attempt) {
-        nb::object token = host_attr("secrets", "token_hex")(6);
-        nb::object path = host_attr("os.path", "join")(
-            directory, concat_str({prefix, token, interned(".tmp")}));
+        nb::object token = host_attr("os", "urandom")(6).attr("hex")();
+        nb::object path = join_path(directory, concat_str({prefix, token, interned(".tmp")}));
         try {
             nb::object file = host_call("builtins", "open")(path, "xb");
             return {path, file};
@@ -132,7 +391,7 @@ void write_atomically(nb::handle out_path, nb::handle content) {
     // open() writes through a symbolic link; replace the file it points to,
     // not the link.
     if (truthy(host_attr("os.path", "islink")(target)))
-        target = host_attr("os.path", "realpath")(target);
+        target = real_path(target);
 
     auto [temporary, file] = create_temporary(target);
     try {
@@ -161,19 +420,61 @@ void write_atomically(nb::handle out_path, nb::handle content) {
     }
 }
 
-nb::object run(nb::handle self, nb::handle return_dict) {
-    nb::object result = self.attr("parse_files")();
-    if (truthy(return_dict))
-        return result;
+// Runs `step`, noting on a failure the path it was writing.
+template <typename F> void while_writing(nb::handle path, F &&step) {
+    try {
+        step();
+    } catch (nb::python_error &error) {
+        add_note(error, concat_str({interned(kWritingNote), path}));
+        throw;
+    }
+}
 
-    nb::object out_path =
-        host_attr("os.path", "join")(self.attr("output_dir"), self.attr("output_json"));
-    // Serialised in full before any file is touched: a value the encoder
-    // refuses leaves the earlier output as it was.
+// The unified result as the output file's bytes: json.dumps(indent=4) in
+// UTF-8 (pure ASCII with the encoder's defaults). Serialised in full before
+// any file is touched, so a value the encoder refuses leaves the earlier
+// output as it was.
+nb::object serialise_result(nb::handle result) {
     nb::object text = host_attr("json", "dumps")(result, nb::arg("indent") = 4);
-    nb::object content = text.attr("encode")("utf-8");
-    write_atomically(out_path, content);
-    log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
+    return text.attr("encode")("utf-8");
+}
+
+nb::object run(nb::handle self, nb::handle return_dict) {
+    if (truthy(return_dict))
+        return self.attr("parse_files")();
+
+    nb::object out_path = output_path(self);
+    nb::object manifest_path = provenance("manifest_path")(out_path);
+    require_output_location(out_path, manifest_path);
+    nb::object record = provenance("RunRecord")(self, out_path);
+    nb::setattr(self, kRecordAttribute, record);
+    auto release = [&] {
+        if (PyObject_DelAttrString(self.ptr(), kRecordAttribute) < 0)
+            PyErr_Clear();
+        try {
+            record.attr("close")();
+        } catch (nb::python_error &) {
+        }
+    };
+    try {
+        nb::object result = self.attr("parse_files")();
+        nb::object content;
+        while_writing(out_path, [&] {
+            content = serialise_result(result);
+            write_atomically(out_path, content);
+        });
+        log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
+        // Written after the output, so a manifest always describes a
+        // complete output.
+        while_writing(manifest_path, [&] {
+            write_atomically(manifest_path, record.attr("finish")(out_path, content));
+        });
+        log_info(concat_str({interned("Wrote provenance manifest to "), manifest_path}));
+    } catch (...) {
+        release();
+        throw;
+    }
+    release();
     return nb::none();
 }
 
@@ -200,28 +501,223 @@ nb::object threshold_warning(nb::handle w, nb::handle parsed, nb::handle value_k
 }
 
 // ---------------------------------------------------------------------------
+// Run configuration file
+// ---------------------------------------------------------------------------
+
+enum class ValueKind { Text, TextList, Object, Boolean };
+
+struct RequestKey {
+    nb::object name;
+    ValueKind kind;
+};
+
+// The keys a run configuration file may hold, in documentation order.
+std::vector<RequestKey> request_file_keys() {
+    return {
+        {constant("INPUT_DIR"), ValueKind::Text},
+        {constant("OUTPUT_DIR"), ValueKind::Text},
+        {constant("OUTPUT_JSON"), ValueKind::Text},
+        {nb::borrow(interned("input_files")), ValueKind::TextList},
+        {nb::borrow(interned("map_files")), ValueKind::Object},
+        {constant("STRICT"), ValueKind::Boolean},
+        {constant("SAMPLE"), ValueKind::Text},
+    };
+}
+
+// "a string", "an array", ... : a parsed JSON value's kind, for messages.
+const char *json_kind(nb::handle value) {
+    if (value.is_none())
+        return "null";
+    if (PyBool_Check(value.ptr()))
+        return "a boolean";
+    if (is_number(value))
+        return "a number";
+    if (is_text(value))
+        return "a string";
+    if (is_list(value))
+        return "an array";
+    if (is_dict(value))
+        return "an object";
+    return "another value";
+}
+
+[[noreturn]] void raise_request_error(nb::handle message) {
+    raise(module_global("RequestError").ptr(), message);
+}
+
+nb::str quoted(nb::handle key) { return concat_str({interned("\""), key, interned("\"")}); }
+
+// The wrong kind of value for `key`, or nullptr when the value fits.
+const char *misfit(nb::handle value, ValueKind kind) {
+    switch (kind) {
+    case ValueKind::Text:
+        return is_text(value) ? nullptr : json_kind(value);
+    case ValueKind::Object:
+        return is_dict(value) ? nullptr : json_kind(value);
+    case ValueKind::Boolean:
+        return PyBool_Check(value.ptr()) ? nullptr : json_kind(value);
+    case ValueKind::TextList:
+        if (!is_list(value))
+            return json_kind(value);
+        for (nb::handle item : nb::borrow<nb::list>(value))
+            if (!is_text(item))
+                return "an array holding other values than strings";
+        return nullptr;
+    }
+    return nullptr;
+}
+
+const char *expected_kind(ValueKind kind) {
+    switch (kind) {
+    case ValueKind::Text:
+        return "a string";
+    case ValueKind::TextList:
+        return "a list of strings";
+    case ValueKind::Object:
+        return "an object";
+    case ValueKind::Boolean:
+        return "true or false";
+    }
+    return "";
+}
+
+// A run configuration file must be a JSON object of known keys, each with a
+// value of its kind: a typo must not silently change what is read.
+void check_request_document(nb::handle path, nb::handle document) {
+    nb::str where = concat_str({interned("Run configuration file "), path});
+    if (!is_dict(document))
+        raise_request_error(concat_str({where, interned(" must hold a JSON object, not "),
+                                        nb::str(json_kind(document))}));
+    std::vector<RequestKey> known = request_file_keys();
+    entries_until(document, [&](nb::handle key, nb::handle value) {
+        for (const RequestKey &entry : known) {
+            if (!equals(entry.name, key))
+                continue;
+            if (const char *found = misfit(value, entry.kind))
+                raise_request_error(concat_str({where, interned(": "), quoted(key),
+                                                interned(" must be "),
+                                                nb::str(expected_kind(entry.kind)),
+                                                interned(", not "), nb::str(found)}));
+            return false;
+        }
+        nb::list names;
+        for (const RequestKey &entry : known)
+            names.append(entry.name);
+        nb::object close = host_attr("difflib", "get_close_matches")(lower(key), names, 1);
+        nb::str hint = truthy(close)
+            ? concat_str({interned(" (did you mean "), quoted(close[0]), interned("?)")})
+            : concat_str({interned(" (known keys: "),
+                          nb::str(", ").attr("join")(names), interned(")")});
+        raise_request_error(
+            concat_str({where, interned(": unknown key "), quoted(key), hint}));
+    });
+}
+
+// The command-line configuration file, read as UTF-8 whatever the
+// platform's default encoding (a leading byte-order mark ignored) and
+// checked. Every failure is a RequestError naming the file.
+nb::object load_request_file(nb::handle path) {
+    nb::str where = concat_str({interned("Run configuration file "), path});
+    nb::object document;
+    try {
+        // A FIFO or device could block for ever.
+        if (path_exists(path))
+            if (const char *kind = irregular_kind(path))
+                raise_request_error(concat_str({where, interned(" is "), nb::str(kind),
+                                                interned(", not a regular file")}));
+        nb::object stream =
+            host_call("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
+        document = json_load_closing(stream);
+    } catch (nb::python_error &error) {
+        nb::object request_error = module_global("RequestError");
+        if (error.matches(request_error))
+            throw;
+        if (error.matches(PyExc_OSError)) {
+            nb::object reason = nb::getattr(error.value(), "strerror", nb::none());
+            raise_from(request_error,
+                       concat_str({interned("Cannot read run configuration file "), path,
+                                   interned(": "),
+                                   reason.is_none() ? to_str(error.value()) : to_str(reason)}),
+                       error);
+        }
+        // JSONDecodeError and UnicodeDecodeError are both ValueErrors.
+        if (error.matches(PyExc_ValueError))
+            raise_from(request_error,
+                       concat_str({where, interned(" is not valid JSON: "), error.value()}),
+                       error);
+        throw;
+    }
+    check_request_document(path, document);
+    return document;
+}
+
+// ---------------------------------------------------------------------------
 // Command line
 // ---------------------------------------------------------------------------
 
-nb::object parse_args() {
-    nb::object parser = host_attr("argparse", "ArgumentParser")(
-        nb::arg("description") = "Parse special callers outputs into unified JSON");
-    nb::object add = parser.attr("add_argument");
-    add("-c", "--config", nb::arg("required") = false,
-        nb::arg("help") = "Path to config JSON file");
-    add("--input-dir", nb::arg("help") = "Input directory");
-    add("--output-dir", nb::arg("help") = "Output directory");
-    add("--input-files", nb::arg("nargs") = "+", nb::arg("help") = "Input file(s)");
-    add("--output-json", nb::arg("help") = "Output JSON filename");
-    return parser.attr("parse_args")();
+constexpr const char *kEpilog =
+    "Input files are recognised by name, case ignored:\n"
+    "  ...combinedvariantoutput.tsv    sectioned panel table   (dragen_500_tsv_config.json)\n"
+    "  ...smn.tsv                      one-row caller table    (smn_tsv_config.json)\n"
+    "  ...gba.tsv                      one-row caller table    (gba_tsv_config.json)\n"
+    "  ....json, \"paraphase\" in path   JSON sections           "
+    "(pacbio_paraphase_config.json)\n"
+    "  any other ....json              JSON sections           (dragen_targeted_config.json)\n"
+    "Any other name stops the run.\n"
+    "\n"
+    "Besides the output, the run writes a provenance manifest beside it\n"
+    "(NAME without .json, then .manifest.json).\n"
+    "\n"
+    "Exit status: 0 done; 1 failed (one line \"corvane-parse: error: ...\" on\n"
+    "standard error); 2 bad command line or run configuration file.\n"
+    "\n"
+    "Example:\n"
+    "  corvane-parse --input-dir run42/Sample1 --output-dir reports \\\n"
+    "      --output-json Sample1.unified.json --strict\n";
+
+nb::object version_text() {
+    return concat_str({interned("%(prog)s "), import_attr("CorvaneFileParser", "__version__")});
 }
 
-// The command-line configuration file: UTF-8 whatever the platform's default
-// encoding, a leading byte-order mark ignored.
-nb::object load_config_file(nb::handle path) {
-    nb::object stream =
-        host_call("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
-    return json_load_closing(stream);
+nb::object parse_args() {
+    nb::handle argparse = host_module("argparse");
+    nb::object parser = argparse.attr("ArgumentParser")(
+        nb::arg("prog") = kProgram,
+        nb::arg("description") = "Parse special callers outputs into unified JSON",
+        nb::arg("epilog") = kEpilog,
+        nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
+    nb::object add = parser.attr("add_argument");
+    add("-c", "--config", nb::arg("required") = false, nb::arg("metavar") = "FILE",
+        nb::arg("help") = "Path to config JSON file: a JSON object with any of the keys "
+                          "input_dir, output_dir, output_json, input_files, map_files, "
+                          "strict, sample; an option given here replaces its value "
+                          "(default: none)");
+    add("--input-dir", nb::arg("metavar") = "DIR",
+        nb::arg("help") = "Input directory: listed when no input files are given, and "
+                          "searched for listed names not found as given (default: .)");
+    add("--output-dir", nb::arg("metavar") = "DIR",
+        nb::arg("help") = "Output directory: must exist; receives the output, its manifest "
+                          "and the log (default: .)");
+    add("--input-files", nb::arg("nargs") = "+", nb::arg("metavar") = "F",
+        nb::arg("help") = "Input file(s), read in this order; a later file's section "
+                          "replaces an earlier one of the same name (default: every .json "
+                          "and .tsv file of the input directory)");
+    add("--output-json", nb::arg("metavar") = "NAME",
+        nb::arg("help") = "Output JSON filename (default: corvane_output.json)");
+    add("--strict", nb::arg("action") = "store_true",
+        nb::arg("help") = "fail, writing nothing, when a listed file is missing or a "
+                          "section is replaced by a later file (default: warn and go on)");
+    add("--sample", nb::arg("metavar") = "ID",
+        nb::arg("help") = "read the row of this sample from a one-row caller table that "
+                          "holds several rows; no such row is an error (default: the "
+                          "first row, with a warning)");
+    add("--log-file", nb::arg("metavar") = "FILE",
+        nb::arg("help") = "log file, appended to (default: corvane.log in the output "
+                          "directory)");
+    add("--debug", nb::arg("action") = "store_true",
+        nb::arg("help") = "show the traceback of a failure (default: one line)");
+    add("--version", nb::arg("action") = "version", nb::arg("version") = version_text());
+    return parser.attr("parse_args")();
 }
 
 void from_cli(nb::handle cls) {
@@ -230,7 +726,7 @@ void from_cli(nb::handle cls) {
 
     nb::object config_path = args.attr("config");
     if (truthy(config_path))
-        config = load_config_file(config_path);
+        config = load_request_file(config_path);
 
     nb::object input_dir = args.attr("input_dir");
     if (truthy(input_dir))
@@ -253,34 +749,178 @@ void from_cli(nb::handle cls) {
     nb::object output_json = args.attr("output_json");
     if (truthy(output_json))
         set_item(config, constant("OUTPUT_JSON"), output_json);
+    // A parse_args of a subclass may not know the newer options.
+    if (truthy(nb::getattr(args, "strict", nb::none())))
+        set_item(config, constant("STRICT"), nb::handle(Py_True));
+    nb::object sample = nb::getattr(args, "sample", nb::none());
+    if (truthy(sample))
+        set_item(config, constant("SAMPLE"), sample);
 
     cls(config).attr("run")();
 }
 
-// The command-line entry: logging to standard output and to "corvane.log" in
-// the output directory is set up before the full option parser runs, so even
-// a rejected command line leaves its "Logging to" line.
-void main_entry() {
-    nb::object preliminary = host_attr("argparse", "ArgumentParser")(nb::arg("add_help") = false);
-    preliminary.attr("add_argument")("--output-dir", nb::arg("default") = ".");
-    nb::object known = preliminary.attr("parse_known_args")()[0];
-    nb::object log_path =
-        host_attr("os.path", "join")(known.attr("output_dir"), interned("corvane.log"));
+// The options main() needs before the full parser runs: where to log (the
+// run configuration file may name the output directory), --debug and
+// --version. Every option of the full parser is declared so that
+// abbreviations resolve alike. None when the command line is malformed: the
+// full parser then reports it.
+nb::object parse_early_options() {
+    nb::handle argparse = host_module("argparse");
+    nb::object parser = argparse.attr("ArgumentParser")(
+        nb::arg("prog") = kProgram, nb::arg("add_help") = false,
+        nb::arg("exit_on_error") = false);
+    nb::object add = parser.attr("add_argument");
+    add("-c", "--config");
+    add("--input-dir");
+    add("--output-dir");
+    add("--input-files", nb::arg("nargs") = "*");
+    add("--output-json");
+    add("--strict", nb::arg("action") = "store_true");
+    add("--sample");
+    add("--log-file");
+    add("--debug", nb::arg("action") = "store_true");
+    add("--version", nb::arg("action") = "store_true");
+    add("-h", "--help", nb::arg("action") = "store_true");
+    try {
+        return parser.attr("parse_known_args")()[0];
+    } catch (nb::python_error &error) {
+        if (!error.matches(argparse.attr("ArgumentError")))
+            throw;
+        return nb::none();
+    }
+}
 
-    nb::object stream_handler =
-        host_attr("logging", "StreamHandler")(host_module("sys").attr("stdout"));
-    nb::object file_handler = host_attr("logging", "FileHandler")(
-        log_path, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8");
-    nb::list handlers;
-    handlers.append(stream_handler);
-    handlers.append(file_handler);
-    host_attr("logging", "basicConfig")(
-        nb::arg("level") = host_attr("logging", "INFO"),
-        nb::arg("format") = "%(asctime)s %(levelname)s: %(message)s",
-        nb::arg("handlers") = handlers);
+// Opening a FIFO for writing blocks until a reader opens it. A log file
+// that is a FIFO is opened once without blocking first: with no reader that
+// fails (ENXIO) instead of hanging.
+void require_fifo_reader(nb::handle path) {
+    if (!path_exists(path) || !truthy(host_attr("stat", "S_ISFIFO")(
+                                  host_call("os", "stat")(path).attr("st_mode"))))
+        return;
+    nb::handle os = host_module("os");
+    nb::object flags = os.attr("O_WRONLY").attr("__or__")(os.attr("O_NONBLOCK"));
+    nb::object descriptor = host_call("os", "open")(path, flags);
+    host_call("os", "close")(descriptor);
+}
+
+// The one-line message of a failure: "<path>: <message>", the path taken
+// from the note the driver added while reading or writing a file (left out
+// when the message names it already).
+nb::str failure_message(nb::handle error) {
+    nb::object text;
+    try {
+        text = to_str(error);
+    } catch (nb::python_error &) {
+        text = nb::str("");
+    }
+    // A key error's text is only the key.
+    if (!truthy(text))
+        text = class_name(error);
+    else if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_KeyError))
+        text = concat_str({class_name(error), interned(": "), text});
+
+    nb::object notes = nb::getattr(error, "__notes__", nb::none());
+    if (is_list(notes)) {
+        nb::object path;
+        for (nb::handle note : nb::borrow<nb::list>(notes)) {
+            if (!is_text(note))
+                continue;
+            for (const char *prefix : {kReadingNote, kWritingNote})
+                if (truthy(note.attr("startswith")(prefix)))
+                    path = note[nb::slice(nb::int_(std::char_traits<char>::length(prefix)),
+                                          nb::none(), nb::none())];
+        }
+        if (path.is_valid() && !contains(text, path))
+            text = concat_str({path, interned(": "), text});
+    }
+    return nb::borrow<nb::str>(nb::str(" ").attr("join")(text.attr("splitlines")()));
+}
+
+// Reports a failure: logged at ERROR when the log is open, the traceback
+// with --debug, then one line on standard error. Returns the exit status:
+// 2 for a bad run configuration file, 1 otherwise.
+int report_failure(nb::python_error &error, bool debug, bool log_open) {
+    nb::handle exc = error.value();
+    nb::str message = failure_message(exc);
+    if (log_open)
+        host_attr("logging", "error")(message);
+    nb::object stderr_stream = host_module("sys").attr("stderr");
+    if (debug)
+        host_attr("traceback", "print_exception")(exc);
+    stderr_stream.attr("write")(
+        concat_str({interned(kProgram), interned(": error: "), message, interned("\n")}));
+    stderr_stream.attr("flush")();
+    return error.matches(module_global("RequestError")) ? 2 : 1;
+}
+
+// The command-line entry. Logging to standard output and to the log file is
+// set up before the full option parser runs, so even a rejected command
+// line leaves its "Logging to" line. Returns the exit status; argparse ends
+// the process itself for a bad command line (2), --help and --version (0).
+int main_entry() {
+    nb::object early = parse_early_options();
+    if (early.is_none() || truthy(early.attr("version"))) {
+        module_global("ReportAssembler").attr("parse_args")();
+        early = nb::none();
+    }
+    bool debug = !early.is_none() && truthy(early.attr("debug"));
+
+    nb::object log_path;
+    try {
+        nb::object log_file = early.is_none() ? nb::none() : early.attr("log_file");
+        if (truthy(log_file)) {
+            log_path = log_file;
+        } else {
+            // The effective output directory: the option, else the run
+            // configuration file's, else the current directory.
+            nb::object output_dir = early.is_none() ? nb::none() : early.attr("output_dir");
+            nb::object config = early.is_none() ? nb::none() : early.attr("config");
+            // Help is shown even when the file is bad.
+            if (!truthy(output_dir) && truthy(config) && !truthy(early.attr("help")))
+                output_dir = get(load_request_file(config), constant("OUTPUT_DIR"));
+            if (!truthy(output_dir))
+                output_dir = nb::str(".");
+            require_output_directory(output_dir);
+            log_path = join_path(output_dir, interned("corvane.log"));
+        }
+        nb::object file_handler;
+        try {
+            require_fifo_reader(log_path);
+            file_handler = host_attr("logging", "FileHandler")(
+                log_path, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8");
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_OSError))
+                throw;
+            nb::object reason = nb::getattr(error.value(), "strerror", nb::none());
+            raise_from(PyExc_OSError,
+                       concat_str({interned("Cannot open log file "), log_path, interned(": "),
+                                   reason.is_none() ? to_str(error.value()) : to_str(reason)}),
+                       error);
+        }
+        nb::object stream_handler =
+            host_attr("logging", "StreamHandler")(host_module("sys").attr("stdout"));
+        nb::list handlers;
+        handlers.append(stream_handler);
+        handlers.append(file_handler);
+        host_attr("logging", "basicConfig")(
+            nb::arg("level") = host_attr("logging", "INFO"),
+            nb::arg("format") = "%(asctime)s %(levelname)s: %(message)s",
+            nb::arg("handlers") = handlers);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return report_failure(error, debug, false);
+    }
     log_info(concat_str({interned("Logging to "), log_path}));
 
-    module_global("ReportAssembler").attr("from_cli")();
+    try {
+        module_global("ReportAssembler").attr("from_cli")();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return report_failure(error, debug, true);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -291,6 +931,11 @@ NB_MODULE(ReportAssembler, m) {
     m.attr("CorvaneConstants") =
         import_attr("CorvaneFileParser.CorvaneConstants", "CorvaneConstants");
     m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
+    m.attr("RequestError") = steal_checked(PyErr_NewExceptionWithDoc(
+        "CorvaneFileParser.ReportAssembler.RequestError",
+        "A run configuration file that cannot be read, is not a JSON object, or holds an "
+        "unknown key or a value of the wrong kind.",
+        PyExc_ValueError, nullptr));
 
     ClassBuilder::plain(m, "ReportAssembler")
         .method("__init__", &init_assembler, nb::arg("json_request").none())
@@ -304,5 +949,6 @@ NB_MODULE(ReportAssembler, m) {
         .class_method("from_cli", &from_cli)
         .finish();
     m.def("main", &main_entry,
-          "Command-line entry: set up logging, parse the options and write the unified JSON.");
+          "Command-line entry: set up logging, parse the options, write the unified JSON "
+          "and its manifest; returns the exit status.");
 }

@@ -7,5 +7,9 @@ class CorvaneConstants:
     OUTPUT_DIR = "output_dir"
     OUTPUT_JSON = "output_json"
     MAP_FILES = "MAP_FILES"
+    # Fail instead of warning on a missing listed file or a replaced section.
+    STRICT = "strict"
+    # The sample whose row a one-row caller table with several rows gives.
+    SAMPLE = "sample"
     # Key of a section configuration that holds its warning settings.
     WARNING_KEY = "warning"

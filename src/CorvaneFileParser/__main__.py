@@ -1,3 +1,3 @@
 from CorvaneFileParser.ReportAssembler import main
 
-main()
+raise SystemExit(main())

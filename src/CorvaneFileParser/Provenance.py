@@ -1,0 +1,257 @@
+"""The provenance manifest of a run: which files were read, by which reader
+and configuration resource, what each contributed, and what was written.
+
+The driver creates a RunRecord when run() is about to write, reports every
+input and every missing name to it, and writes the bytes of finish() beside
+the output once the output is in place. It also recognises an earlier
+run's output and manifest, which directory discovery leaves out. Modules
+needed only here (JSON, the platform name) are imported on first use, so
+loading the command line stays quick.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from typing import Any
+
+MANIFEST_VERSION = 1
+PACKAGE_NAME = "CorvaneFileParser"
+_CHUNK_SIZE = 1 << 20
+
+
+def manifest_path(output_path: str) -> str:
+    """The manifest's path for an output path: ".json" (any case) replaced
+    by ".manifest.json", or ".manifest.json" appended to any other name."""
+    base = output_path[:-5] if output_path.lower().endswith(".json") else output_path
+    return base + ".manifest.json"
+
+
+def _load_json_object(path: str) -> dict[str, Any] | None:
+    import json
+
+    try:
+        with open(path, "rb") as stream:
+            document = json.load(stream)
+    except (OSError, ValueError, RecursionError):
+        return None
+    return document if isinstance(document, dict) else None
+
+
+def is_unified_output(path: str) -> bool:
+    """Whether the file at path reads as a unified output of this package: a
+    JSON object whose every value is an entry with "data" and "caller_name"."""
+    document = _load_json_object(path)
+    return document is not None and all(
+        isinstance(entry, dict) and "data" in entry and "caller_name" in entry
+        for entry in document.values()
+    )
+
+
+def is_manifest(path: str) -> bool:
+    """Whether the file at path reads as a manifest of this package."""
+    document = _load_json_object(path)
+    return document is not None and all(
+        key in document for key in ("manifest_version", "package", "inputs", "output")
+    )
+
+
+def _sha256() -> Any:
+    try:
+        # The interpreter's own SHA-256; importing hashlib would also load
+        # the OpenSSL bindings, which costs more than hashing a few files.
+        from _sha2 import sha256
+    except ImportError:
+        from hashlib import sha256
+    return sha256()
+
+
+def bytes_digest(content: bytes) -> str:
+    """Hexadecimal SHA-256 of a bytes object."""
+    digest = _sha256()
+    digest.update(content)
+    return digest.hexdigest()
+
+
+def file_digest(path: str) -> tuple[int, str]:
+    """(size in bytes, hexadecimal SHA-256) of the file at path."""
+    digest = _sha256()
+    size = 0
+    with open(path, "rb") as stream:
+        while chunk := stream.read(_CHUNK_SIZE):
+            size += len(chunk)
+            digest.update(chunk)
+    return size, digest.hexdigest()
+
+
+def utc_timestamp() -> str:
+    """The current time in UTC as ISO 8601 with microseconds and a "Z"."""
+    nanoseconds = time.time_ns()
+    seconds, rest = divmod(nanoseconds, 1_000_000_000)
+    stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds))
+    return "%s.%06dZ" % (stamp, rest // 1000)
+
+
+def _platform_text(*parts: str) -> str:
+    """The parts joined the way platform.platform() joins and cleans them."""
+    text = "-".join(part.strip() for part in parts if part)
+    for obstacle in " /\\:;\"()":
+        text = text.replace(obstacle, "_" if obstacle == " " else "-")
+    text = text.replace("unknown", "")
+    while "--" in text:
+        text = text.replace("--", "-")
+    return text.rstrip("-")
+
+
+def platform_name() -> str:
+    """platform.platform() of the host. On Linux it is built from uname and
+    the C library's own version string, the values platform.platform() reads,
+    without the subprocess platform.platform() starts to ask for the processor
+    (left out there when it equals the machine or is unknown)."""
+    uname = os.uname()
+    if uname.sysname == "Linux":
+        try:
+            libc = os.confstr("CS_GNU_LIBC_VERSION")
+        except (ValueError, OSError):
+            libc = None
+        parts = (libc or "").split(maxsplit=1)
+        if len(parts) == 2:
+            return _platform_text(uname.sysname, uname.release, uname.machine, "with", "".join(parts))
+    import platform
+
+    return platform.platform()
+
+
+def python_identity() -> dict[str, str]:
+    """{"implementation": "CPython", "version": "3.13.0"} for the running
+    interpreter, as platform.python_implementation() and python_version() give them."""
+    import sys
+
+    names = {"cpython": "CPython", "pypy": "PyPy", "ironpython": "IronPython", "jython": "Jython"}
+    name = sys.implementation.name
+    return {"implementation": names.get(name, name), "version": sys.version.split()[0]}
+
+
+def _text(value: object) -> str | None:
+    """A request value as the manifest records it: None and strings as they
+    are, path-like objects as their path, anything else as str()."""
+    if value is None or isinstance(value, str):
+        return value
+    if isinstance(value, os.PathLike):
+        return os.fsdecode(value)
+    return str(value)
+
+
+def package_directory() -> str:
+    import CorvaneFileParser
+
+    return os.path.dirname(os.path.abspath(CorvaneFileParser.__file__))
+
+
+class RunRecord:
+    """What one writing run read and wrote.
+
+    While the record is open, every record of WARNING or above logged on the
+    root logger is kept in order (through a filter, so logging's own set-up
+    is not touched); close() stops that."""
+
+    __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
+                 "_resource_digests", "_collect", "_root")
+
+    def __init__(self, driver: Any, output_path: str) -> None:
+        self.started_at = utc_timestamp()
+        listed = getattr(driver, "input_files", None)
+        # Only a list or tuple is copied: an iterator belongs to the run.
+        if not isinstance(listed, (list, tuple)):
+            listed = ()
+        self.request = {
+            "input_dir": _text(getattr(driver, "input_dir", None)),
+            "output_dir": _text(getattr(driver, "output_dir", None)),
+            "output_json": _text(getattr(driver, "output_json", None)),
+            "output_path": _text(output_path),
+            "input_files": [_text(name) for name in listed],
+            "strict": bool(getattr(driver, "strict", False)),
+            "sample": _text(getattr(driver, "sample", None)),
+        }
+        self.inputs = []
+        self.missing = []
+        self.warnings = []
+        self._resource_digests = {}
+        self._collect = self._keep_warning
+        self._root = logging.getLogger()
+        self._root.addFilter(self._collect)
+
+    def _keep_warning(self, record: logging.LogRecord) -> bool:
+        if record.levelno >= logging.WARNING:
+            try:
+                message = record.getMessage()
+            except Exception:
+                message = str(record.msg)
+            self.warnings.append(message)
+        return True
+
+    def close(self) -> None:
+        """Stops collecting warnings."""
+        self._root.removeFilter(self._collect)
+
+    def add_missing(self, name: str) -> None:
+        """A listed name that was found nowhere."""
+        self.missing.append(_text(name))
+
+    def _resource_digest(self, resource: str | None) -> str | None:
+        if resource is None:
+            return None
+        if resource not in self._resource_digests:
+            path = os.path.join(package_directory(), resource)
+            self._resource_digests[resource] = (
+                file_digest(path)[1] if os.path.isfile(path) else None
+            )
+        return self._resource_digests[resource]
+
+    def add_input(self, given: str, opened: str, reader: Any, keys: list[str],
+                  replaced: list[str]) -> None:
+        """One file read: the name as listed or discovered, the path the
+        reader opened, the reader, the output keys the file produced and
+        those among them that replaced an earlier file's entry."""
+        size, digest = file_digest(opened)
+        resource = getattr(reader, "resource_name", None)
+        resource = _text(resource)
+        self.inputs.append({
+            "path": _text(given),
+            "opened": _text(opened),
+            "size": size,
+            "sha256": digest,
+            "reader": type(reader).__name__,
+            "resource": resource,
+            "resource_sha256": self._resource_digest(resource),
+            "keys": list(keys),
+            "replaced": list(replaced),
+        })
+
+    def finish(self, output_path: str, content: bytes | None = None) -> bytes:
+        """The manifest's bytes for the output just written: indented JSON
+        with a final line break. content is the output's bytes when the
+        caller holds them; without it the written file is read back."""
+        import json
+
+        from CorvaneFileParser import __version__
+
+        if content is None:
+            size, digest = file_digest(output_path)
+        else:
+            size, digest = len(content), bytes_digest(content)
+        manifest = {
+            "manifest_version": MANIFEST_VERSION,
+            "package": {"name": PACKAGE_NAME, "version": __version__},
+            "python": python_identity(),
+            "platform": platform_name(),
+            "request": self.request,
+            "started_at": self.started_at,
+            "finished_at": utc_timestamp(),
+            "inputs": self.inputs,
+            "missing": self.missing,
+            "warnings": list(self.warnings),
+            "output": {"path": _text(output_path), "size": size, "sha256": digest},
+        }
+        return (json.dumps(manifest, indent=4) + "\n").encode("utf-8")

@@ -1,0 +1,373 @@
+"""The provenance manifest written beside every output of run() and of the
+command line: its content, its place, when it is (not) written, and what a
+failure to write it leaves."""
+
+import datetime
+import errno
+import hashlib
+import json
+import logging
+import os
+import platform
+import random
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import CorvaneFileParser
+import CorvaneFileParser.ReportAssembler as assembler_module
+from CorvaneFileParser import Provenance
+from CorvaneFileParser.CorvaneConstants import CorvaneConstants as C
+from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+from CorvaneFileParser.ReportAssembler import ReportAssembler
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+SCRIPT = Path(sys.executable).parent / "corvane-parse"
+TOP_KEYS = ["manifest_version", "package", "python", "platform", "request", "started_at",
+            "finished_at", "inputs", "missing", "warnings", "output"]
+REQUEST_KEYS = ["input_dir", "output_dir", "output_json", "output_path", "input_files", "strict", "sample"]
+INPUT_KEYS = ["path", "opened", "size", "sha256", "reader", "resource", "resource_sha256", "keys", "replaced"]
+RESOURCES = {
+    "Sample1.CombinedVariantOutput.tsv": ("PanelTsvReader", "dragen_500_tsv_config.json"),
+    "sample1.smn.tsv": ("SingleRowTsvReader", "smn_tsv_config.json"),
+    "sample1.gba.tsv": ("SingleRowTsvReader", "gba_tsv_config.json"),
+    "sample1.targeted.json": ("JsonExtractReader", "dragen_targeted_config.json"),
+    "sample1.paraphase.json": ("JsonExtractReader", "pacbio_paraphase_config.json"),
+}
+
+
+def cli(*args, cwd=None):
+    return subprocess.run([str(SCRIPT), *map(str, args)], capture_output=True, text=True,
+                          encoding="utf-8", cwd=cwd, timeout=60)
+
+
+def sha256_of(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def load(path):
+    raw = Path(path).read_bytes()
+    manifest = json.loads(raw)
+    # json.dumps(indent=4) with a final line break.
+    assert raw == (json.dumps(manifest, indent=4) + "\n").encode("ascii")
+    return manifest
+
+
+def parse_time(text):
+    assert text.endswith("Z")
+    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ")
+
+
+def without_times(manifest):
+    return {key: value for key, value in manifest.items() if key not in ("started_at", "finished_at")}
+
+
+class DocumentReader(ReportReaderBase):
+    def __init__(self, file_path):
+        with open(file_path, encoding="utf-8") as f:
+            self.document = json.load(f)
+        config = {name: {"caller_name": "doc"} for name in self.document}
+        super().__init__(config, file_path)
+
+    def parse(self):
+        if "warn" in self.document:
+            logging.warning("reader says %s", self.document["warn"])
+        return self.document
+
+
+class StubFactory:
+    resource = None
+
+    @staticmethod
+    def get_parser(file_path):
+        reader = DocumentReader(file_path)
+        if StubFactory.resource:
+            reader.resource_name = StubFactory.resource
+        return reader
+
+
+@pytest.fixture
+def stub_factory(monkeypatch):
+    StubFactory.resource = None
+    monkeypatch.setattr(assembler_module, "ReportReaderFactory", StubFactory)
+    return StubFactory
+
+
+def write_doc(path, document):
+    path.write_text(json.dumps(document), encoding="utf-8")
+    return str(path)
+
+
+# --- content -----------------------------------------------------------------
+
+
+def test_manifest_of_the_examples(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    result = cli("--input-dir", EXAMPLES, "--output-dir", out, "--output-json", "S1.unified.json",
+                 "--sample", "Sample1")
+    assert result.returncode == 0, result.stderr
+    output_path = out / "S1.unified.json"
+    manifest = load(out / "S1.unified.manifest.json")
+
+    assert list(manifest) == TOP_KEYS
+    assert manifest["manifest_version"] == 1
+    assert manifest["package"] == {"name": "CorvaneFileParser", "version": CorvaneFileParser.__version__}
+    assert manifest["python"] == {"implementation": platform.python_implementation(),
+                                  "version": platform.python_version()}
+    assert manifest["platform"] == Provenance.platform_name()
+    assert list(manifest["request"]) == REQUEST_KEYS
+    assert manifest["request"] == {
+        "input_dir": str(EXAMPLES), "output_dir": str(out), "output_json": "S1.unified.json",
+        "output_path": str(output_path), "input_files": [], "strict": False, "sample": "Sample1",
+    }
+    assert parse_time(manifest["started_at"]) <= parse_time(manifest["finished_at"])
+    assert abs(parse_time(manifest["finished_at"]) - datetime.datetime.now(datetime.UTC).replace(tzinfo=None)) \
+        < datetime.timedelta(minutes=5)
+
+    output = json.loads(output_path.read_bytes())
+    inputs = manifest["inputs"]
+    # Reading order is the directory's listing order, as the log shows it.
+    read_in_log = [line.split(" Reading ")[1].split()[0] for line in result.stdout.splitlines() if " Reading " in line]
+    assert [entry["opened"] for entry in inputs] == read_in_log
+    assert sorted(os.path.basename(entry["path"]) for entry in inputs) == sorted(RESOURCES)
+    keys = []
+    for entry in inputs:
+        assert list(entry) == INPUT_KEYS
+        name = os.path.basename(entry["path"])
+        assert entry["path"] == entry["opened"] == os.path.join(str(EXAMPLES), name)
+        assert entry["size"] == os.path.getsize(entry["opened"])
+        assert entry["sha256"] == sha256_of(entry["opened"])
+        reader, resource = RESOURCES[name]
+        assert entry["reader"] == reader
+        # The factory names the resource once it passes resource_name.
+        assert entry["resource"] in (None, resource)
+        if entry["resource"] is not None:
+            package = os.path.dirname(CorvaneFileParser.__file__)
+            assert entry["resource_sha256"] == sha256_of(os.path.join(package, resource))
+        else:
+            assert entry["resource_sha256"] is None
+        assert entry["replaced"] == []
+        keys += entry["keys"]
+    assert keys == list(output)
+    assert manifest["missing"] == []
+    assert manifest["output"] == {"path": str(output_path), "size": output_path.stat().st_size,
+                                  "sha256": sha256_of(output_path)}
+
+
+def test_two_runs_differ_only_in_times(tmp_path):
+    manifests = []
+    for _ in range(2):
+        result = cli("--input-dir", EXAMPLES, "--output-dir", tmp_path,
+                     "--input-files", "sample1.smn.tsv", "missing.tsv", "sample1.targeted.json")
+        assert result.returncode == 0, result.stderr
+        manifests.append(load(tmp_path / "corvane_output.manifest.json"))
+    first, second = manifests
+    assert without_times(first) == without_times(second)
+    assert first["request"]["input_files"] == ["sample1.smn.tsv", "missing.tsv", "sample1.targeted.json"]
+    # The path as listed, and the path the reader opened.
+    assert [(entry["path"], entry["opened"]) for entry in first["inputs"]] == [
+        ("sample1.smn.tsv", os.path.join(str(EXAMPLES), "sample1.smn.tsv")),
+        ("sample1.targeted.json", os.path.join(str(EXAMPLES), "sample1.targeted.json")),
+    ]
+    assert first["missing"] == ["missing.tsv"]
+    assert first["warnings"] == ["File missing.tsv not found. Skipping."]
+
+
+def test_inputs_resources_and_warnings_through_the_api(tmp_path, stub_factory, caplog):
+    one = write_doc(tmp_path / "1.json", {"a": {"v": "1"}, "b": {}})
+    two = write_doc(tmp_path / "2.json", {"B": {}, "warn": {"x": 1}})
+    out = tmp_path / "out"
+    out.mkdir()
+    stub_factory.resource = "gba_tsv_config.json"
+    driver = ReportAssembler({C.OUTPUT_DIR: str(out), "input_files": [one, "nowhere.json", two]})
+    assert driver.run() is None
+
+    manifest = load(out / "corvane_output.manifest.json")
+    package = os.path.dirname(CorvaneFileParser.__file__)
+    resource_digest = sha256_of(os.path.join(package, "gba_tsv_config.json"))
+    assert [(e["path"], e["reader"], e["resource"], e["resource_sha256"], e["keys"], e["replaced"])
+            for e in manifest["inputs"]] == [
+        (one, "DocumentReader", "gba_tsv_config.json", resource_digest, ["A", "B"], []),
+        (two, "DocumentReader", "gba_tsv_config.json", resource_digest, ["B", "WARN"], ["B"]),
+    ]
+    assert manifest["missing"] == ["nowhere.json"]
+    # Every WARNING of the run, in order, whatever logged it.
+    assert manifest["warnings"] == [
+        "File nowhere.json not found. Skipping.",
+        "reader says {'x': 1}",
+        "Section B from %s replaces the one from %s" % (two, one),
+    ]
+    assert manifest["request"]["input_files"] == [one, "nowhere.json", two]
+    # The record is gone and logging is as it was.
+    assert vars(driver).keys() == ReportAssembler({}).__dict__.keys()
+    assert logging.getLogger().filters == []
+
+
+def test_output_digest_from_bytes_or_from_the_written_file(tmp_path):
+    out = tmp_path / "o.json"
+    out.write_bytes(b'{"A": 1}')
+    record = Provenance.RunRecord(ReportAssembler({}), str(out))
+    try:
+        from_bytes = json.loads(record.finish(str(out), b'{"A": 1}'))
+        from_file = json.loads(record.finish(str(out)))
+    finally:
+        record.close()
+    assert from_bytes["output"] == from_file["output"] == {
+        "path": str(out), "size": 8, "sha256": hashlib.sha256(b'{"A": 1}').hexdigest()
+    }
+
+
+def test_unknown_resource_has_no_digest(tmp_path, stub_factory):
+    doc = write_doc(tmp_path / "a.json", {"a": {}})
+    stub_factory.resource = "not_shipped.json"
+    ReportAssembler({C.OUTPUT_DIR: str(tmp_path), "input_files": [doc]}).run()
+    entry = load(tmp_path / "corvane_output.manifest.json")["inputs"][0]
+    assert (entry["resource"], entry["resource_sha256"]) == ("not_shipped.json", None)
+
+
+class FixedResult(ReportAssembler):
+    def parse_files(self):
+        return {"X": {"data": {}, "caller_name": "c"}}
+
+
+def test_written_by_run_not_by_return_dict(tmp_path, stub_factory):
+    doc = write_doc(tmp_path / "a.json", {"a": {}})
+    out = tmp_path / "out"
+    out.mkdir()
+    ReportAssembler({C.OUTPUT_DIR: str(out), "input_files": [doc]}).run(return_dict=True)
+    assert os.listdir(out) == []
+    # A subclass with its own parse_files still gets a manifest of what it wrote.
+    FixedResult({C.OUTPUT_DIR: str(out)}).run()
+    manifest = load(out / "corvane_output.manifest.json")
+    assert manifest["inputs"] == [] and manifest["output"]["sha256"] == sha256_of(out / "corvane_output.json")
+
+
+@pytest.mark.parametrize(
+    "output_json, manifest_name",
+    [
+        ("S1.unified.json", "S1.unified.manifest.json"),
+        ("S1.JSON", "S1.manifest.json"),
+        ("report.txt", "report.txt.manifest.json"),
+        ("json", "json.manifest.json"),
+    ],
+)
+def test_manifest_name(tmp_path, output_json, manifest_name):
+    FixedResult({C.OUTPUT_DIR: str(tmp_path), C.OUTPUT_JSON: output_json}).run()
+    assert sorted(os.listdir(tmp_path)) == sorted([output_json, manifest_name])
+    assert Provenance.manifest_path(os.path.join("d", output_json)) == os.path.join("d", manifest_name)
+
+
+# --- failures -------------------------------------------------------------------
+
+
+def test_failed_run_writes_no_manifest(tmp_path, stub_factory):
+    broken = tmp_path / "broken.json"
+    broken.write_text("{")
+    with pytest.raises(json.JSONDecodeError):
+        ReportAssembler({C.OUTPUT_DIR: str(tmp_path), "input_files": [str(broken)]}).run()
+    assert os.listdir(tmp_path) == ["broken.json"]
+    assert logging.getLogger().filters == []
+
+
+def test_manifest_write_failure_keeps_output_and_leaves_no_partial_manifest(tmp_path, monkeypatch):
+    real_replace = os.replace
+
+    def refuse_manifest(source, target):
+        if str(target).endswith(".manifest.json"):
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", refuse_manifest)
+    manifest_path = os.path.join(str(tmp_path), "corvane_output.manifest.json")
+    with pytest.raises(OSError) as info:
+        FixedResult({C.OUTPUT_DIR: str(tmp_path)}).run()
+    assert info.value.errno == errno.ENOSPC
+    assert info.value.__notes__ == ["while writing " + manifest_path]
+    assert os.listdir(tmp_path) == ["corvane_output.json"]
+    assert json.loads((tmp_path / "corvane_output.json").read_bytes()) == {"X": {"data": {}, "caller_name": "c"}}
+
+
+def test_manifest_write_failure_on_the_command_line(tmp_path):
+    # A link into a directory that does not exist: found only when writing.
+    blocked = tmp_path / "corvane_output.manifest.json"
+    blocked.symlink_to(tmp_path / "absent" / "m.json")
+    result = cli("--input-dir", EXAMPLES, "--output-dir", tmp_path, "--input-files", "sample1.smn.tsv")
+    assert result.returncode == 1
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("corvane-parse: error: %s: [Errno 2] No such file or directory: '%s"
+                           % (blocked, tmp_path / "absent" / ".m.json."))
+    assert json.loads((tmp_path / "corvane_output.json").read_bytes())["SMN"]
+    assert sorted(os.listdir(tmp_path)) == ["corvane.log", "corvane_output.json", "corvane_output.manifest.json"]
+    assert not os.path.exists(tmp_path / "absent")
+
+
+def test_directory_at_the_manifest_path_fails_before_reading(tmp_path, stub_factory):
+    doc = write_doc(tmp_path / "a.json", {"a": {}})
+    (tmp_path / "out.manifest.json").mkdir()
+    with pytest.raises(IsADirectoryError) as info:
+        ReportAssembler({C.OUTPUT_DIR: str(tmp_path), C.OUTPUT_JSON: "out.json", "input_files": [doc]}).run()
+    assert str(info.value) == "Output path is a directory: " + str(tmp_path / "out.manifest.json")
+    assert not (tmp_path / "out.json").exists()
+
+
+# --- the pieces -------------------------------------------------------------------
+
+
+def test_platform_and_python_match_the_platform_module():
+    if platform.system() == "Linux" and platform.processor() not in ("", "unknown", platform.machine()):
+        pytest.skip("platform.platform() names a processor here")
+    assert Provenance.platform_name() == platform.platform()
+    assert Provenance.python_identity() == {"implementation": platform.python_implementation(),
+                                            "version": platform.python_version()}
+
+
+def test_platform_text_cleans_like_the_platform_module():
+    rng = random.Random(7)
+    alphabet = ["a", "Z", "0", ".", " ", "-", "/", "\\", ":", ";", '"', "(", ")", "_", "unknown", "\t"]
+    for _ in range(3000):
+        parts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 6))) for _ in range(rng.randrange(1, 6))]
+        assert Provenance._platform_text(*parts) == platform._platform(*parts), parts
+
+
+def test_utc_timestamp_is_iso_8601_utc():
+    before = datetime.datetime.now(datetime.UTC).replace(tzinfo=None)
+    stamp = parse_time(Provenance.utc_timestamp())
+    after = datetime.datetime.now(datetime.UTC).replace(tzinfo=None)
+    assert before - datetime.timedelta(microseconds=1) <= stamp <= after
+
+
+def test_digests_match_hashlib(tmp_path):
+    rng = random.Random(20261207)
+    for size in (0, 1, 4095, (1 << 20) - 1, 1 << 20, (1 << 20) + 17, 3 * (1 << 20) + 5):
+        data = rng.randbytes(size)
+        path = tmp_path / ("f%d" % size)
+        path.write_bytes(data)
+        assert Provenance.file_digest(str(path)) == (size, hashlib.sha256(data).hexdigest())
+        assert Provenance.bytes_digest(data) == hashlib.sha256(data).hexdigest()
+
+
+@pytest.mark.parametrize(
+    "content, output, manifest",
+    [
+        (b'{"A": {"data": {}, "caller_name": "c"}}', True, False),
+        (b'{"A": {"data": {}, "warning": "", "caller_name": "c"}, "B": {"data": [], "caller_name": null}}', True, False),
+        (b"{}", True, False),
+        (b'{"smn": {"smn1CopyNumber": 2}}', False, False),
+        (b'{"A": {"data": {}}}', False, False),
+        (b"[]", False, False),
+        (b"{", False, False),
+        (b"\xff", False, False),
+        (b"[" * 100000, False, False),
+        (b'{"manifest_version": 1, "package": {}, "inputs": [], "output": {}}', False, True),
+        (b'{"manifest_version": 1}', False, False),
+    ],
+)
+def test_recognising_own_files(tmp_path, content, output, manifest):
+    path = tmp_path / "f.json"
+    path.write_bytes(content)
+    assert Provenance.is_unified_output(str(path)) is output
+    assert Provenance.is_manifest(str(path)) is manifest
