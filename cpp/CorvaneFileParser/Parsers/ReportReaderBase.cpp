@@ -49,7 +49,9 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
 void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
                  nb::handle resource_name) {
     nb::setattr(self, "section_config", section_config);
-    nb::setattr(self, "resource_name", resource_name);
+    // Without a name, a subclass's own class attribute stays visible.
+    if (!resource_name.is_none())
+        nb::setattr(self, "resource_name", resource_name);
     if (!truthy(file_path))
         raise(PyExc_ValueError, "Filename cannot be empty");
     if (!is_text(file_path))
