@@ -178,6 +178,11 @@ def test_table_values_column_order_and_sample_ids(run_folder, tmp_path):
         ["S10", "ok", "in/S10.CombinedVariantOutput.tsv; in/S10.paraphase.json", "",
          "", "", "NA", "NA", "copy loss", "1", "0"],
     ]
+    # Written whole with the usual permissions, no temporary file left beside it.
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert os.stat(tmp_path / "s.tsv").st_mode & 0o777 == 0o666 & ~umask
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["results", "s.tsv"]
     assert summary.sample_id("x/Run.1.unified.json") == "Run.1"
     assert summary.sample_id("x/Plain.json") == "Plain"
 
@@ -264,7 +269,7 @@ def test_page_content_links_and_totals(run_folder, tmp_path):
                                    "GBA", "1", "1", "PHASER_HBA", "1", "1"]
     s1, s2, s10 = page.rows
     assert s1[0] == "" and s2[0] == "finding" and s10[0] == "finding"
-    assert s2[1] == ["S2", "ok", "in/S2.CombinedVariantOutput.tsv\nin/S2.smn.tsv\nin/S2.gba.tsv",
+    assert s2[1] == ["S2", "ok", "3 filesin/S2.CombinedVariantOutput.tsv\nin/S2.smn.tsv\nin/S2.gba.tsv",
                      "in/S2.targeted.json", "High TMB", "", "", "carrier for Gaucher", "n/a",
                      "2", "2"]
     assert s2[2][4] == "sentence hit" and s2[2][5] == "sentence" and s2[2][8] == "absent"

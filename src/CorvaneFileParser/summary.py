@@ -15,8 +15,8 @@ import html
 import json
 import os
 import re
+import secrets
 import sys
-import tempfile
 import urllib.parse
 from dataclasses import dataclass, field
 
@@ -343,7 +343,8 @@ th[aria-sort=descending] button::after { content: " \\25BC"; }
 td.sentence { min-width: 14em; max-width: 30em; }
 td.absent { color: #999; }
 td.n { text-align: right; }
-td.files { font-size: .9em; color: #333; }
+td.files { font-size: .9em; color: #333; white-space: nowrap; }
+td.files summary { cursor: pointer; }
 td.hit { background: var(--finding); }
 tr.finding td:first-child { box-shadow: inset 4px 0 var(--finding-mark); background: var(--finding); }
 tr.failed td { background: var(--failed); }
@@ -427,6 +428,14 @@ _SCRIPT = """
 """
 
 
+def _files_html(names):
+    """One file as it is; several folded under their count, so rows stay short."""
+    if len(names) < 2:
+        return "".join(esc(name) for name in names)
+    listed = "<br>".join(esc(name) for name in names)
+    return f"<details><summary>{len(names)} files</summary>{listed}</details>"
+
+
 def render_html(rows, page_path, title="Run summary"):
     sections = section_columns(rows)
     ok_rows = [row for row in rows if row.ok]
@@ -476,8 +485,8 @@ def render_html(rows, page_path, title="Run summary"):
         else:
             out.append(f"<td>{esc(row.sample)}</td>")
         out.append(f"<td>{esc(row.status)}</td>")
-        for names in (row.files_read, row.files_missing):
-            out.append(f"<td class=\"files\">{'<br>'.join(esc(name) for name in names)}</td>")
+        out.append(f"<td class=\"files\">{_files_html(row.files_read)}</td>"
+                   f"<td class=\"files\">{'<br>'.join(esc(name) for name in row.files_missing)}</td>")
         for section in sections:
             if not row.ok:
                 out.append("<td></td>")
@@ -500,9 +509,11 @@ def render_html(rows, page_path, title="Run summary"):
 # ---------------------------------------------------------------------------
 
 def write_atomically(path, text):
-    """Writes beside the target and renames into place: never a partial file."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=".", suffix=".tmp")
+    """Writes beside the target and renames into place: never a partial file. The file
+    gets the usual permissions (0666 less the umask), like any file the user writes."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as stream:
             stream.write(text)
