@@ -203,6 +203,8 @@ def test_unusable_samples_are_failed_rows_with_the_reason(tmp_path):
         json.dumps({"manifest_version": 2}), encoding="utf-8")
     write_sample(results, "binary", {}, manifest=True)
     (results / "binary.unified.json").write_bytes(b"\xff\xfe{}")
+    write_sample(results / ".snakemake" / "shadow", "copy", {"SMN": ""})  # not a sample
+    (results / ".partial.unified.json").write_text("{", encoding="utf-8")
     named_missing = tmp_path / "elsewhere" / "never.unified.json"
 
     result = run_cli("--tsv", tmp_path / "s.tsv", "--html", tmp_path / "s.html",

@@ -89,8 +89,8 @@ def output_path_for(manifest_path):
 def collect_outputs(paths):
     """The unified output paths named by PATHs, in the order met, without repeats.
 
-    A folder is searched recursively for "*.unified.json" and for manifests
-    "*.unified.manifest.json" whose output is missing (a sample that failed).
+    A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
+    for manifests "*.unified.manifest.json" whose output is missing (a sample that failed).
     A named file that does not exist is kept: it is reported as a failed sample.
     """
     found = []
@@ -106,9 +106,10 @@ def collect_outputs(paths):
         if os.path.isdir(path):
             before = len(found)
             for folder, subfolders, files in os.walk(path):
-                subfolders.sort()
+                # Hidden entries are the engine's or an editor's, never a sample's output.
+                subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
                 names = set(files)
-                for name in sorted(files):
+                for name in sorted(name for name in files if not name.startswith(".")):
                     if name.endswith(OUTPUT_SUFFIX) and not name.endswith(MANIFEST_SUFFIX):
                         add(os.path.join(folder, name))
                     elif name.endswith(".unified" + MANIFEST_SUFFIX):
