@@ -71,6 +71,23 @@ def make_run(tmp_path, sheet, *, strict=False):
     return run
 
 
+@pytest.fixture(scope="module")
+def driver_ready(tmp_path_factory):
+    """Skips while corvane-parse lacks what the workflow calls on (the per-sample options
+    and the manifest); any other outcome lets the tests run and show what is wrong."""
+    folder = tmp_path_factory.mktemp("probe")
+    probe = subprocess.run(
+        [str(BIN / "corvane-parse"), "--input-files", str(EXAMPLES / "sample1.smn.tsv"),
+         "--output-dir", str(folder), "--output-json", "P.unified.json", "--sample", "Sample1",
+         "--log-file", str(folder / "P.log"), "--strict"],
+        capture_output=True, text=True, encoding="utf-8", timeout=120)
+    if probe.returncode == 2 and "unrecognized arguments" in probe.stderr:
+        pytest.skip("corvane-parse has no --sample/--log-file/--strict yet: "
+                    + probe.stderr.strip().splitlines()[-1])
+    if probe.returncode == 0 and not (folder / "P.unified.manifest.json").exists():
+        pytest.skip("corvane-parse writes no manifest yet")
+
+
 def snakemake(run, *args):
     environment = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ.get('PATH', '')}")
     # From another folder than the run's: every path must resolve against --directory.
@@ -88,7 +105,7 @@ THREE = {
 }
 
 
-def test_three_samples_end_to_end_and_nothing_rerun(tmp_path):
+def test_three_samples_end_to_end_and_nothing_rerun(tmp_path, driver_ready):
     run = make_run(tmp_path, THREE)
     first = snakemake(run)
     assert first.returncode == 0, first.stderr[-4000:]
@@ -118,7 +135,7 @@ def test_three_samples_end_to_end_and_nothing_rerun(tmp_path):
     assert [path.stat().st_mtime_ns for path in produced] == stamps
 
 
-def test_a_failing_sample_fails_its_own_rule_with_the_one_line_error(tmp_path):
+def test_a_failing_sample_fails_its_own_rule_with_the_one_line_error(tmp_path, driver_ready):
     sheet = {
         "S1": {"smn_tsv": True, "targeted_json": True},
         "S2": {"smn_tsv": True, "gba_tsv": "S2.gba.tsv"},  # named, never made
@@ -141,7 +158,7 @@ def test_a_failing_sample_fails_its_own_rule_with_the_one_line_error(tmp_path):
     assert not (run / "results" / "run_summary.tsv").exists()
 
 
-def test_a_missing_file_without_strict_is_listed_as_missing(tmp_path):
+def test_a_missing_file_without_strict_is_listed_as_missing(tmp_path, driver_ready):
     run = make_run(tmp_path, {"S1": {"smn_tsv": True, "gba_tsv": "S1.gba.tsv"}})
     result = snakemake(run)
     assert result.returncode == 0, result.stderr[-4000:]
