@@ -205,12 +205,13 @@ def test_unusable_samples_are_failed_rows_with_the_reason(tmp_path):
     (results / "binary.unified.json").write_bytes(b"\xff\xfe{}")
     write_sample(results / ".snakemake" / "shadow", "copy", {"SMN": ""})  # not a sample
     (results / ".partial.unified.json").write_text("{", encoding="utf-8")
+    os.mkfifo(results / "fifo.unified.json")  # must not wait for a writer
     named_missing = tmp_path / "elsewhere" / "never.unified.json"
 
     result = run_cli("--tsv", tmp_path / "s.tsv", "--html", tmp_path / "s.html",
                      results, named_missing)
     assert result.returncode == 0, result.stderr
-    assert "8 samples summarised (7 failed)" in result.stdout
+    assert "9 samples summarised (8 failed)" in result.stdout
     table = {row[0]: row for row in read_tsv(tmp_path / "s.tsv")[1:]}
     status = {sample: row[1] for sample, row in table.items()}
     assert status["good"] == "ok"
@@ -224,13 +225,14 @@ def test_unusable_samples_are_failed_rows_with_the_reason(tmp_path):
     assert status["listish"] == "failed: manifest version 2 is not 1"
     assert "is not UTF-8 text" in status["binary"]
     assert status["never"] == f"failed: output not found: {named_missing}"
+    assert status["fifo"] == f"failed: output {results / 'fifo.unified.json'} is not a regular file"
     # A failed row keeps what its manifest tells (files read, warnings) and no sentences.
     assert table["broken"][2] == "broken.smn.tsv"
     assert table["gone"][2:] == ["gone.smn.tsv", "", "", "", "1"]
     assert table["good"][2:] == ["good.smn.tsv", "", "carrier", "1", "0"]
     page = parse_page(tmp_path / "s.html")
-    assert page.totals == {"total-samples": "8", "total-samples-with-findings": "1",
-                           "total-failed-samples": "7"}
+    assert page.totals == {"total-samples": "9", "total-samples-with-findings": "1",
+                           "total-failed-samples": "8"}
     classes = {cells[0]: cls for cls, cells, _, _ in page.rows}
     assert classes["good"] == "finding"
     assert {cls for sample, cls in classes.items() if sample != "good"} == {"failed"}

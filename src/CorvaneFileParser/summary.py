@@ -10,12 +10,15 @@ with the reason; it never stops the summary.
 """
 
 import argparse
+import csv
 import hashlib
 import html
+import io
 import json
 import os
 import re
 import secrets
+import stat
 import sys
 import urllib.parse
 from dataclasses import dataclass, field
@@ -110,7 +113,7 @@ def collect_outputs(paths):
                 subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
                 names = set(files)
                 for name in sorted(name for name in files if not name.startswith(".")):
-                    if name.endswith(OUTPUT_SUFFIX) and not name.endswith(MANIFEST_SUFFIX):
+                    if name.endswith(OUTPUT_SUFFIX):
                         add(os.path.join(folder, name))
                     elif name.endswith(".unified" + MANIFEST_SUFFIX):
                         output_name = name[: -len(MANIFEST_SUFFIX)] + ".json"
@@ -127,7 +130,11 @@ def collect_outputs(paths):
 
 def _read_json(path, what):
     try:
-        with open(path, "rb") as stream:
+        # Opened without waiting, so a FIFO or device of that name cannot block the summary.
+        handle = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        with open(handle, "rb") as stream:
+            if not stat.S_ISREG(os.fstat(handle).st_mode):
+                raise _Unusable(f"{what} {path} is not a regular file")
             raw = stream.read()
     except FileNotFoundError:
         raise _Unusable(f"{what} not found: {path}") from None
@@ -271,9 +278,6 @@ def table_rows(rows, sections):
 def render_tsv(rows):
     """Tab-separated, one line per sample. A cell holding a tab, a line break or a double
     quote is quoted the usual way (double quotes, inner quotes doubled)."""
-    import csv
-    import io
-
     buffer = io.StringIO()
     writer = csv.writer(buffer, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_MINIMAL)
     writer.writerows(table_rows(rows, section_columns(rows)))
