@@ -299,6 +299,8 @@ def sentence_html(text):
     """The sentence escaped; its plain <b>...</b> emphasis (part of the configured
     messages) is kept as bold when the tags pair up, anything else stays text."""
     escaped = esc(text)
+    if "&lt;" not in escaped:
+        return escaped
     depth = 0
     for match in _BOLD.finditer(escaped):
         depth += -1 if match.group(1) else 1
