@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates .venv with a CPython 3.13 interpreter, installs the build tools and
-# builds and installs the package into it. Safe to run again: the build
-# directory is kept, so a rebuild only compiles what changed.
+# builds and installs the package with its test dependencies into it. Safe to
+# run again: the build directory is kept, so a rebuild only compiles what changed.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -32,4 +32,4 @@ fi
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
     "nanobind==2.9.2" "scikit-build-core==0.11.6" "pytest>=8"
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    --no-build-isolation -Cbuild-dir=build .
+    --no-build-isolation -Cbuild-dir=build ".[test]"

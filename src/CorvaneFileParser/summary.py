@@ -1,0 +1,580 @@
+"""A run's summary: one row per sample, read from the unified outputs and their manifests.
+
+    corvane-summarise [--tsv FILE] [--html FILE] [--title TEXT] PATH [PATH ...]
+
+Each PATH is a unified output (``<sample>.unified.json``), its manifest
+(``<sample>.unified.manifest.json``) or a folder searched recursively for both.
+The summary is written twice: as a tab-separated table and as one self-contained
+HTML page. A sample whose output or manifest cannot be used is listed as failed
+with the reason; it never stops the summary.
+"""
+
+import argparse
+import csv
+import hashlib
+import html
+import io
+import json
+import os
+import re
+import secrets
+import stat
+import sys
+import urllib.parse
+from dataclasses import dataclass, field
+
+OUTPUT_SUFFIX = ".unified.json"
+MANIFEST_SUFFIX = ".manifest.json"
+MANIFEST_VERSION = 1
+ABSENT = "NA"  # TSV cell of a section the sample's output does not have
+
+FIXED_LEADING = ("sample", "status", "files_read", "files_missing")
+FIXED_TRAILING = ("sentences", "manifest_warnings")
+LIST_SEPARATOR = "; "
+
+
+class SummaryError(Exception):
+    """A request the summary cannot carry out (nothing to summarise, unwritable output)."""
+
+
+class _Unusable(Exception):
+    """The reason one sample's files cannot be used."""
+
+
+@dataclass
+class SampleSummary:
+    sample: str
+    output_path: str
+    manifest_path: str
+    failure: str | None = None
+    files_read: list = field(default_factory=list)
+    files_missing: list = field(default_factory=list)
+    manifest_warnings: int | None = None
+    # section name -> warning sentence, in the output's order; only sections with a warning
+    sentences: dict = field(default_factory=dict)
+
+    @property
+    def ok(self):
+        return self.failure is None
+
+    @property
+    def status(self):
+        return "ok" if self.ok else "failed: " + self.failure
+
+    @property
+    def finding_count(self):
+        return sum(1 for text in self.sentences.values() if text.strip())
+
+
+def sample_id(output_path):
+    """The sample ID is the output's file name without ".unified.json" (else without ".json")."""
+    name = os.path.basename(output_path)
+    for suffix in (OUTPUT_SUFFIX, ".json"):
+        if name.endswith(suffix) and len(name) > len(suffix):
+            return name[: -len(suffix)]
+    return name
+
+
+def manifest_path_for(output_path):
+    """Where the driver writes the manifest of an output: beside it, ".json" replaced."""
+    stem = output_path[:-5] if output_path.endswith(".json") else output_path
+    return stem + MANIFEST_SUFFIX
+
+
+def output_path_for(manifest_path):
+    return manifest_path[: -len(MANIFEST_SUFFIX)] + ".json"
+
+
+# ---------------------------------------------------------------------------
+# Finding and reading the samples
+# ---------------------------------------------------------------------------
+
+def collect_outputs(paths):
+    """The unified output paths named by PATHs, in the order met, without repeats.
+
+    A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
+    for manifests "*.unified.manifest.json" whose output is missing (a sample that failed).
+    A named file that does not exist is kept: it is reported as a failed sample.
+    """
+    found = []
+    seen = set()
+
+    def add(output_path):
+        key = os.path.normcase(os.path.abspath(output_path))
+        if key not in seen:
+            seen.add(key)
+            found.append(output_path)
+
+    for path in paths:
+        if os.path.isdir(path):
+            before = len(found)
+            for folder, subfolders, files in os.walk(path):
+                # Hidden entries are the engine's or an editor's, never a sample's output.
+                subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
+                names = set(files)
+                for name in sorted(name for name in files if not name.startswith(".")):
+                    if name.endswith(OUTPUT_SUFFIX):
+                        add(os.path.join(folder, name))
+                    elif name.endswith(".unified" + MANIFEST_SUFFIX):
+                        output_name = name[: -len(MANIFEST_SUFFIX)] + ".json"
+                        if output_name not in names:
+                            add(os.path.join(folder, output_name))
+            if len(found) == before:
+                raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under {path}")
+        elif path.endswith(MANIFEST_SUFFIX):
+            add(output_path_for(path))
+        else:
+            add(path)
+    return found
+
+
+def _read_json(path, what):
+    try:
+        # Opened without waiting, so a FIFO or device of that name cannot block the summary.
+        handle = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        with open(handle, "rb") as stream:
+            if not stat.S_ISREG(os.fstat(handle).st_mode):
+                raise _Unusable(f"{what} {path} is not a regular file")
+            raw = stream.read()
+    except FileNotFoundError:
+        raise _Unusable(f"{what} not found: {path}") from None
+    except OSError as error:
+        raise _Unusable(f"cannot read {what} {path}: {error.strerror or error}") from None
+    try:
+        return raw, json.loads(raw.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise _Unusable(f"{what} {path} is not UTF-8 text (byte {error.start})") from None
+    except json.JSONDecodeError as error:
+        raise _Unusable(f"{what} {path} is not valid JSON ({error.msg}: line {error.lineno} "
+                        f"column {error.colno})") from None
+    except RecursionError:
+        raise _Unusable(f"{what} {path} is nested too deeply to read") from None
+
+
+def _text_list(value, name):
+    if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
+        raise _Unusable(f"manifest has no list of texts under {name!r}")
+    return value
+
+
+def _read_manifest(summary):
+    _, manifest = _read_json(summary.manifest_path, "manifest")
+    if not isinstance(manifest, dict):
+        raise _Unusable("manifest is not a JSON object")
+    version = manifest.get("manifest_version")
+    if version != MANIFEST_VERSION or isinstance(version, bool):
+        raise _Unusable(f"manifest version {version!r} is not {MANIFEST_VERSION}")
+    inputs = manifest.get("inputs")
+    if not isinstance(inputs, list) or not all(
+        isinstance(item, dict) and isinstance(item.get("path"), str) for item in inputs
+    ):
+        raise _Unusable("manifest has no list of inputs with a path each under 'inputs'")
+    summary.files_read = [item["path"] for item in inputs]
+    summary.files_missing = _text_list(manifest.get("missing"), "missing")
+    summary.manifest_warnings = len(_text_list(manifest.get("warnings"), "warnings"))
+    return manifest
+
+
+def _check_output_matches(manifest, raw):
+    """The manifest must describe these very bytes, or its provenance is not this output's."""
+    recorded = manifest.get("output")
+    if not isinstance(recorded, dict) or not isinstance(recorded.get("sha256"), str):
+        raise _Unusable("manifest records no output checksum under 'output'")
+    if recorded["sha256"].lower() != hashlib.sha256(raw).hexdigest():
+        raise _Unusable("output differs from the one its manifest records (sha256 mismatch)")
+
+
+def _sentence_text(value):
+    if value is None:
+        return ""
+    if isinstance(value, str):
+        return value
+    # Not a text: shown as its JSON form rather than dropped.
+    return json.dumps(value, ensure_ascii=False)
+
+
+def read_sample(output_path):
+    """One sample's row; failures become the row's reason instead of an exception."""
+    summary = SampleSummary(sample_id(output_path), output_path, manifest_path_for(output_path))
+    output_problem = None
+    try:
+        raw, unified = _read_json(output_path, "output")
+        if not isinstance(unified, dict):
+            raise _Unusable(f"output {output_path} is not a JSON object")
+    except _Unusable as reason:
+        output_problem = str(reason)
+    try:
+        # Read even when the output is unusable: the files read still help to find out why.
+        manifest = _read_manifest(summary)
+    except _Unusable as reason:
+        summary.failure = output_problem or str(reason)
+        return summary
+    if output_problem:
+        summary.failure = output_problem
+        return summary
+    try:
+        _check_output_matches(manifest, raw)
+    except _Unusable as reason:
+        summary.failure = str(reason)
+        return summary
+    for section, entry in unified.items():
+        if isinstance(entry, dict) and "warning" in entry:
+            summary.sentences[section] = _sentence_text(entry["warning"])
+    return summary
+
+
+_DIGITS = re.compile(r"([0-9]+)")
+
+
+def natural_key(text):
+    """Sorts "S2" before "S10": digit runs compare as numbers, the rest ignoring case."""
+    parts = _DIGITS.split(text)
+    return [int(part) if index % 2 else part.casefold() for index, part in enumerate(parts)]
+
+
+def summarise(paths):
+    """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
+    rows = [read_sample(path) for path in collect_outputs(paths)]
+    rows.sort(key=lambda row: (natural_key(row.sample), row.sample, row.output_path))
+    return rows
+
+
+def section_columns(rows):
+    """Every section with a warning across the run, each once. The sample with the most
+    such sections (the first by sample ID among equals) gives the order; sections it
+    lacks follow in order of first appearance in the others, taken in that same order
+    and each output's sections in its own order."""
+    ranked = sorted(range(len(rows)), key=lambda index: (-len(rows[index].sentences), index))
+    columns = {}
+    for index in ranked:
+        for section in rows[index].sentences:
+            columns.setdefault(section, None)
+    return list(columns)
+
+
+# ---------------------------------------------------------------------------
+# The table
+# ---------------------------------------------------------------------------
+
+def _count(value):
+    return "" if value is None else str(value)
+
+
+def table_rows(rows, sections):
+    """The header and one list of cell texts per sample, as the TSV holds them."""
+    yield [*FIXED_LEADING, *sections, *FIXED_TRAILING]
+    for row in rows:
+        cells = [row.sample, row.status, LIST_SEPARATOR.join(row.files_read),
+                 LIST_SEPARATOR.join(row.files_missing)]
+        if row.ok:
+            cells += [row.sentences.get(section, ABSENT) for section in sections]
+            cells += [str(row.finding_count), _count(row.manifest_warnings)]
+        else:
+            cells += [""] * len(sections)
+            cells += ["", _count(row.manifest_warnings)]
+        yield cells
+
+
+def render_tsv(rows):
+    """Tab-separated, one line per sample. A cell holding a tab, a line break or a double
+    quote is quoted the usual way (double quotes, inner quotes doubled)."""
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_MINIMAL)
+    writer.writerows(table_rows(rows, section_columns(rows)))
+    return buffer.getvalue()
+
+
+# ---------------------------------------------------------------------------
+# The page
+# ---------------------------------------------------------------------------
+
+def esc(text):
+    return html.escape(str(text), quote=True)
+
+
+_BOLD = re.compile(r"&lt;(/?)b&gt;")
+
+
+def sentence_html(text):
+    """The sentence escaped; its plain <b>...</b> emphasis (part of the configured
+    messages) is kept as bold when the tags pair up, anything else stays text."""
+    escaped = esc(text)
+    if "&lt;" not in escaped:
+        return escaped
+    depth = 0
+    for match in _BOLD.finditer(escaped):
+        depth += -1 if match.group(1) else 1
+        if depth < 0 or depth > 1:
+            return escaped
+    if depth:
+        return escaped
+    return _BOLD.sub(lambda match: f"<{match.group(1)}b>", escaped)
+
+
+def relative_link(target, page_path):
+    """A relative URL from the page's folder to TARGET, every special character quoted."""
+    base = os.path.dirname(os.path.abspath(page_path))
+    try:
+        relative = os.path.relpath(os.path.abspath(target), base)
+    except ValueError:  # another drive: no relative path exists
+        relative = os.path.abspath(target)
+    return urllib.parse.quote(relative.replace(os.sep, "/"), safe="/")
+
+
+_STYLE = """
+:root { --line: #d0d4da; --finding: #fff4d6; --finding-mark: #d98c00; --failed: #fde2e1;
+        --failed-mark: #c62828; --head: #eef1f5; }
+* { box-sizing: border-box; }
+body { font: 14px/1.4 system-ui, sans-serif; margin: 1.2em; color: #1b1f24; }
+h1 { font-size: 1.4em; margin: 0 0 .6em; }
+.totals { display: flex; flex-wrap: wrap; gap: 1.5em; align-items: flex-start; margin-bottom: 1em; }
+.totals dl { display: grid; grid-template-columns: auto auto; gap: .2em 1em; margin: 0; }
+.totals dt { color: #555; } .totals dd { margin: 0; font-weight: 600; text-align: right; }
+.totals table { border-collapse: collapse; }
+.totals th, .totals td { border: 1px solid var(--line); padding: .15em .5em; text-align: left; }
+.totals td.n { text-align: right; }
+.controls { display: flex; gap: 1em; align-items: center; margin: .5em 0; }
+.controls input[type=search] { font: inherit; padding: .25em .5em; width: 22em; }
+.scroll { overflow: auto; max-height: 78vh; border: 1px solid var(--line); }
+table.samples { border-collapse: separate; border-spacing: 0; }
+table.samples th, table.samples td { border-right: 1px solid var(--line);
+  border-bottom: 1px solid var(--line); padding: .25em .5em; vertical-align: top; text-align: left; }
+table.samples thead th { position: sticky; top: 0; background: var(--head); z-index: 2; }
+table.samples th:first-child, table.samples td:first-child { position: sticky; left: 0;
+  background: #fff; z-index: 1; }
+table.samples thead th:first-child { z-index: 3; background: var(--head); }
+table.samples th button { all: unset; cursor: pointer; font-weight: 600; white-space: nowrap; }
+table.samples th button:focus-visible { outline: 2px solid #3b73d9; }
+th[aria-sort=ascending] button::after { content: " \\25B2"; }
+th[aria-sort=descending] button::after { content: " \\25BC"; }
+td.sentence { min-width: 14em; max-width: 30em; }
+td.absent { color: #999; }
+td.n { text-align: right; }
+td.files { font-size: .9em; color: #333; white-space: nowrap; }
+td.files summary { cursor: pointer; }
+td.hit { background: var(--finding); }
+tr.finding td:first-child { box-shadow: inset 4px 0 var(--finding-mark); background: var(--finding); }
+tr.failed td { background: var(--failed); }
+tr.failed td:first-child { box-shadow: inset 4px 0 var(--failed-mark); background: var(--failed); }
+.legend span { padding: 0 .4em; }
+.legend .finding { background: var(--finding); border-left: 4px solid var(--finding-mark); }
+.legend .absent { color: #999; }
+.legend .failed { background: var(--failed); border-left: 4px solid var(--failed-mark); }
+"""
+
+# Static: sorts by a header click (numbers as numbers, empty cells last), filters rows
+# by the text typed, optionally to samples with findings only. No data lives here.
+_SCRIPT = """
+(function () {
+  "use strict";
+  var table = document.getElementById("samples");
+  var body = table.tBodies[0];
+  var rows = Array.prototype.slice.call(body.rows);
+  var texts = rows.map(function (row) { return row.textContent.toLowerCase(); });
+  var headers = Array.prototype.slice.call(table.tHead.rows[0].cells);
+  var collator = new Intl.Collator(undefined, {numeric: true, sensitivity: "base"});
+  var number = /^[-+]?(\\d+\\.?\\d*|\\.\\d+)([eE][-+]?\\d+)?$/;
+  var sorted = {column: -1, direction: 1};
+
+  function key(row, column) {
+    var cell = row.cells[column];
+    return cell.hasAttribute("data-sort") ? cell.getAttribute("data-sort") : cell.textContent.trim();
+  }
+  function compare(a, b) {
+    if (a === b) return 0;
+    if (a === "") return 1;
+    if (b === "") return -1;
+    if (number.test(a) && number.test(b)) return Number(a) - Number(b);
+    return collator.compare(a, b);
+  }
+  function sortBy(column) {
+    var direction = sorted.column === column ? -sorted.direction : 1;
+    var keyed = rows.map(function (row, index) { return [key(row, column), index, row]; });
+    keyed.sort(function (a, b) {
+      if (a[0] === "" || b[0] === "") {
+        var empty = compare(a[0], b[0]);
+        if (empty) return empty;
+      } else {
+        var order = compare(a[0], b[0]) * direction;
+        if (order) return order;
+      }
+      return a[1] - b[1];
+    });
+    var fragment = document.createDocumentFragment();
+    keyed.forEach(function (item) { fragment.appendChild(item[2]); });
+    body.appendChild(fragment);
+    headers.forEach(function (th, index) {
+      if (index === column) th.setAttribute("aria-sort", direction > 0 ? "ascending" : "descending");
+      else th.removeAttribute("aria-sort");
+    });
+    sorted = {column: column, direction: direction};
+  }
+  headers.forEach(function (th, index) {
+    th.querySelector("button").addEventListener("click", function () { sortBy(index); });
+  });
+
+  var filter = document.getElementById("filter");
+  var findingsOnly = document.getElementById("findings-only");
+  var shown = document.getElementById("shown");
+  function applyFilter() {
+    var query = filter.value.trim().toLowerCase();
+    var onlyFindings = findingsOnly.checked;
+    var count = 0;
+    rows.forEach(function (row, index) {
+      var visible = (!query || texts[index].indexOf(query) !== -1) &&
+                    (!onlyFindings || row.classList.contains("finding"));
+      row.hidden = !visible;
+      if (visible) count++;
+    });
+    shown.textContent = count + " of " + rows.length + " samples shown";
+  }
+  filter.addEventListener("input", applyFilter);
+  findingsOnly.addEventListener("change", applyFilter);
+  applyFilter();
+})();
+"""
+
+
+def _files_html(names):
+    """One file as it is; several folded under their count, so rows stay short."""
+    if len(names) < 2:
+        return "".join(esc(name) for name in names)
+    listed = "<br>".join(esc(name) for name in names)
+    return f"<details><summary>{len(names)} files</summary>{listed}</details>"
+
+
+def render_html(rows, page_path, title="Run summary"):
+    sections = section_columns(rows)
+    ok_rows = [row for row in rows if row.ok]
+    with_findings = sum(1 for row in ok_rows if row.finding_count)
+    failed = len(rows) - len(ok_rows)
+
+    out = ["<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n",
+           f"<title>{esc(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n",
+           f"<h1>{esc(title)}</h1>\n<div class=\"totals\">\n<dl>\n"]
+    for label, value in (("Samples", len(rows)), ("Samples with findings", with_findings),
+                         ("Failed samples", failed)):
+        out.append(f"<dt>{label}</dt><dd id=\"total-{esc(label.lower().replace(' ', '-'))}\">"
+                   f"{value}</dd>\n")
+    out.append("</dl>\n")
+    if sections:
+        out.append("<table id=\"section-totals\"><thead><tr><th>Section</th>"
+                   "<th>Samples with a sentence</th><th>Samples with the section</th></tr>"
+                   "</thead><tbody>\n")
+        for section in sections:
+            carrying = sum(1 for row in ok_rows if row.sentences.get(section, "").strip())
+            having = sum(1 for row in ok_rows if section in row.sentences)
+            out.append(f"<tr><td>{esc(section)}</td><td class=\"n\">{carrying}</td>"
+                       f"<td class=\"n\">{having}</td></tr>\n")
+        out.append("</tbody></table>\n")
+    out.append("</div>\n<div class=\"controls\">\n"
+               "<input type=\"search\" id=\"filter\" placeholder=\"Filter rows\" "
+               "aria-label=\"Filter rows\">\n"
+               "<label><input type=\"checkbox\" id=\"findings-only\"> samples with findings only"
+               "</label>\n<span id=\"shown\"></span>\n<span class=\"legend\">"
+               "<span class=\"finding\">has a sentence</span> <span class=\"failed\">failed</span> "
+               "<span class=\"absent\">n/a: section not in the output</span>"
+               "</span>\n</div>\n<div class=\"scroll\">\n<table class=\"samples\" id=\"samples\">\n"
+               "<thead><tr>")
+    headers = ["sample", "status", "files read", "files missing", *sections, "sentences",
+               "manifest warnings"]
+    for index, header in enumerate(headers):
+        out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
+                   f"{esc(header)}</button></th>")
+    out.append("</tr></thead>\n<tbody>\n")
+    for row in rows:
+        classes = "failed" if not row.ok else ("finding" if row.finding_count else "")
+        out.append(f"<tr class=\"{classes}\">" if classes else "<tr>")
+        if os.path.exists(row.output_path):
+            link = esc(relative_link(row.output_path, page_path))
+            out.append(f"<td><a href=\"{link}\">{esc(row.sample)}</a></td>")
+        else:
+            out.append(f"<td>{esc(row.sample)}</td>")
+        out.append(f"<td>{esc(row.status)}</td>")
+        out.append(f"<td class=\"files\">{_files_html(row.files_read)}</td>"
+                   f"<td class=\"files\">{'<br>'.join(esc(name) for name in row.files_missing)}</td>")
+        for section in sections:
+            if not row.ok:
+                out.append("<td></td>")
+            elif section in row.sentences:
+                text = row.sentences[section]
+                kind = "sentence hit" if text.strip() else "sentence"
+                out.append(f"<td class=\"{kind}\">{sentence_html(text)}</td>")
+            else:
+                out.append("<td class=\"absent\" data-sort=\"\" "
+                           "title=\"section not in this sample's output\">n/a</td>")
+        findings = str(row.finding_count) if row.ok else ""
+        out.append(f"<td class=\"n\">{findings}</td>"
+                   f"<td class=\"n\">{_count(row.manifest_warnings)}</td></tr>\n")
+    out.append(f"</tbody>\n</table>\n</div>\n<script>{_SCRIPT}</script>\n</body>\n</html>\n")
+    return "".join(out)
+
+
+# ---------------------------------------------------------------------------
+# Writing and the command line
+# ---------------------------------------------------------------------------
+
+def write_atomically(path, text):
+    """Writes beside the target and renames into place: never a partial file. The file
+    gets the usual permissions (0666 less the umask), like any file the user writes."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as stream:
+            stream.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def write_summary(paths, tsv_path, html_path, title="Run summary"):
+    rows = summarise(paths)
+    if not rows:
+        raise SummaryError("no samples to summarise")
+    try:
+        if tsv_path:
+            write_atomically(tsv_path, render_tsv(rows))
+        if html_path:
+            write_atomically(html_path, render_html(rows, html_path, title))
+    except OSError as error:
+        raise SummaryError(f"cannot write {error.filename or 'the summary'}: "
+                           f"{error.strerror or error}") from None
+    return rows
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="corvane-summarise",
+        description="Summarise a run's unified outputs and manifests as a TSV table and an "
+                    "HTML page.")
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="unified output, its manifest, or a folder searched recursively "
+                             "for *.unified.json")
+    parser.add_argument("--tsv", default="run_summary.tsv",
+                        help="TSV file to write (default: run_summary.tsv)")
+    parser.add_argument("--html", default="run_summary.html",
+                        help="HTML page to write (default: run_summary.html)")
+    parser.add_argument("--title", default="Run summary", help="heading of the page")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    try:
+        rows = write_summary(args.paths, args.tsv, args.html, args.title)
+    except SummaryError as error:
+        print(f"corvane-summarise: error: {error}", file=sys.stderr)
+        return 1
+    failed = sum(1 for row in rows if not row.ok)
+    print(f"{len(rows)} samples summarised ({failed} failed) into {args.tsv} and {args.html}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
