@@ -1,3 +1,3 @@
 """Reads special-purpose genomic caller outputs into one unified JSON document."""
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
