@@ -11,7 +11,8 @@ subclass below renders them:
 - static and class methods wrapping a nanobind function,
 - abstract methods (a carrier whose `__func__` is the nanobind method),
 - host functions with a `__text_signature__` (fast-call methods), whose
-  parameters are typed `Any` (a text signature cannot carry annotations).
+  parameters are typed `Any` (a text signature cannot carry annotations),
+- a class's `__annotations__`, declared as its instance attributes.
 """
 
 import argparse
@@ -53,6 +54,9 @@ class PackageStubGen(StubGen):
     def put(self, value, name=None, parent=None):
         if name == "__abstractmethods__":
             return
+        if name == "__annotations__" and isinstance(parent, type):
+            self.put_attribute_annotations(value)
+            return
         special = (
             (isinstance(value, (staticmethod, classmethod)) and is_nb_function(value.__func__))
             or is_abstract_carrier(value)
@@ -77,6 +81,17 @@ class PackageStubGen(StubGen):
             self.put_nb_func(value.__func__, name)
         else:
             self.put_text_signature(text_signature_function(value), name)
+
+    def put_attribute_annotations(self, annotations):
+        """Declares the instance attributes a class annotates (a text or a type each)."""
+        for attribute, annotation in annotations.items():
+            if isinstance(annotation, str):
+                rendered = self.simplify_types(annotation)
+            else:
+                rendered = self.simplify_types(self.type_str(annotation))
+            self.write_ln(f"{attribute}: {rendered}")
+        if annotations:
+            self.write("\n")
 
     def put_text_signature(self, function, name):
         any_type = self.import_object("typing", "Any")

@@ -156,6 +156,7 @@ def readers(paths: list[str]) -> list[ReportReaderBase]:
     for reader in built:
         entries: JsonDict = reader.build_result(reader.parse())
         assert all(key.isupper() for key in entries)
+        assert reader.file_path in paths
     return built
 
 
@@ -184,6 +185,7 @@ ReportAssembler({}).run(return_dict="yes")
 ReportReaderFactory.get_parser(3)
 WarningRegistry.get_formatter({}).format({}, {}).missing_method()
 ReportAssembler(None)
+ReportAssembler({}).input_files.append(3)
 '''
 
 
@@ -210,12 +212,13 @@ def test_mypy_reports_misuse_from_the_stubs(tmp_path):
     checked = mypy(tmp_path, MISUSE)
     assert checked.returncode == 1
     errors = [line.split(": error: ")[1] for line in checked.stdout.splitlines() if ": error: " in line]
-    assert len(errors) == 5, checked.stdout
+    assert len(errors) == 6, checked.stdout
     assert 'Incompatible types in assignment (expression has type "dict[str, Any] | None"' in errors[0]
     assert 'Argument "return_dict" to "run" of "ReportAssembler" has incompatible type "str"' in errors[1]
     assert 'Argument 1 to "get_parser" of "ReportReaderFactory" has incompatible type "int"' in errors[2]
     assert '"str" has no attribute "missing_method"' in errors[3]
     assert 'Argument 1 to "ReportAssembler" has incompatible type "None"' in errors[4]
+    assert 'Argument 1 to "append" of "list" has incompatible type "int"' in errors[5]
 
 
 def test_one_version_everywhere():

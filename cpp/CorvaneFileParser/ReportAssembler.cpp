@@ -292,6 +292,11 @@ NB_MODULE(ReportAssembler, m) {
         import_attr("CorvaneFileParser.CorvaneConstants", "CorvaneConstants");
     m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
+    nb::dict attributes;
+    for (const char *name : {"output_dir", "output_json", "input_dir"})
+        attributes[name] = nb::str("str");
+    attributes["input_files"] = nb::str("list[str]");
+
     ClassBuilder::plain(m, "ReportAssembler")
         .doc("Reads the files of one request and merges their sections into one unified JSON\n"
              "document.\n\n"
@@ -301,6 +306,7 @@ NB_MODULE(ReportAssembler, m) {
              "\"input_files\" (names read in this order) and \"MAP_FILES\" (per-file settings\n"
              "passed on; the shipped readers do not read them). The values are kept as the\n"
              "attributes input_dir, output_dir, output_json and input_files.")
+        .attr("__annotations__", attributes)
         .method("__init__", &init_assembler, nb::arg("json_request").none(),
                 nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
                         " -> None"),

@@ -102,6 +102,9 @@ NB_MODULE(ReportReaderBase, m) {
     nb::dict annotations;
     annotations["section_config"] = json_dict;
     annotations["file_config"] = json_dict;
+    annotations["file_path"] = nb::str("str");
+    annotations["resource_name"] = nb::str("str | None");
+    annotations["sample"] = nb::str("str | None");
 
     ClassBuilder::abstract(m, "ReportReaderBase")
         .doc("Base of the readers: one caller's result file and the configuration of its\n"
