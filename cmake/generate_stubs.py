@@ -12,7 +12,8 @@ subclass below renders them:
 - abstract methods (a carrier whose `__func__` is the nanobind method),
 - host functions with a `__text_signature__` (fast-call methods), whose
   parameters are typed `Any` (a text signature cannot carry annotations),
-- a class's `__annotations__`, declared as its instance attributes.
+- a class's `__annotations__`, declared as its instance attributes, and a
+  module's, giving the type of a module global.
 """
 
 import argparse
@@ -54,8 +55,17 @@ class PackageStubGen(StubGen):
     def put(self, value, name=None, parent=None):
         if name == "__abstractmethods__":
             return
-        if name == "__annotations__" and isinstance(parent, type):
-            self.put_attribute_annotations(value)
+        if name == "__annotations__":
+            if isinstance(parent, type):
+                self.put_attribute_annotations(value)
+            return
+        # (read from the namespace: reading a module's __annotations__ creates it)
+        module_annotations = (vars(parent).get("__annotations__", {})
+                              if isinstance(parent, types.ModuleType) else {})
+        if name in module_annotations:
+            # A module global with a stated type.
+            annotation = self.annotation_str(module_annotations[name])
+            self.write_ln(f"{name}: {annotation} = ...\n")
             return
         special = (
             (isinstance(value, (staticmethod, classmethod)) and is_nb_function(value.__func__))
@@ -82,14 +92,25 @@ class PackageStubGen(StubGen):
         else:
             self.put_text_signature(text_signature_function(value), name)
 
+    def type_str(self, tp):
+        # A class of another module of the package is imported by name: a
+        # package may re-export a class under its module's name, which hides
+        # the module from a dotted reference.
+        if (isinstance(tp, type) and tp.__module__ != self.module.__name__
+                and tp.__module__.split(".")[0] == self.module.__name__.split(".")[0]):
+            return self.import_object(tp.__module__, tp.__name__)
+        return super().type_str(tp)
+
+    def annotation_str(self, annotation):
+        """An annotation given as a text or as a type, rendered for the stub."""
+        if isinstance(annotation, str):
+            return self.simplify_types(annotation)
+        return self.type_str(annotation)
+
     def put_attribute_annotations(self, annotations):
-        """Declares the instance attributes a class annotates (a text or a type each)."""
+        """Declares the instance attributes a class annotates."""
         for attribute, annotation in annotations.items():
-            if isinstance(annotation, str):
-                rendered = self.simplify_types(annotation)
-            else:
-                rendered = self.simplify_types(self.type_str(annotation))
-            self.write_ln(f"{attribute}: {rendered}")
+            self.write_ln(f"{attribute}: {self.annotation_str(annotation)}")
         if annotations:
             self.write("\n")
 

@@ -198,6 +198,15 @@ def mypy(tmp_path, source):
         capture_output=True, text=True, cwd=tmp_path, timeout=300)
 
 
+def test_package_stubs_and_modules_check_clean_under_mypy_strict(tmp_path):
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+         str(tmp_path / "cache"), "-p", "CorvaneFileParser"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert checked.stdout.startswith("Success: no issues found")
+
+
 def test_client_type_checks_under_mypy_strict_and_runs(tmp_path):
     checked = mypy(tmp_path, CLIENT)
     assert checked.returncode == 0, checked.stdout + checked.stderr

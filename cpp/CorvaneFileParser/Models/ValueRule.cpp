@@ -400,4 +400,9 @@ NB_MODULE(ValueRule, m) {
         table[operators.attr(row.member)] = function;
     }
     m.attr("OPERATOR_FUNCS") = table;
+    nb::dict annotations;
+    annotations["OPERATOR_FUNCS"] = nb::str(
+        "dict[CorvaneFileParser.Models.ConditionOperator.ConditionOperator,"
+        " collections.abc.Callable[[typing.Any, typing.Any], typing.Any]]");
+    m.attr("__annotations__") = annotations;
 }
