@@ -108,8 +108,9 @@ NB_MODULE(RuleWarning, m) {
                 nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
                         " data: typing.Any) -> str"),
                 "Returns the messages of the conditions that hold on data[field] (each\n"
-                "once, in order, joined by \". \"); an empty text when none holds. Raises\n"
-                "KeyError for an unknown operator name and TypeError when a condition\n"
-                "cannot compare its values.")
+                "once, in order, joined by \". \"); an empty text when none holds. Each\n"
+                "message that holds is also printed to standard output. Raises KeyError\n"
+                "for an unknown operator name and TypeError when a condition cannot\n"
+                "compare its values or its message is not a str.")
         .finish();
 }
