@@ -240,9 +240,10 @@ def test_one_version_everywhere():
     assert f"## [{CorvaneFileParser.__version__}]" in changelog
 
 
-def test_command_line_reports_the_version():
+def test_command_line_reports_the_version(tmp_path):
+    # Run in a scratch directory: the command line logs to corvane.log there.
     result = subprocess.run([str(Path(sys.executable).parent / "corvane-parse"), "--version"],
-                            capture_output=True, text=True, timeout=60)
+                            capture_output=True, text=True, cwd=tmp_path, timeout=60)
     if result.returncode == 2 and "unrecognized arguments: --version" in result.stderr:
         pytest.skip("this build's command line has no --version option")
     assert result.returncode == 0, result.stderr
