@@ -96,8 +96,7 @@ NB_MODULE(ReportReaderFactory, m) {
     ClassBuilder::plain(m, "ReportReaderFactory")
         .doc("Chooses the reader and the configuration resource for a caller's file.")
         .static_method("get_parser", &get_parser, nb::arg("file_path").none(),
-                       nb::sig("def get_parser(file_path: str)"
-                               " -> CorvaneFileParser.Parsers.ReportReaderBase.ReportReaderBase"),
+                       nb::sig("def get_parser(file_path: str) -> ReportReaderBase"),
                        "Returns the reader for file_path, chosen by its name (case ignored):\n"
                        "...combinedvariantoutput.tsv -> PanelTsvReader with\n"
                        "dragen_500_tsv_config.json; ...smn.tsv and ...gba.tsv ->\n"
