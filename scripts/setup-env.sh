@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Creates .venv with a CPython 3.13 interpreter, installs the build tools and
-# builds and installs the package with its test dependencies into it. Safe to
-# run again: the build directory is kept, so a rebuild only compiles what changed.
+# builds and installs the package into it. Safe to run again: the build
+# directory is kept, so a rebuild only compiles what changed.
+# With --test the package's test extra (pytest, jsonschema, mypy, snakemake) is installed too.
 set -euo pipefail
+target="."
+case "${1:-}" in
+    --test) target=".[test]" ;;
+    "") ;;
+    *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
@@ -32,4 +39,4 @@ fi
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
     "nanobind==2.9.2" "scikit-build-core==0.11.6" "pytest>=8"
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    --no-build-isolation -Cbuild-dir=build ".[test]"
+    --no-build-isolation -Cbuild-dir=build "$target"

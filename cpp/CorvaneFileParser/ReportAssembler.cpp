@@ -937,18 +937,69 @@ NB_MODULE(ReportAssembler, m) {
         "unknown key or a value of the wrong kind.",
         PyExc_ValueError, nullptr));
 
+    nb::dict attributes;
+    for (const char *name : {"output_dir", "output_json", "input_dir"})
+        attributes[name] = nb::str("str");
+    attributes["input_files"] = nb::str("list[str]");
+    attributes["strict"] = nb::str("bool");
+    attributes["sample"] = nb::str("str | None");
+
     ClassBuilder::plain(m, "ReportAssembler")
-        .method("__init__", &init_assembler, nb::arg("json_request").none())
-        .method("run", &run, nb::arg("return_dict").none() = false)
-        .method("parse_files", &parse_files)
-        .method("parse_by_config", &parse_by_config, nb::arg("parser").none())
+        .doc("Reads the files of one request and merges their sections into one unified JSON\n"
+             "document.\n\n"
+             "The request is a mapping: \"input_dir\" (listed when no files are given, and\n"
+             "searched for listed names that do not exist as given; default \".\"),\n"
+             "\"output_dir\" (default \".\"), \"output_json\" (default \"corvane_output.json\"),\n"
+             "\"input_files\" (names read in this order), \"strict\" (a missing listed file or a\n"
+             "replaced section is an error), \"sample\" (the row of a multi-row caller table\n"
+             "to read) and \"MAP_FILES\" (per-file settings passed on; the shipped readers\n"
+             "do not read them). The values are kept as the attributes input_dir,\n"
+             "output_dir, output_json, input_files, strict and sample.")
+        .attr("__annotations__", attributes)
+        .method("__init__", &init_assembler, nb::arg("json_request").none(),
+                nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
+                        " -> None"),
+                "Keeps the request's settings; reads no file.")
+        .method("run", &run, nb::arg("return_dict").none() = false,
+                nb::sig("def run(self, return_dict: bool = False)"
+                        " -> CorvaneFileParser.Models.JsonDict | None"),
+                "Reads every input file and merges their entries.\n\n"
+                "With return_dict true, returns the unified mapping (upper-cased section\n"
+                "name -> {\"data\", \"warning\" for sections with warning settings,\n"
+                "\"caller_name\"}) and writes nothing. Otherwise writes it as JSON (indent 4,\n"
+                "UTF-8) to output_dir/output_json through a temporary file renamed into\n"
+                "place, writes the provenance manifest beside it, and returns None; a\n"
+                "failed run keeps the earlier output.\n\n"
+                "Raises ValueError when no input file is found or a file name is not\n"
+                "supported, RuntimeError when a configuration resource cannot be loaded,\n"
+                "OSError when a file cannot be read or written, and the readers' errors\n"
+                "for malformed input.")
+        .method("parse_files", &parse_files,
+                nb::sig("def parse_files(self) -> CorvaneFileParser.Models.JsonDict"),
+                "Reads the input files (or, when none are listed, the .json and .tsv files\n"
+                "of input_dir) in order and returns their merged entries; a key produced\n"
+                "again by a later file takes the later entry. A listed file found nowhere\n"
+                "is logged as a WARNING and skipped. Raises as run() does.")
+        .method("parse_by_config", &parse_by_config, nb::arg("parser").none(),
+                nb::sig("def parse_by_config(self, parser:"
+                        " CorvaneFileParser.Parsers.ReportReaderBase.ReportReaderBase)"
+                        " -> CorvaneFileParser.Models.JsonDict"),
+                "Runs one reader: parser.parse(), then parser.build_result() on its data.\n"
+                "Returns the reader's unified entries; raises the reader's errors.")
         .static_method("_threshold_warning", &threshold_warning, nb::arg("w").none(),
                        nb::arg("parsed").none(), nb::arg("value_key").none(),
                        nb::arg("threshold_key").none(), nb::arg("label").none())
-        .static_method("parse_args", &parse_args)
-        .class_method("from_cli", &from_cli)
+        .static_method("parse_args", &parse_args,
+                       nb::sig("def parse_args() -> argparse.Namespace"),
+                       "Parses the corvane-parse options from sys.argv; a bad command line\n"
+                       "exits with status 2.")
+        .class_method("from_cli", &from_cli, nb::sig("def from_cli(cls) -> None"),
+                      "Builds the request from the command-line options and the -c\n"
+                      "configuration file (an option replaces the file's value), then\n"
+                      "constructs the class with it and runs it, writing the output.")
         .finish();
-    m.def("main", &main_entry,
+    m.def("main", &main_entry, nb::sig("def main() -> int"),
           "Command-line entry: set up logging, parse the options, write the unified JSON "
-          "and its manifest; returns the exit status.");
+          "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
+          "or request).");
 }

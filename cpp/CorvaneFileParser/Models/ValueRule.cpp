@@ -352,7 +352,14 @@ NB_MODULE(ValueRule, m) {
     for (Signature *sig : {&kInit, &kCheck, &kStr})
         for (const char *name : sig->names)
             sig->keys.push_back(interned(name));
-    nb::object cls = ClassBuilder::plain(m, "ValueRule").finish();
+    nb::object cls =
+        ClassBuilder::plain(m, "ValueRule")
+            .doc("One condition of a warning: a comparison of a field's value with a target.\n\n"
+                 "operator is a ConditionOperator member (EQ, NE, GT, LT, GE, LE, CONTAINS),\n"
+                 "kept with value and message as attributes; field only tells the caller\n"
+                 "which value to hand to check(), and is not kept. str() of a rule is its\n"
+                 "message.")
+            .finish();
     nb::object init =
         steal_checked(PyCFunction_NewEx(&kInitDef, nullptr, m.attr("__name__").ptr()));
     nb::setattr(cls, "__init__", steal_checked(PyInstanceMethod_New(init.ptr())));
@@ -393,4 +400,9 @@ NB_MODULE(ValueRule, m) {
         table[operators.attr(row.member)] = function;
     }
     m.attr("OPERATOR_FUNCS") = table;
+    nb::dict annotations;
+    annotations["OPERATOR_FUNCS"] = nb::str(
+        "dict[CorvaneFileParser.Models.ConditionOperator.ConditionOperator,"
+        " collections.abc.Callable[[typing.Any, typing.Any], typing.Any]]");
+    m.attr("__annotations__") = annotations;
 }

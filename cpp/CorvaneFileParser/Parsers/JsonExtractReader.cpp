@@ -508,7 +508,18 @@ NB_MODULE(JsonExtractReader, m) {
           nb::arg("parts").none());
 
     ClassBuilder::plain(m, "JsonExtractReader", {base})
-        .method("parse", &parse)
+        .doc("Reader of a caller's JSON document (targeted caller, long-read phaser).\n\n"
+             "Each configured section takes the document key named by \"json_key\", the\n"
+             "keys of \"json_keys\" or the section name (tried in order, case ignored);\n"
+             "\"include_paths\" (dotted paths, \"*\" wildcards, list indices) or\n"
+             "\"include_fields\" (top-level fields) select what is kept, \"exclude_paths\"\n"
+             "removes paths at the end; without include settings every field is kept.")
+        .method("parse", &parse,
+                nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
+                "Reads the JSON document (UTF-8) and returns the selected, normalised\n"
+                "fields of each configured section found in it, keyed by section name.\n"
+                "Raises OSError when the file cannot be read and ValueError\n"
+                "(json.JSONDecodeError) for invalid JSON.")
         .static_method("_load_json", &load_json, nb::arg("path").none())
         .finish();
 }

@@ -295,7 +295,14 @@ NB_MODULE(PanelTsvReader, m) {
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
              "Reads only configured sections and fields, streaming parse inside loader.")
-        .method("parse", &parse)
+        .method("parse", &parse,
+                nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
+                "Reads the sectioned table ([Section] lines, each followed by key-value\n"
+                "rows or by a table) and returns the configured sections found, keyed by\n"
+                "section name: a key-value section (or a table of exactly two columns) as\n"
+                "a mapping of its \"fields\", a table section as a list of row mappings;\n"
+                "\"include_all_fields\" keeps everything. Raises OSError when the file\n"
+                "cannot be read.")
         .method("_prepare_configs", &prepare_configs, nb::arg("config").none())
         .method("_load_and_parse_sections", &load_and_parse_sections,
                 nb::arg("sections").none())

@@ -132,17 +132,46 @@ NB_MODULE(ReportReaderBase, m) {
     nb::dict annotations;
     annotations["section_config"] = json_dict;
     annotations["file_config"] = json_dict;
+    annotations["file_path"] = nb::str("str");
+    annotations["resource_name"] = nb::str("str | None");
+    annotations["sample"] = nb::str("str | None");
 
     ClassBuilder::abstract(m, "ReportReaderBase")
-        .attr("__doc__", nb::none())
+        .doc("Base of the readers: one caller's result file and the configuration of its\n"
+             "sections (attributes file_path and section_config). parse() extracts the\n"
+             "configured sections; build_result() turns them into unified entries.\n"
+             "Subclasses implement parse().")
         .attr("__annotations__", annotations)
         .attr("resource_name", nb::none())
         .attr("sample", nb::none())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
                 nb::arg("file_path").none(), nb::kw_only(),
-                nb::arg("resource_name").none() = nb::none())
-        .abstract_method("parse", [](nb::handle) { return nb::none(); })
-        .method("build_result", &build_result, nb::arg("data").none())
+                nb::arg("resource_name").none() = nb::none(),
+                nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
+                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
+                        " -> None"),
+                "section_config maps each section name to its settings (\"caller_name\",\n"
+                "the reader's selection settings, optionally \"warning\"). file_path is\n"
+                "checked, not read: a path that does not exist is looked up relative to\n"
+                "the package directory. resource_name, the configuration resource's file\n"
+                "name, is kept as an attribute and named in errors about bad settings.\n\n"
+                "Raises ValueError for an empty path or one not ending in .json or .tsv\n"
+                "(any case), TypeError when it is not a str, FileNotFoundError when the\n"
+                "file exists in neither place.")
+        .abstract_method("parse", [](nb::handle) { return nb::none(); },
+                         nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
+                         "Reads file_path and returns the extracted data of each configured\n"
+                         "section found, keyed by section name, every value normalised.\n"
+                         "Raises OSError when the file cannot be read and ValueError for\n"
+                         "malformed content.")
+        .method("build_result", &build_result, nb::arg("data").none(),
+                nb::sig("def build_result(self, data: collections.abc.Mapping[str, typing.Any])"
+                        " -> CorvaneFileParser.Models.JsonDict"),
+                "Builds the unified entries from parse()'s data: for every configured\n"
+                "section, in configuration order, the upper-cased name maps to\n"
+                "{\"data\": its data ({} when absent), \"warning\": the formatted text (only\n"
+                "for sections with warning settings), \"caller_name\": from the settings}.\n"
+                "Raises ValueError or TypeError for bad warning settings.")
         .static_method("_format_value", [](nb::handle v) { return format_value(v); },
                        nb::arg("v").none())
         .finish();

@@ -97,6 +97,18 @@ NB_MODULE(ReportReaderFactory, m) {
     m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "ReportReaderFactory")
-        .static_method("get_parser", &get_parser, nb::arg("file_path").none())
+        .doc("Chooses the reader and the configuration resource for a caller's file.")
+        .static_method("get_parser", &get_parser, nb::arg("file_path").none(),
+                       nb::sig("def get_parser(file_path: str) -> ReportReaderBase"),
+                       "Returns the reader for file_path, chosen by its name (case ignored):\n"
+                       "...combinedvariantoutput.tsv -> PanelTsvReader with\n"
+                       "dragen_500_tsv_config.json; ...smn.tsv and ...gba.tsv ->\n"
+                       "SingleRowTsvReader with smn_tsv_config.json or gba_tsv_config.json;\n"
+                       "...json -> JsonExtractReader with pacbio_paraphase_config.json when the\n"
+                       "path contains \"paraphase\", else dragen_targeted_config.json. The\n"
+                       "resource is read afresh on every call; the file itself is not read.\n\n"
+                       "Raises ValueError (\"Unsupported file type\") for any other name and\n"
+                       "RuntimeError (\"Failed to load config for ...\", the cause chained) when\n"
+                       "the resource cannot be loaded or the reader rejects the path.")
         .finish();
 }

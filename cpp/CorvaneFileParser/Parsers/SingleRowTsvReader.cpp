@@ -82,7 +82,16 @@ NB_MODULE(SingleRowTsvReader, m) {
     nb::module_::import_("CorvaneFileParser.Models");
 
     ClassBuilder::plain(m, "SingleRowTsvReader", {base})
+        .doc("Reader of a caller's one-row TSV (SMN and GBA copy-number callers).\n\n"
+             "The header row names the columns of the sample row; the section whose name\n"
+             "equals the file name without its extension (case ignored) receives the row,\n"
+             "otherwise the first configured section. The class attribute sample (None\n"
+             "by default) names the sample whose row is read from a multi-row file.")
         .attr("is_tsv_parser", nb::bool_(true))
-        .method("parse", &parse)
+        .method("parse", &parse,
+                nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
+                "Reads the header and sample rows and returns {section name: {column:\n"
+                "normalised value}}. Raises OSError when the file cannot be read and\n"
+                "ValueError when it holds no sample row.")
         .finish();
 }

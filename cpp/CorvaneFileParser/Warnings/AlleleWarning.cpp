@@ -168,7 +168,18 @@ NB_MODULE(AlleleWarning, m) {
     m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "AlleleWarning", {base})
+        .doc("Genotype warning: the phenotype a configured table assigns to the\n"
+             "sample's genotype (e.g. a metaboliser status).\n"
+             "\n"
+             "Settings: \"caller_name\", \"genotype_data_key\" (default \"genotype\"),\n"
+             "\"phenotypeGenotypeMapping\" (genotype -> phenotype, or phenotype -> list\n"
+             "of genotypes) and an optional \"message_template\".")
         .static_method("_normalize_genotype", &normalize_genotype, nb::arg("value").none())
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> str"),
+                "Returns the filled message when the genotype in data maps to a phenotype\n"
+                "other than normal (genotypes compared with their alleles normalised);\n"
+                "an empty text otherwise.")
         .finish();
 }

@@ -75,6 +75,16 @@ NB_MODULE(HeterozygoteWarning, m) {
     loaded.sentence_middle = interned(", this sample is <b>Positive</b> for ");
 
     ClassBuilder::plain(m, "HeterozygoteWarning", {base})
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
+        .doc("Carrier-positive warning: a fixed sentence naming the caller and the\n"
+             "disease when any listed condition holds.\n"
+             "\n"
+             "Settings: \"caller_name\" (or \"name\"), \"disease_name\" (or \"disease\"),\n"
+             "\"conditions\" as for RuleWarning.")
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> str"),
+                "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
+                "<disease>\" for the first condition that holds; an empty text when none\n"
+                "does. Raises KeyError for an unknown operator name.")
         .finish();
 }

@@ -96,6 +96,13 @@ NB_MODULE(LysosomalWarning, m) {
     m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "LysosomalWarning", {base})
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
+        .doc("GBA warning: Gaucher disease status from the recombinant haplotypes and\n"
+             "variants the caller reports.")
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> str"),
+                "Returns the positive, phase-unknown or carrier sentence from the number\n"
+                "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
+                "empty text when there are none.")
         .finish();
 }

@@ -180,6 +180,14 @@ NB_MODULE(MotorNeuronWarning, m) {
           "An iterator over the haplogroup names in the tree, depth first.");
 
     ClassBuilder::plain(m, "MotorNeuronWarning", {base})
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
+        .doc("SMN warning: spinal muscular atrophy status from the SMN1 copy\n"
+             "number, with the silent-carrier (2+0) risk from haplogroups or a marker\n"
+             "variant.")
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> str"),
+                "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
+                "sentence for the SMN1 copy number found in data; an empty text when none\n"
+                "applies or the copy number is missing.")
         .finish();
 }

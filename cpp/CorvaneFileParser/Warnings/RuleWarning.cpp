@@ -100,6 +100,17 @@ NB_MODULE(RuleWarning, m) {
     loaded.line_prefix = interned("Warning triggered by condition: ");
 
     ClassBuilder::plain(m, "RuleWarning", {base})
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none())
+        .doc("Warning made of the messages of every listed condition that holds.\n"
+             "\n"
+             "Settings: \"conditions\", a list of {\"field\", \"operator\" (a\n"
+             "ConditionOperator name), \"value\", \"message\"}.")
+        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> str"),
+                "Returns the messages of the conditions that hold on data[field] (each\n"
+                "once, in order, joined by \". \"); an empty text when none holds. Each\n"
+                "message that holds is also printed to standard output. Raises KeyError\n"
+                "for an unknown operator name and TypeError when a condition cannot\n"
+                "compare its values or its message is not a str.")
         .finish();
 }

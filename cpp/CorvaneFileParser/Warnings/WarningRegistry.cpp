@@ -65,7 +65,19 @@ NB_MODULE(WarningRegistry, m) {
         row.formatter = host_attr(row.module, row.cls);
     }
 
+    // Named here so that the signature below refers to the class itself (the
+    // Warnings package re-exports it under the name of its module).
+    m.attr("WarningBase") = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+
     ClassBuilder::plain(m, "WarningRegistry")
-        .static_method("get_formatter", &get_formatter, nb::arg("wtype").none())
+        .doc("Picks the warning formatter for a section's warning settings.")
+        .static_method("get_formatter", &get_formatter, nb::arg("wtype").none(),
+                       nb::sig("def get_formatter(wtype: collections.abc.Mapping[str, typing.Any])"
+                               " -> WarningBase"),
+                       "Returns a new formatter chosen by the settings' \"type\": \"condition\"\n"
+                       "-> RuleWarning, \"carrier_positive\" -> HeterozygoteWarning,\n"
+                       "\"genotype\" -> AlleleWarning, \"smn\" -> MotorNeuronWarning, \"gba\" ->\n"
+                       "LysosomalWarning. Raises TypeError when wtype is not a dict and\n"
+                       "ValueError when it is None or its type is missing, empty or unknown.")
         .finish();
 }
