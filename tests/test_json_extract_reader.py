@@ -138,37 +138,62 @@ def test_selection_rules(parse, cfg, expected):
     [
         (["", None, "1.5"], [None, None, 1.5], [1.5]),
         ([], [], None),
-        ({"k": "v", "2": 1}, ["k", 2], {"k": "v", "2": 1}),
-        ("ab", ["ab"[0], "ab"[1]], "ab"),
-        ("", [], None),
+        # Only a list is kept item by item; anything else is formatted as a
+        # whole, as under any other name (a mapping keeps its values, a text
+        # is not split into characters, null stays null).
+        ({"k": "v", "2": "1"}, {"k": "v", "2": 1}, {"k": "v", "2": 1}),
+        ("ab", "ab", "ab"),
+        ("", None, None),
+        (None, None, None),
+        (3, 3, 3),
     ],
 )
 def test_variants_field_keeps_every_item(parse, value, variants, other):
     doc = {"s": {"variants": value, "Variants": value}}
     assert parse({"s": {}}, doc) == {"s": {"variants": variants, "Variants": other}}
+    assert parse({"s": {"include_fields": ["variants"]}}, doc) == {"s": {"variants": variants}}
 
 
 @pytest.mark.parametrize(
-    "document, cfg, error",
+    "document, what",
     [
-        ([{"s": {}}], {}, AttributeError),
-        ({"s": [1, 2]}, {}, AttributeError),
-        ({"s": "text"}, {"include_fields": ["t"]}, AttributeError),
-        ({"s": 5}, {"include_fields": ["t"]}, TypeError),
-        ({"s": {"variants": None}}, {}, TypeError),
-        ({"s": {"variants": 3}}, {"include_fields": ["variants"]}, TypeError),
+        ([{"s": {}}], "the JSON document is an array, not an object of sections"),
+        ("text", "the JSON document is a string, not an object of sections"),
+        (5, "the JSON document is a number, not an object of sections"),
+        (None, "the JSON document is null, not an object of sections"),
+        (True, "the JSON document is a boolean, not an object of sections"),
+        ({"S": [1, 2]}, "section 'S' is an array, not an object of fields"),
+        ({"S": "text"}, "section 'S' is a string, not an object of fields"),
+        ({"S": 5.5}, "section 'S' is a number, not an object of fields"),
+        ({"S": False}, "section 'S' is a boolean, not an object of fields"),
     ],
 )
-def test_unusable_documents_raise(parse, document, cfg, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("cfg", [{}, {"include_fields": ["t"]}, {"include_paths": ["*"]}])
+def test_documents_and_sections_that_are_not_objects_name_the_file(parse, tmp_path, document, what, cfg):
+    with pytest.raises(ValueError) as caught:
         parse({"s": cfg}, document)
+    assert str(caught.value) == f"{tmp_path / 'caller.json'}: {what}"
 
 
-def test_non_mapping_sections_under_paths_and_non_text_names(parse):
-    doc = {"s": [{"a": "1"}, {"a": "2"}], "t": 5}
-    cfg = {"s": {"include_paths": ["*.a", "0"]}, "t": {"include_paths": ["*"]}}
-    assert parse(cfg, doc) == {"s": {"0": {"a": 1}, "1": {"a": 2}}, "t": {}}
-    assert parse({7: {"json_key": "t", "include_paths": []}}, doc) == {7: {}}
+def test_null_section_is_an_empty_section(parse, caplog):
+    cfg = {"include_fields": ["a"], "exclude_paths": ["a"]}
+    assert parse({"s": cfg, "t": {}}, {"s": None, "t": {"v": "1"}}) == {"s": {}, "t": {"v": 1}}
+    assert warnings_of(caplog) == [("WARNING", "root", "Section 's' is empty in the input data.")]
+
+
+def test_nulls_inside_sections_are_kept(parse):
+    doc = {"s": {"variants": None, "recombinantHaplotypes": None, "tree": {"haplogroup": None},
+                 "haplotypes": [None, {"a": None}]}}
+    cfg = {"include_paths": ["variants", "variants.*", "tree.haplogroup.*", "haplotypes.*.a"],
+           "exclude_paths": ["variants.*.x", "tree.haplogroup.x"]}
+    assert parse({"s": {}}, doc) == {"s": {"variants": None, "recombinantHaplotypes": None,
+                                           "tree": {"haplogroup": None}, "haplotypes": [{"a": None}]}}
+    assert parse({"s": cfg}, doc) == {"s": {"variants": None, "haplotypes": {"1": {"a": None}}}}
+
+
+def test_non_text_section_names(parse):
+    doc = {"s": {"a": "1"}, "t": {"b": "2"}}
+    assert parse({7: {"json_key": "t", "include_paths": ["*"]}}, doc) == {7: {"b": 2}}
     with pytest.raises(AttributeError):
         parse({7: {}}, doc)
 
@@ -198,7 +223,7 @@ def test_host_json_rules(parse):
     data = parse({"s": {}}, raw)["s"]
     assert math.isnan(data["a"]) and data["b"] == -math.inf
     assert data["c"] == 123456789012345678901234567890 and data["d"] == round(1.005, 2)
-    for bad in (b'{"s": ', b"", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
+    for bad in (b'{"s": ', b"\x00", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
         with pytest.raises(json.JSONDecodeError):
             parse({"s": {}}, bad)
     with pytest.raises(UnicodeDecodeError):

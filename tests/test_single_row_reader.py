@@ -36,7 +36,6 @@ def test_smn_caller_row_to_unified_entry(write_file):
 @pytest.mark.parametrize(
     "content, expected",
     [
-        ("", {"": None}),
         ("A\tB\tC\n", {"A": None}),
         ("A\tB\tC\n1\t2\n", {"A": 1, "B": 2}),
         ("A\tB\n1\t2\t3\n", {"A": 1, "B": 2}),
