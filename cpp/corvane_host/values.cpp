@@ -366,7 +366,8 @@ static nb::object format_text(nb::handle value, int places) {
 
 namespace {
 
-nb::object format_container(PyObject *container);
+nb::object format_dict(PyObject *dict);
+nb::object format_list(PyObject *list);
 
 // A value that is no mapping or list. Kept out of line so that the frames of
 // the recursion over containers stay small.
@@ -375,30 +376,33 @@ nb::object format_container(PyObject *container);
 }
 
 inline nb::object format_item(PyObject *value) {
-    if (PyDict_Check(value) || PyList_Check(value))
-        return format_container(value);
+    if (PyDict_Check(value))
+        return format_dict(value);
+    if (PyList_Check(value))
+        return format_list(value);
     return format_leaf(value);
 }
 
-// format_value of a dict or list: one frame per level of nesting.
-nb::object format_container(PyObject *container) {
-    if (PyDict_Check(container)) {
-        RecursionGuard guard(" while formatting a mapping");
-        nb::dict out;
-        PyObject *key = nullptr, *item = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(container, &pos, &key, &item)) {
-            nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
-            nb::object formatted = format_item(owned_item.ptr());
-            if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
-                raise_pending();
-        }
-        return std::move(out);
+// format_value of a dict and of a list: one small frame per level of nesting.
+[[gnu::noinline]] nb::object format_dict(PyObject *dict) {
+    RecursionGuard guard(" while formatting a mapping");
+    nb::dict out;
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
+        nb::object formatted = format_item(owned_item.ptr());
+        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
+            raise_pending();
     }
+    return std::move(out);
+}
+
+[[gnu::noinline]] nb::object format_list(PyObject *list) {
     RecursionGuard guard(" while formatting a list");
     nb::list out;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(container); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(container, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
         if (is_blank_item(item))
             continue;
         nb::object formatted = format_item(item.ptr());
