@@ -1,5 +1,8 @@
 """SMN, genotype and GBA warning formatters: the sentences and the decisions."""
 
+import subprocess
+import sys
+
 import pytest
 
 from CorvaneFileParser.Warnings.AlleleWarning import AlleleWarning
@@ -208,6 +211,38 @@ def test_deep_haplogroup_tree_raises_recursion_error(wrap):
     for _ in range(500):
         node = wrap(node)
     assert list(_iter_haplogroups(node)) == ["H1"]
+
+
+SMALL_STACK_WALK = """
+import sys, threading
+from CorvaneFileParser.Warnings.MotorNeuronWarning import MotorNeuronWarning, _iter_haplogroups
+node = {"haplogroup": "H1"}
+for _ in range(100000):
+    node = [node] if sys.argv[1] == "list" else {"x": node}
+config = {"haplogroup_path": "a", "silent_carrier_required_haplogroups": ["H1"]}
+outcome = []
+def walk():
+    for run in (lambda: list(_iter_haplogroups(node)),
+                lambda: MotorNeuronWarning().format(config, {"smn1_cn": 2, "a": node})):
+        try:
+            run()
+            outcome.append("finished")
+        except RecursionError:
+            outcome.append("RecursionError")
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=walk)
+thread.start()
+thread.join()
+print(" ".join(outcome))
+"""
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_deep_haplogroup_tree_in_a_small_thread_stack(kind):
+    # In a subprocess, so that an overflow fails this test instead of the run.
+    result = subprocess.run([sys.executable, "-c", SMALL_STACK_WALK, kind],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "RecursionError RecursionError\n")
 
 
 # --- Genotype ----------------------------------------------------------------
