@@ -36,11 +36,12 @@ GBA_NO_CALL = "the GBA result could not be determined (no call)"
 GBA_COPY_LOSS = "fewer than two GBA copies were found"
 HBA_DELETION = "alpha-globin (HBA1/HBA2) deletion allele"
 HBA_TRIPLICATION = "alpha-globin (HBA1/HBA2) triplication allele"
+HBA_BOTH = "deletion alleles were found on both chromosomes"
 STRC_LOSS = "fewer than two STRC copies were found"
 CYP21A2_LOSS = "fewer than two CYP21A2 copies were found"
 ALL_SENTENCES = [TMB_HIGH, MSI_HIGH, MSI_FEW_SITES, SMN_POSITIVE, SMN_CARRIER, SMN_SILENT,
                  SMN_NO_CALL, GBA_POSITIVE, GBA_CARRIER, GBA_DELETION, GBA_NO_CALL,
-                 GBA_COPY_LOSS, HBA_DELETION, HBA_TRIPLICATION, STRC_LOSS, CYP21A2_LOSS]
+                 GBA_COPY_LOSS, HBA_DELETION, HBA_BOTH, HBA_TRIPLICATION, STRC_LOSS, CYP21A2_LOSS]
 
 
 def resource(name):
@@ -286,6 +287,25 @@ def test_phaser_nested_layout_reads_like_the_flat_one():
     # Sections the file lacks say nothing.
     assert output["PHASER_GBA"] == {"data": {}, "warning": "",
                                     "caller_name": "Long-read paralog phaser (GBA)"}
+
+
+@pytest.mark.parametrize("genotype, sentences", [
+    ("aa/aa", []),
+    ("-a3.7/aa", [HBA_DELETION]),
+    ("-a/aa", [HBA_DELETION]),
+    ("--SEA/aa", [HBA_DELETION]),
+    ("-a3.7/-a4.2", [HBA_DELETION, HBA_BOTH]),
+    ("--SEA/-a3.7", [HBA_DELETION, HBA_BOTH]),
+    ("aa/aaa", [HBA_TRIPLICATION]),
+    ("aaa/aaa", [HBA_TRIPLICATION]),
+    ("-a3.7/aaa", [HBA_DELETION, HBA_TRIPLICATION]),
+    (None, []),
+])
+def test_phaser_hba_sentences_by_genotype(genotype, sentences):
+    from CorvaneFileParser.Warnings.RuleWarning import RuleWarning
+    config = resource("pacbio_paraphase_config.json")["phaser_hba"]["warning"]
+    entry = {"warning": RuleWarning().format(config, {"genotype": genotype, "total_cn": 4})}
+    assert fired(entry) == sentences
 
 
 # --- Targeted caller JSON --------------------------------------------------------
