@@ -308,6 +308,22 @@ def test_phaser_hba_sentences_by_genotype(genotype, sentences):
     assert fired(entry) == sentences
 
 
+@pytest.mark.parametrize("copies, pieces", [
+    (4, []),
+    (3, ["Fewer than four"]),
+    (2, ["Fewer than four", "Two or fewer"]),
+    (0, ["Fewer than four", "Two or fewer"]),
+    (5, ["More than four"]),
+    (None, []),
+])
+def test_targeted_hba_sentences_by_copy_number(copies, pieces):
+    from CorvaneFileParser.Warnings.RuleWarning import RuleWarning
+    config = resource("dragen_targeted_config.json")["targeted_hba"]["warning"]
+    text = RuleWarning().format(config, {"totalCopyNumber": copies})
+    parts = text.split(". ") if text else []
+    assert [part.split(" HBA1/HBA2 copies detected")[0] for part in parts] == pieces
+
+
 # --- Targeted caller JSON --------------------------------------------------------
 
 def test_targeted_all_documented_targets():
