@@ -423,3 +423,20 @@ def test_in_place_formatting_gives_the_results_of_a_copy(monkeypatch, tmp_path, 
             expected = JsonExtractReader(config, str(path)).parse()
         assert repr(got) == repr(expected), (case, document, config)
         assert logged == caplog.messages
+
+
+class Unreadable(str):
+    def lower(self):
+        raise RuntimeError("formatted")
+
+
+def test_fields_an_exclusion_removes_are_not_formatted(monkeypatch, tmp_path):
+    document = {"s": {"reads": Unreadable("x"), "ok": "1", "nested": {"reads": "2"}}}
+    monkeypatch.setattr(JsonExtractReader, "_load_json", staticmethod(lambda path: document))
+    path = tmp_path / "x.json"
+    path.write_text("{}")
+    for cfg in ({}, {"include_fields": ["ok", "reads"]}, {"include_paths": ["*", "reads.x"]}):
+        cfg["exclude_paths"] = ["..reads", "nested.reads"]
+        assert JsonExtractReader({"s": cfg}, str(path)).parse() == {"s": {"ok": 1, "nested": {}}}
+    with pytest.raises(RuntimeError, match="formatted"):
+        JsonExtractReader({"s": {"exclude_paths": ["*.reads"]}}, str(path)).parse()
