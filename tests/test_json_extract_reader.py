@@ -435,7 +435,7 @@ def test_fields_an_exclusion_removes_are_not_formatted(monkeypatch, tmp_path):
     monkeypatch.setattr(JsonExtractReader, "_load_json", staticmethod(lambda path: document))
     path = tmp_path / "x.json"
     path.write_text("{}")
-    for cfg in ({}, {"include_fields": ["ok", "reads"]}, {"include_paths": ["*", "reads.x"]}):
+    for cfg in ({}, {"include_fields": ["ok", "reads", "nested"]}, {"include_paths": ["*", "reads.x"]}):
         cfg["exclude_paths"] = ["..reads", "nested.reads"]
         assert JsonExtractReader({"s": cfg}, str(path)).parse() == {"s": {"ok": 1, "nested": {}}}
     with pytest.raises(RuntimeError, match="formatted"):
