@@ -127,6 +127,15 @@ def struct_double(rng):
             return x
 
 
+def test_float_values_round_as_the_host_does():
+    rng = random.Random(17)
+    values = [struct_double(rng) for _ in range(CASES)]
+    values += [rng.uniform(-10, 10) for _ in range(CASES)]
+    values += [math.inf, -math.inf, math.nan, 0.0, -0.0, 5e-324, 1.7976931348623157e308]
+    failures = [(x, fmt(x)) for x in values if not same(fmt(x), round(x, 2))]
+    assert failures == []
+
+
 @pytest.mark.parametrize("text", ["9" * 18, "-" + "9" * 18, "1" + "0" * 17, "9" * 19, "-" + "9" * 19,
                                   "1" + "0" * 19, "0" * 30 + "7", "+" + "0" * 20, "18446744073709551616"])
 def test_integer_width_boundaries(text):

@@ -1,4 +1,5 @@
 import gc
+import pathlib
 import tracemalloc
 
 import pytest
@@ -225,3 +226,21 @@ class TestRows:
         finally:
             tracemalloc.stop()
         assert peak < 512 * 1024  # the file is about 3 MiB
+
+
+REAL_SMN = pathlib.Path(__file__).resolve().parents[1] / ".." / "shared" / "real-formats" / "smn"
+
+
+@pytest.mark.skipif(not REAL_SMN.is_dir(), reason="real caller files (../shared/real-formats) not present")
+def test_real_batch_file_gives_each_sample_s_own_row(caplog):
+    batch = next(REAL_SMN.glob("*samples*.smn.tsv"))
+    singles = sorted(REAL_SMN.glob("row-*.smn.tsv"))
+    assert singles
+    for single in singles:
+        row = SingleRowTsvReader({"SMN": {}}, str(single)).parse()["SMN"]
+        reader = SingleRowTsvReader({"SMN": {}}, str(batch))
+        reader.sample = row["Sample"]
+        assert reader.parse()["SMN"] == row
+    with caplog.at_level("WARNING"):
+        SingleRowTsvReader({"SMN": {}}, str(batch)).parse()
+    assert [r.levelname for r in caplog.records] == ["WARNING"]

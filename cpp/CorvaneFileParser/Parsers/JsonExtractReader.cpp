@@ -645,6 +645,18 @@ nb::object extract_key(nb::handle key) {
 struct SectionFormat {
     const ValueSettings &settings;
     bool in_place;
+    // Top-level names that an exclusion of one plain segment removes from the
+    // extract at the end: their values are not formatted at all.
+    nb::object removed;
+
+    bool is_removed(nb::handle name) const {
+        if (!removed.is_valid())
+            return false;
+        int found = PySet_Contains(removed.ptr(), name.ptr());
+        if (found < 0)
+            raise_pending();
+        return found != 0;
+    }
 
     nb::object nested(nb::handle value) const {
         return in_place ? format_in_place(value) : format_value(value);
@@ -725,6 +737,7 @@ size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, Secti
         nb::object value;
     };
     std::vector<Match> matches;
+    size_t found = 0;
     std::unordered_set<PyObject *> matched, passed;
     bool overlap = false;
     for_each(paths, [&](nb::handle path) {
@@ -734,6 +747,9 @@ size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, Secti
         expand_path(fields, segments, Segments(),
                     [&](const Segments &at, nb::handle value, const std::vector<PyObject *> &through) {
                         if (at.empty())
+                            return;
+                        ++found;
+                        if (format.is_removed(at[0]))
                             return;
                         if (format.in_place && !overlap) {
                             if (is_container(value) && !matched.insert(value.ptr()).second)
@@ -760,7 +776,7 @@ size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, Secti
             set_nested(extract, match.path.data(), match.path.size(), format.nested(match.value));
         }
     }
-    return matches.size();
+    return found;
 }
 
 // Copies the listed fields; returns the number found.
@@ -772,7 +788,7 @@ size_t copy_listed_fields(nb::handle extract, nb::handle fields, nb::handle name
             return;
         ++found;
         // A name listed again would file the same value again.
-        if (!contains(extract, name))
+        if (!format.is_removed(name) && !contains(extract, name))
             copy_field(extract, name, get(fields, name), format);
     });
     return found;
@@ -783,6 +799,27 @@ bool selects_something(nb::handle include_paths, nb::handle include_fields) {
     if (PyList_Check(include_paths.ptr()))
         return iterate_until(include_paths, [](nb::handle path) { return is_usable_path(path); });
     return PyList_Check(include_fields.ptr()) && PyList_GET_SIZE(include_fields.ptr()) > 0;
+}
+
+// The names that exclusions of one segment without a wildcard remove from
+// the top level of the extract; unset when there are none.
+nb::object removed_names(nb::handle cfg) {
+    nb::object paths = config_entry(cfg, "exclude_paths");
+    if (!PyList_Check(paths.ptr()))
+        return nb::object();
+    nb::object names;
+    for_each(paths, [&](nb::handle path) {
+        if (!is_usable_path(path))
+            return;
+        nb::tuple segments = split_path(path);
+        if (segments.size() != 1 || is_wildcard(segments[0].ptr()))
+            return;
+        if (!names.is_valid())
+            names = steal_checked(PySet_New(nullptr));
+        if (PySet_Add(names.ptr(), segments[0].ptr()) < 0)
+            raise_pending();
+    });
+    return names;
 }
 
 // Fills the extract of a present section; tells whether a configured
@@ -799,7 +836,8 @@ bool extract_section(nb::handle extract, nb::handle section, nb::handle cfg,
         found = copy_listed_fields(extract, fields, include_fields, format);
     } else {
         entries_until(fields, [&](nb::handle key, nb::handle value) {
-            copy_field(extract, key, value, format);
+            if (!format.is_removed(key))
+                copy_field(extract, key, value, format);
             return false;
         });
         return false;
@@ -879,7 +917,8 @@ nb::object parse(nb::handle self) {
             // A section that two configured sections read is left intact.
             bool in_place = private_document && PyDict_CheckExact(plan.section.ptr()) &&
                             uses[plan.section.ptr()] == 1;
-            if (extract_section(extract, plan.section, plan.cfg, SectionFormat{settings, in_place}))
+            SectionFormat format{settings, in_place, removed_names(plan.cfg)};
+            if (extract_section(extract, plan.section, plan.cfg, format))
                 log_warning(concat_str(
                     {nb::str("None of the fields or paths configured for section '"), plan.name,
                      nb::str("' were found in '"), plan.actual_key, nb::str("' of "), file_path,
