@@ -59,6 +59,8 @@ def test_sections_fields_and_paths_into_unified_entries(parse, caplog, tmp_path)
         "gba": {},
     }
     assert list(data) == ["SMN", "variants", "gba"]
+    # Top-level field names are interned for the warnings' lookups.
+    assert all(sys.intern(key) is key for section in data.values() for key in section)
     assert warnings_of(caplog) == [
         ("WARNING", "root", "None of keys ['gba'] from config matched input data. Skipping.")
     ]

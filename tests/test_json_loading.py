@@ -285,3 +285,19 @@ def test_deep_nesting_in_a_thread_with_a_small_stack_never_crashes(tmp_path, dep
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, (run.returncode, run.stderr[-2000:])
     assert run.stdout.strip() in expected
+
+
+def test_numbers_decode_to_the_host_values(tmp_path):
+    """Many number spellings in one document: every value equals the host's, type and sign included."""
+    rng = random.Random(7)
+    texts = [random_number(rng) for _ in range(20000)]
+    texts = [t for t in texts if t not in ("1e400", "-1e309", "NaN", "Infinity", "-Infinity") and len(t) < 4000]
+    texts += ["9007199254740993", "9007199254740993.0", "1.00000000000000011102230246251565404236316680908203125",
+              "2.2250738585072012e-308", "2.4703282292062327e-324", "2.4703282292062328e-324",
+              "1.7976931348623158e308", "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330286416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069855571366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497791.9999999999",
+              "0.30000000000000004", "5e-324", "-5e-324", "1e22", "1e23", "123456789e-15"]
+    path = tmp_path / "numbers.json"
+    path.write_text("[" + ",".join(texts) + "]", encoding="utf-8")
+    got, expected = JsonExtractReader._load_json(str(path)), host_load(str(path))
+    mismatches = [(t, g, e) for t, g, e in zip(texts, got, expected) if not same(g, e)]
+    assert not mismatches and len(got) == len(expected) == len(texts)

@@ -773,6 +773,7 @@ size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, Secti
             nb::handle name = match.path[0];
             set_item(extract, extract_key(name), format.top_level(name, match.value));
         } else {
+            match.path[0] = extract_key(match.path[0]);
             set_nested(extract, match.path.data(), match.path.size(), format.nested(match.value));
         }
     }
