@@ -145,8 +145,10 @@ def test_smn_rows(tmp_path, name, sentence):
     assert "g.27134T>G_CN" in entry["data"] and "SMN*_CN" in entry["data"]
 
 
-def sample_option_supported():
-    result = subprocess.run([str(SCRIPT), "--help"], capture_output=True, text=True, timeout=60)
+def sample_option_supported(tmp_path):
+    # Run where its log file may go.
+    result = subprocess.run([str(SCRIPT), "--help"], capture_output=True, text=True, timeout=60,
+                            cwd=tmp_path)
     return "--sample" in result.stdout
 
 
@@ -158,7 +160,7 @@ def sample_option_supported():
 ])
 def test_smn_cohort_by_sample(tmp_path, sample, sentence, smn1):
     name = real("smn/cohort-2504-samples.smn.tsv")
-    if not sample_option_supported():
+    if not sample_option_supported(tmp_path):
         pytest.skip("corvane-parse --help does not list --sample yet")
     entry = run_cli(tmp_path, name, "--sample", sample)["SMN"]
     assert entry["data"]["Sample"] == sample and entry["data"]["SMN1_CN"] == smn1
