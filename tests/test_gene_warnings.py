@@ -1,5 +1,8 @@
 """SMN, genotype and GBA warning formatters: the sentences and the decisions."""
 
+import subprocess
+import sys
+
 import pytest
 
 from CorvaneFileParser.Warnings.AlleleWarning import AlleleWarning
@@ -21,6 +24,11 @@ def smn_positive(caller=SMN, disease=SMA):
 
 def smn_carrier(caller=SMN, disease=SMA):
     return f"Based on the {caller}, this sample is carrier for {disease}"
+
+
+def smn_no_call(caller=SMN, disease=SMA):
+    return (f"Based on the {caller}, the SMN1 copy number could not be determined (no call) "
+            f"for {disease}")
 
 
 def smn_silent(caller=SMN, disease=SMA):
@@ -56,11 +64,19 @@ def test_formatters_are_stateless_warning_bases(cls):
     ({}, {"smn1_cn": 3}, ""),
     ({}, {"smn1_cn": 0.5}, ""),
     ({}, {}, ""),
-    # The first key present decides, even when it holds None.
+    ({}, {"SMN1_CN": 0}, ""),
+    # The first key present decides; holding None, it is a no-call.
     ({}, {"smn1_cn": 1, "smn1CopyNumber": 0}, smn_positive()),
-    ({}, {"smn1CopyNumber": None, "smn1_cn": 0}, ""),
+    ({}, {"smn1CopyNumber": None, "smn1_cn": 0}, smn_no_call()),
+    ({}, {"smn1_cn": None}, smn_no_call()),
+    ({"caller_name": "X", "disease_name": "Y", "silent_carrier_marker_keys": ["m"]},
+     {"smn1_cn": None, "m": 2}, smn_no_call("X", "Y")),
     ({"smn1_copy_number_keys": ["cn", "smn1_cn"]}, {"smn1_cn": 1}, smn_carrier()),
+    ({"smn1_copy_number_keys": ["SMN1_CN"]}, {"SMN1_CN": None, "smn1_cn": 0}, smn_no_call()),
     ({"smn1_copy_number_keys": []}, {"smn1_cn": 0}, ""),
+    ({"smn1_copy_number_keys": []}, {"smn1_cn": None}, ""),
+    # A null key list is the default list.
+    ({"smn1_copy_number_keys": None}, {"smn1_cn": 1}, smn_carrier()),
 ])
 def test_smn_copy_number(config, data, expected):
     assert MotorNeuronWarning().format(config, data) == expected
@@ -115,10 +131,39 @@ def test_smn_variant_rule(variants, expected):
     assert MotorNeuronWarning().format(strict, data) == ""
 
 
+MARKER = {"silent_carrier_marker_keys": ["g.27134T>G_CN", "marker_cn"]}
+
+
+@pytest.mark.parametrize("config, data, expected", [
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": 1}, smn_silent()),
+    (MARKER, {"smn1_cn": 2.0, "g.27134T>G_CN": 0, "marker_cn": 2.5}, smn_silent()),
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": 0}, ""),
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": None}, ""),
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": "1"}, ""),
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": 0.5}, ""),
+    (MARKER, {"smn1_cn": 2}, ""),
+    # Only two SMN1 copies make the marker count.
+    (MARKER, {"smn1_cn": 3, "g.27134T>G_CN": 2}, ""),
+    (MARKER, {"smn1_cn": 1, "g.27134T>G_CN": 1}, smn_carrier()),
+    # Without the setting the marker column is not read.
+    ({}, {"smn1_cn": 2, "g.27134T>G_CN": 1}, ""),
+    ({"silent_carrier_marker_keys": None}, {"smn1_cn": 2, "g.27134T>G_CN": 1}, ""),
+    # The strict flag lets only the haplogroups decide.
+    ({**MARKER, "strict_silent_carrier_haplogroup_rule": True},
+     {"smn1_cn": 2, "g.27134T>G_CN": 1}, ""),
+    ({**MARKER, **HAPLO, "strict_silent_carrier_haplogroup_rule": True},
+     {"smn1_cn": 2, "g.27134T>G_CN": 0, **TREE}, smn_silent()),
+    # With a marker, the variants are not needed, and do not spoil it.
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": 1, "variants": [None]}, smn_silent()),
+    (MARKER, {"smn1_cn": 2, "g.27134T>G_CN": 0, "variants": ["rs1"]}, smn_silent()),
+])
+def test_smn_silent_carrier_marker(config, data, expected):
+    assert MotorNeuronWarning().format(config, data) == expected
+
+
 @pytest.mark.parametrize("config, data, error", [
-    ({"smn1_copy_number_keys": None}, {}, TypeError),
-    ({}, None, TypeError),
     ({}, ["smn1_cn"], AttributeError),
+    ({"silent_carrier_marker_keys": 5}, {"smn1_cn": 2}, TypeError),
     ({**HAPLO, "silent_carrier_required_haplogroups": 5}, {"smn1_cn": 2}, TypeError),
     ({}, {"smn1_cn": 2, "variants": 5}, TypeError),
 ])
@@ -166,6 +211,38 @@ def test_deep_haplogroup_tree_raises_recursion_error(wrap):
     for _ in range(500):
         node = wrap(node)
     assert list(_iter_haplogroups(node)) == ["H1"]
+
+
+SMALL_STACK_WALK = """
+import sys, threading
+from CorvaneFileParser.Warnings.MotorNeuronWarning import MotorNeuronWarning, _iter_haplogroups
+node = {"haplogroup": "H1"}
+for _ in range(100000):
+    node = [node] if sys.argv[1] == "list" else {"x": node}
+config = {"haplogroup_path": "a", "silent_carrier_required_haplogroups": ["H1"]}
+outcome = []
+def walk():
+    for run in (lambda: list(_iter_haplogroups(node)),
+                lambda: MotorNeuronWarning().format(config, {"smn1_cn": 2, "a": node})):
+        try:
+            run()
+            outcome.append("finished")
+        except RecursionError:
+            outcome.append("RecursionError")
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=walk)
+thread.start()
+thread.join()
+print(" ".join(outcome))
+"""
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_deep_haplogroup_tree_in_a_small_thread_stack(kind):
+    # In a subprocess, so that an overflow fails this test instead of the run.
+    result = subprocess.run([sys.executable, "-c", SMALL_STACK_WALK, kind],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "RecursionError RecursionError\n")
 
 
 # --- Genotype ----------------------------------------------------------------
@@ -242,7 +319,6 @@ def test_genotype_config_choices(config, data, expected):
      {"genotype": "C/T"}, KeyError),
     ({"phenotype_genotype_mapping": {"poor": ["C/T"]}, "message_template": "{"},
      {"genotype": "C/T"}, ValueError),
-    ({}, None, AttributeError),
 ])
 def test_genotype_bad_input_raises_host_errors(config, data, error):
     with pytest.raises(error):
@@ -294,8 +370,43 @@ def test_gba_names(config, expected):
 @pytest.mark.parametrize("data, error", [
     ({"variants": 5}, TypeError),
     ({"recombinantHaplotypes": 5}, TypeError),
-    (None, AttributeError),
 ])
 def test_gba_bad_input_raises_host_errors(data, error):
     with pytest.raises(error):
         LysosomalWarning().format({}, data)
+
+
+# --- Null where a list or mapping is expected ----------------------------------
+
+SMN_HAPLO = {"haplogroup_path": "haplotypes", "silent_carrier_required_haplogroups": ["H1"]}
+GENOTYPES = {"phenotype_genotype_mapping": {"poor": ["*4/*4"]}}
+
+
+@pytest.mark.parametrize("formatter, config", [
+    (MotorNeuronWarning, {}),
+    (MotorNeuronWarning, {**SMN_HAPLO, **MARKER}),
+    (AlleleWarning, GENOTYPES),
+    (LysosomalWarning, {}),
+])
+@pytest.mark.parametrize("data", [
+    None,
+    {"variants": None},
+    {"recombinantHaplotypes": None, "variants": None},
+    {"smn1_cn": 2, "variants": None, "haplotypes": None},
+    {"smn1_cn": 2, "haplotypes": {"h1": None, "h2": {"haplogroup": None}}},
+    {"smn1_cn": 2, "haplotypes": [None, {"haplogroup": None}]},
+    {"genotype": None},
+])
+def test_null_data_is_nothing_there(formatter, config, data):
+    assert formatter().format(config, data) == ""
+    assert formatter().format(None, data) == ""
+
+
+def test_null_settings_are_defaults():
+    assert MotorNeuronWarning().format(None, {"smn1_cn": 1}) == smn_carrier()
+    assert LysosomalWarning().format(None, {"variants": ["L483P"]}) == GBA_CARRIER
+    config = {"smn1_cn": 2, "silent_carrier_required_haplogroups": None, "haplogroup_path": "a"}
+    assert MotorNeuronWarning().format(config, {"smn1_cn": 2, "a": {"haplogroup": "H"}}) == ""
+    assert AlleleWarning().format({"phenotypeGenotypeMapping": None}, {"genotype": "*4/*4"}) == ""
+    assert _get_path({"a": None}, "a.b") is None
+    assert list(_iter_haplogroups(None)) == []

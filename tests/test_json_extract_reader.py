@@ -2,6 +2,7 @@ import json
 import logging
 import math
 import os
+import random
 import subprocess
 import sys
 
@@ -58,6 +59,8 @@ def test_sections_fields_and_paths_into_unified_entries(parse, caplog, tmp_path)
         "gba": {},
     }
     assert list(data) == ["SMN", "variants", "gba"]
+    # Top-level field names are interned for the warnings' lookups.
+    assert all(sys.intern(key) is key for section in data.values() for key in section)
     assert warnings_of(caplog) == [
         ("WARNING", "root", "None of keys ['gba'] from config matched input data. Skipping.")
     ]
@@ -138,37 +141,62 @@ def test_selection_rules(parse, cfg, expected):
     [
         (["", None, "1.5"], [None, None, 1.5], [1.5]),
         ([], [], None),
-        ({"k": "v", "2": 1}, ["k", 2], {"k": "v", "2": 1}),
-        ("ab", ["ab"[0], "ab"[1]], "ab"),
-        ("", [], None),
+        # Only a list is kept item by item; anything else is formatted as a
+        # whole, as under any other name (a mapping keeps its values, a text
+        # is not split into characters, null stays null).
+        ({"k": "v", "2": "1"}, {"k": "v", "2": 1}, {"k": "v", "2": 1}),
+        ("ab", "ab", "ab"),
+        ("", None, None),
+        (None, None, None),
+        (3, 3, 3),
     ],
 )
 def test_variants_field_keeps_every_item(parse, value, variants, other):
     doc = {"s": {"variants": value, "Variants": value}}
     assert parse({"s": {}}, doc) == {"s": {"variants": variants, "Variants": other}}
+    assert parse({"s": {"include_fields": ["variants"]}}, doc) == {"s": {"variants": variants}}
 
 
 @pytest.mark.parametrize(
-    "document, cfg, error",
+    "document, what",
     [
-        ([{"s": {}}], {}, AttributeError),
-        ({"s": [1, 2]}, {}, AttributeError),
-        ({"s": "text"}, {"include_fields": ["t"]}, AttributeError),
-        ({"s": 5}, {"include_fields": ["t"]}, TypeError),
-        ({"s": {"variants": None}}, {}, TypeError),
-        ({"s": {"variants": 3}}, {"include_fields": ["variants"]}, TypeError),
+        ([{"s": {}}], "the JSON document is an array, not an object of sections"),
+        ("text", "the JSON document is a string, not an object of sections"),
+        (5, "the JSON document is a number, not an object of sections"),
+        (None, "the JSON document is null, not an object of sections"),
+        (True, "the JSON document is a boolean, not an object of sections"),
+        ({"S": [1, 2]}, "section 'S' is an array, not an object of fields"),
+        ({"S": "text"}, "section 'S' is a string, not an object of fields"),
+        ({"S": 5.5}, "section 'S' is a number, not an object of fields"),
+        ({"S": False}, "section 'S' is a boolean, not an object of fields"),
     ],
 )
-def test_unusable_documents_raise(parse, document, cfg, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("cfg", [{}, {"include_fields": ["t"]}, {"include_paths": ["*"]}])
+def test_documents_and_sections_that_are_not_objects_name_the_file(parse, tmp_path, document, what, cfg):
+    with pytest.raises(ValueError) as caught:
         parse({"s": cfg}, document)
+    assert str(caught.value) == f"{tmp_path / 'caller.json'}: {what}"
 
 
-def test_non_mapping_sections_under_paths_and_non_text_names(parse):
-    doc = {"s": [{"a": "1"}, {"a": "2"}], "t": 5}
-    cfg = {"s": {"include_paths": ["*.a", "0"]}, "t": {"include_paths": ["*"]}}
-    assert parse(cfg, doc) == {"s": {"0": {"a": 1}, "1": {"a": 2}}, "t": {}}
-    assert parse({7: {"json_key": "t", "include_paths": []}}, doc) == {7: {}}
+def test_null_section_is_an_empty_section(parse, caplog):
+    cfg = {"include_fields": ["a"], "exclude_paths": ["a"]}
+    assert parse({"s": cfg, "t": {}}, {"s": None, "t": {"v": "1"}}) == {"s": {}, "t": {"v": 1}}
+    assert warnings_of(caplog) == [("WARNING", "root", "Section 's' is empty in the input data.")]
+
+
+def test_nulls_inside_sections_are_kept(parse):
+    doc = {"s": {"variants": None, "recombinantHaplotypes": None, "tree": {"haplogroup": None},
+                 "haplotypes": [None, {"a": None}]}}
+    cfg = {"include_paths": ["variants", "variants.*", "tree.haplogroup.*", "haplotypes.*.a"],
+           "exclude_paths": ["variants.*.x", "tree.haplogroup.x"]}
+    assert parse({"s": {}}, doc) == {"s": {"variants": None, "recombinantHaplotypes": None,
+                                           "tree": {"haplogroup": None}, "haplotypes": [{"a": None}]}}
+    assert parse({"s": cfg}, doc) == {"s": {"variants": None, "haplotypes": {"1": {"a": None}}}}
+
+
+def test_non_text_section_names(parse):
+    doc = {"s": {"a": "1"}, "t": {"b": "2"}}
+    assert parse({7: {"json_key": "t", "include_paths": ["*"]}}, doc) == {7: {"b": 2}}
     with pytest.raises(AttributeError):
         parse({7: {}}, doc)
 
@@ -198,7 +226,7 @@ def test_host_json_rules(parse):
     data = parse({"s": {}}, raw)["s"]
     assert math.isnan(data["a"]) and data["b"] == -math.inf
     assert data["c"] == 123456789012345678901234567890 and data["d"] == round(1.005, 2)
-    for bad in (b'{"s": ', b"", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
+    for bad in (b'{"s": ', b"\x00", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
         with pytest.raises(json.JSONDecodeError):
             parse({"s": {}}, bad)
     with pytest.raises(UnicodeDecodeError):
@@ -232,3 +260,185 @@ def test_document_is_neither_changed_nor_shared(monkeypatch, tmp_path):
     assert data["s"]["inner"] is not leaf
     del data
     assert sys.getrefcount(leaf) == before
+
+
+# ---------------------------------------------------------------------------
+# Value settings, lift and the warning for a selection that found nothing
+# ---------------------------------------------------------------------------
+
+SETTINGS_DOC = {"s": {"id": " 0012345 ", "version": "2.10", "af": "0.0467", "dp": "31", "flag": "NA",
+                      "gene": "NA", "nested": {"af": "0.0467", "id": "007", "x": "NA"}, "rows": ["NA", "0.0467"]}}
+
+
+@pytest.mark.parametrize(
+    "cfg, expected",
+    [
+        ({}, {"id": 12345, "version": 2.1, "af": 0.05, "dp": 31, "flag": "NA", "gene": "NA",
+              "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+        # Top-level fields follow the settings; values below them keep the
+        # default rules.
+        ({"text_fields": ["id", "version", "nested"], "decimals": {"af": None}, "null_values": ["NA"]},
+         {"id": "0012345", "version": "2.10", "af": 0.0467, "dp": 31, "flag": None, "gene": None,
+          "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+        ({"text_fields": ["*"], "decimals": 3},
+         {"id": "0012345", "version": "2.10", "af": "0.0467", "dp": "31", "flag": "NA", "gene": "NA",
+          "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+        ({"decimals": None, "include_fields": ["af", "version"]}, {"af": 0.0467, "version": 2.1}),
+        # A path whose match is one segment long is a top-level field.
+        ({"text_fields": ["id"], "decimals": {"af": 3}, "null_values": ["NA"],
+          "include_paths": ["id", "af", "flag", "nested.af", "nested.id", "*.x"]},
+         {"id": "0012345", "af": 0.047, "flag": None, "nested": {"af": 0.05, "id": 7, "x": "NA"}}),
+    ],
+)
+def test_value_settings_apply_to_top_level_fields(parse, cfg, expected):
+    assert parse({"s": cfg}, SETTINGS_DOC) == {"s": expected}
+
+
+def test_wrong_settings_fail_when_the_reader_is_built(tmp_path):
+    path = tmp_path / "x.json"
+    path.write_text("{}")
+    for cfg, what in [({"decimals": "two"}, '"decimals" must be'), ({"lift": "x"}, '"lift" must be a list'),
+                      ({"lift": ["a", 1]}, '"lift" must be a list')]:
+        with pytest.raises(ValueError, match=f"^phaser.json: section 's': {what}"):
+            JsonExtractReader({"s": cfg}, str(path), resource_name="phaser.json")
+
+
+OLD_LAYOUT = {"smn1": {"smn1_cn": 2, "smn2_cn": "3", "smn1_read_number": 40, "read_details": ["r1"],
+                       "final_haplotypes": {"h1": "smn1"}}}
+NEW_LAYOUT = {"smn1": {"region_specific_info": {"smn1_cn": 2, "smn2_cn": "3", "smn1_read_number": 40},
+                       "read_details": ["r1"], "final_haplotypes": {"h1": "smn1"}}}
+
+
+@pytest.mark.parametrize(
+    "cfg, expected",
+    [
+        ({"include_fields": ["smn1_cn", "smn2_cn", "final_haplotypes"]},
+         {"smn1_cn": 2, "smn2_cn": 3, "final_haplotypes": {"h1": "smn1"}}),
+        ({"include_paths": ["smn1_cn", "final_haplotypes.*"]}, {"smn1_cn": 2, "final_haplotypes": {"h1": "smn1"}}),
+        ({"exclude_paths": ["read_details"]},
+         {"smn1_cn": 2, "smn2_cn": 3, "smn1_read_number": 40, "final_haplotypes": {"h1": "smn1"}}),
+    ],
+)
+def test_lift_reads_both_layouts_alike(parse, cfg, expected):
+    cfg = dict(cfg, lift=["region_specific_info"])
+    old, new = parse({"smn1": cfg}, OLD_LAYOUT), parse({"smn1": cfg}, NEW_LAYOUT)
+    assert old == {"smn1": expected}
+    assert new["smn1"] == expected  # the same fields; the lifted key itself is not kept
+    if "include_fields" not in cfg and "include_paths" not in cfg:
+        assert list(new["smn1"]) == ["smn1_cn", "smn2_cn", "smn1_read_number", "final_haplotypes"]
+
+
+def test_lift_clashes_and_values_that_are_not_mappings(parse):
+    doc = {"s": {"a": "own", "info": {"a": "lifted", "b": "first", "c": "1"}, "more": {"b": "second", "d": "2"},
+                 "none": None, "info2": "text"}}
+    cfg = {"lift": ["info", "more", "none", "info2", "absent"]}
+    assert parse({"s": cfg}, doc) == {"s": {"a": "own", "b": "first", "c": 1, "d": 2, "none": None, "info2": "text"}}
+    assert parse({"s": {"lift": []}}, {"s": {"info": {"a": "1"}}}) == {"s": {"info": {"a": 1}}}
+    # Settings name the lifted fields as top-level fields.
+    cfg = {"lift": ["info"], "text_fields": ["c"], "include_fields": ["c", "info"]}
+    assert parse({"s": cfg}, doc) == {"s": {"c": "1"}}
+
+
+def test_selection_that_finds_nothing_is_logged(parse, caplog, tmp_path):
+    path = tmp_path / "caller.json"
+    doc = {"smn1": {"region_specific_info": {"smn1_cn": 2}}, "e": {}}
+    config = {"phaser_smn1": {"json_key": "smn1", "include_fields": ["smn1_cn", "absent"]},
+              "p": {"json_key": "smn1", "include_paths": ["x.y", "*.absent"]},
+              "q": {"json_key": "smn1", "include_paths": [], "include_fields": ["smn1_cn"]},
+              "r": {"json_key": "e", "include_fields": ["smn1_cn"]},
+              "found": {"json_key": "smn1", "include_fields": ["smn1_cn"], "lift": ["region_specific_info"]}}
+    assert parse(config, doc) == {"phaser_smn1": {}, "p": {}, "q": {}, "r": {}, "found": {"smn1_cn": 2}}
+    assert warnings_of(caplog) == [
+        ("WARNING", "root", "None of the fields or paths configured for section 'phaser_smn1' were found "
+                            f"in 'smn1' of {path}; its data is empty."),
+        ("WARNING", "root", "None of the fields or paths configured for section 'p' were found "
+                            f"in 'smn1' of {path}; its data is empty."),
+        ("WARNING", "root", "Section 'e' is empty in the input data."),
+    ]
+
+
+# ---------------------------------------------------------------------------
+# The private document is formatted in place: the results must equal those
+# of a copied document, whatever the configuration
+# ---------------------------------------------------------------------------
+
+SCALARS = ["null", "none", "1.005", "2", "007", "true", "False", "none", "NA", "", None, " 3 ", "ACGT", "inf", "nan", "-0",
+           "1e400", 4.005, 7, True, "é", "1_000", "2.10"]
+KEYS = ["a", "b", "variants", "info", "id", "0", "1"]
+
+
+def random_node(rng, depth):
+    roll = rng.random()
+    if depth < 4 and roll < 0.25:
+        return [random_node(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    if depth < 4 and roll < 0.5:
+        return {rng.choice(KEYS): random_node(rng, depth + 1) for _ in range(rng.randint(0, 4))}
+    return rng.choice(SCALARS)
+
+
+def random_path(rng):
+    return ".".join(rng.choice(KEYS + ["*", "*", "01", " 1 ", "x"]) for _ in range(rng.randint(1, 3)))
+
+
+def random_config(rng):
+    config = {}
+    for name in rng.sample(["s", "t", "S", "u"], rng.randint(1, 4)):
+        cfg = {}
+        if rng.random() < 0.3:
+            cfg["json_key"] = rng.choice(["s", "t", "v"])
+        roll = rng.random()
+        if roll < 0.4:
+            paths = [random_path(rng) for _ in range(rng.randint(0, 4))]
+            # Paths reaching places inside one another's matches, or the same place twice.
+            paths += [p.rsplit(".", 1)[0] for p in paths if rng.random() < 0.5]
+            cfg["include_paths"] = rng.sample(paths, len(paths))
+        elif roll < 0.7:
+            cfg["include_fields"] = [rng.choice(KEYS) for _ in range(rng.randint(0, 4))]
+        if rng.random() < 0.4:
+            cfg["exclude_paths"] = [random_path(rng) for _ in range(rng.randint(1, 3))]
+        if rng.random() < 0.3:
+            cfg["lift"] = ["info"]
+        if rng.random() < 0.3:
+            cfg["text_fields"] = rng.sample(KEYS, 2)
+        if rng.random() < 0.3:
+            cfg["decimals"] = rng.choice([None, 0, 3, {"a": None, "b": 1}])
+        if rng.random() < 0.3:
+            cfg["null_values"] = ["NA", "none"]
+        config[name] = cfg
+    return config
+
+
+def test_in_place_formatting_gives_the_results_of_a_copy(monkeypatch, tmp_path, caplog):
+    rng = random.Random(4242)
+    path = tmp_path / "doc.json"
+    for case in range(600):
+        document = {name: {rng.choice(KEYS): random_node(rng, 1) for _ in range(rng.randint(1, 5))}
+                    for name in rng.sample(["s", "t", "v"], rng.randint(1, 3))}
+        path.write_text(json.dumps(document), encoding="utf-8")
+        config = random_config(rng)
+        caplog.clear()
+        got = JsonExtractReader(config, str(path)).parse()
+        logged = caplog.messages
+        with monkeypatch.context() as patched:
+            patched.setattr(JsonExtractReader, "_load_json", staticmethod(lambda p: json.loads(path.read_text())))
+            caplog.clear()
+            expected = JsonExtractReader(config, str(path)).parse()
+        assert repr(got) == repr(expected), (case, document, config)
+        assert logged == caplog.messages
+
+
+class Unreadable(str):
+    def lower(self):
+        raise RuntimeError("formatted")
+
+
+def test_fields_an_exclusion_removes_are_not_formatted(monkeypatch, tmp_path):
+    document = {"s": {"reads": Unreadable("x"), "ok": "1", "nested": {"reads": "2"}}}
+    monkeypatch.setattr(JsonExtractReader, "_load_json", staticmethod(lambda path: document))
+    path = tmp_path / "x.json"
+    path.write_text("{}")
+    for cfg in ({}, {"include_fields": ["ok", "reads", "nested"]}, {"include_paths": ["*", "reads.x"]}):
+        cfg["exclude_paths"] = ["..reads", "nested.reads"]
+        assert JsonExtractReader({"s": cfg}, str(path)).parse() == {"s": {"ok": 1, "nested": {}}}
+    with pytest.raises(RuntimeError, match="formatted"):
+        JsonExtractReader({"s": {"exclude_paths": ["*.reads"]}}, str(path)).parse()

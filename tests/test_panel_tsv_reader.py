@@ -299,7 +299,7 @@ def test_section_names(tsv, header, config_name):
 @pytest.mark.parametrize(
     "content",
     ["Total TMB\t7\n", "[tmb]\nTotal TMB\t7\n", "[TMB\nTotal TMB\t7\n",
-     "#[TMB]\nTotal TMB\t7\n", ""],
+     "#[TMB]\nTotal TMB\t7\n"],
 )
 def test_rows_outside_a_configured_section_are_skipped(tsv, content):
     assert parse(tsv(content), {"TMB": {"include_all_fields": True}}) == {}
@@ -361,7 +361,7 @@ def test_data_values_use_the_shared_formatter(tsv):
     [
         (b"[TMB]\nTotal TMB\t7\xff\n", UnicodeDecodeError),
         (b"[TMB]\nTotal\x00TMB\t7\n", None),
-        (b'[TMB]\n"Total TMB\t7\nMore\t8\n', None),
+        (b'[TMB]\n"Total TMB\t7\nMore\t8\n', ValueError),
         (b'[TMB]\nTotal TMB\t"7\n' + b"x\ty\n" * 40000, Exception),
         (b'[TMB]\nTotal TMB\t7"x"\n"a"b\tc\n', None),
         (b"[S]\n" + b"\t".join(b"col%d" % i for i in range(20000)) + b"\n"
@@ -389,3 +389,166 @@ def test_wide_header_row_pairs_far_columns(tsv):
     record = parse(tsv(content), {"S": {"fields": {"col4999": 1, "col4998": 1}}})["S"][0]
     assert record == {"col4998": None, "col4999": 4999}
 
+
+
+# ---------------------------------------------------------------------------
+# Empty files and unclosed quotes
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "content", [b"", b"\xef\xbb\xbf", b" \t\r\n\n\t\t\t\n", "\u3000\n\u2028\t\x85".encode()])
+def test_empty_file_is_an_error_naming_it(tsv, content):
+    path = tsv(content)
+    with pytest.raises(ValueError) as raised:
+        parse(path, {"TMB": {}})
+    assert str(raised.value) == f"{path}: the file is empty (nothing but white space)"
+
+
+def test_unclosed_quote_names_the_file_and_the_line(tsv):
+    # The quote would otherwise swallow the variant's later cells and the
+    # whole MSI section.
+    path = tsv(lines(("[Small Variants]",), ("Gene", "P-Dot Notation", "Depth"),
+                     ("BRAF", '"p.(Val600Glu)', "1020"),
+                     ("[MSI]",), ("Usable MSI Sites", "99")))
+    with pytest.raises(ValueError) as raised:
+        parse(path, {"Small Variants": {}, "MSI": {"include_all_fields": True}})
+    assert str(raised.value) == (
+        f"{path}, line 3: a quoted cell starts here and its closing quote is missing")
+
+
+# ---------------------------------------------------------------------------
+# Section settings
+# ---------------------------------------------------------------------------
+
+PAD = ("",) * 4
+
+
+def padded(*rows):
+    """Rows padded with empty cells to one width, as the pipeline writes them."""
+    return lines(*[row + PAD[: 5 - len(row)] for row in rows])
+
+
+def test_table_setting_reads_a_two_column_section_as_records(tsv):
+    content = padded(("[Gene Amplifications]",), ("Gene", "Fold Change"),
+                     ("MET", "2.173"), ("MYCN", "4.464"), ("",),
+                     ("[Splice Variants]",), ("Gene", "Affected Exon"), ("",),
+                     ("[Fusions]",), ("Gene Pair",), ("EML4-ALK",))
+    table = {"include_all_fields": True, "table": True, "decimals": None}
+    config = {"Gene Amplifications": table, "Splice Variants": table, "Fusions": table}
+    assert parse(tsv(content), config) == {
+        "Gene Amplifications": [{"Gene": "MET", "Fold Change": 2.173},
+                                {"Gene": "MYCN", "Fold Change": 4.464}],
+        "Splice Variants": [],
+        "Fusions": [{"Gene Pair": "EML4-ALK"}],
+    }
+    # Without the setting the two columns stay key-value pairs, as before.
+    config["Gene Amplifications"] = {"include_all_fields": True, "table": False}
+    assert parse(tsv(content), config)["Gene Amplifications"] == {
+        "Gene": "Fold Change", "MET": 2.17, "MYCN": 4.46}
+
+
+def test_table_section_with_nothing_under_its_title(tsv):
+    content = lines(("[Gene Amplifications]",), ("[TMB]",), ("Total TMB", "7"))
+    config = {"Gene Amplifications": {"table": True}, "TMB": {"include_all_fields": True}}
+    assert parse(tsv(content), config) == {"Gene Amplifications": [], "TMB": {"Total TMB": 7}}
+
+
+def test_null_values_drop_placeholder_rows(tsv):
+    content = padded(
+        ("[Sequencing Run Details]",), ("NA",),
+        ("[TMB]",), ("Total TMB", "NA"), ("NA", "n/a"), ("Coding Region Size in Megabases", "1.27"),
+        ("[Fusions]",), ("Gene Pair", "Breakpoint 1", "In Frame"), ("NA",), ("NA", "null", " N/A "),
+        ("NA", "chr2:42522654", "na"), ("EML4-ALK", "chr2:42522654", "NA"),
+    )
+    nulls = ["NA", "N/A"]
+    config = {"Sequencing Run Details": {"include_all_fields": True, "null_values": nulls},
+              "TMB": {"include_all_fields": True, "null_values": nulls + ["n/a"]},
+              "Fusions": {"include_all_fields": True, "null_values": nulls}}
+    assert parse(tsv(content), config) == {
+        "Sequencing Run Details": {},
+        "TMB": {"Total TMB": None, "Coding Region Size in Megabases": 1.27},
+        # Matching is exact: "na" is a value.
+        "Fusions": [{"Gene Pair": None, "Breakpoint 1": "chr2:42522654", "In Frame": "na"},
+                    {"Gene Pair": "EML4-ALK", "Breakpoint 1": "chr2:42522654", "In Frame": None}],
+    }
+    # Without null_values the placeholders are data, as before.
+    for section in config.values():
+        del section["null_values"]
+    data = parse(tsv(content), config)
+    assert data["Sequencing Run Details"] == {"NA": None}
+    assert data["Fusions"][0] == {"Gene Pair": "NA", "Breakpoint 1": None, "In Frame": None}
+    assert len(data["Fusions"]) == 4
+
+
+EXON_CNVS = padded(
+    ("[Exon-Level CNVs]",),
+    ("Gene", "Chromosome", "Start", "Stop", "Fold Change"),
+    ("BRCA1", "NA"),
+    ("BRCA2", "NA", "", "", "NA"),
+    ("EGFR", "chr7", "55019017", "55211628", "2.5"),
+    ("ATM", "chr11", "", "", "0.41"),
+)
+
+
+def test_required_columns_drop_rows_without_a_value_in_any_of_them(tsv):
+    config = {"Exon-Level CNVs": {"fields": {"Gene": None, "Chromosome": None},
+                                  "required_columns": ["Start", "Fold Change"],
+                                  "null_values": ["NA"]}}
+    # The required columns need not be among the kept ones.
+    assert parse(tsv(EXON_CNVS), config) == {"Exon-Level CNVs": [
+        {"Gene": "EGFR", "Chromosome": "chr7"}, {"Gene": "ATM", "Chromosome": "chr11"}]}
+
+
+def test_required_columns_absent_from_the_header(tsv, caplog):
+    path = tsv(EXON_CNVS)
+    config = {"Exon-Level CNVs": {"include_all_fields": True,
+                                  "required_columns": ["Fold Change", "Copy Number"]}}
+    # Without null_values, "NA" is a value.
+    assert [row["Gene"] for row in parse(path, config)["Exon-Level CNVs"]] == ["BRCA2", "EGFR", "ATM"]
+    assert [r.getMessage() for r in caplog.records if r.levelname == "WARNING"] == [
+        f"Section 'Exon-Level CNVs' in {path}: required column 'Copy Number' is not in the header row"]
+
+    # When none of them is in the header, no row is dropped.
+    config["Exon-Level CNVs"]["required_columns"] = ["Copy Number"]
+    assert len(parse(path, config)["Exon-Level CNVs"]) == 4
+
+
+def test_value_settings_apply_to_fields_and_columns(tsv):
+    content = padded(
+        ("[Analysis Details]",), ("Pair ID", "0012345"), ("Pipeline Version", "2.10"),
+        ("Output Date", "null"), ("Count", "007"),
+        ("[Small Variants]",), ("Gene", "Allele Frequency", "Depth", "Genomic Position"),
+        ("MTOR", "0.0467", "899.5", "011174511"),
+    )
+    config = {
+        "Analysis Details": {"include_all_fields": True,
+                             "text_fields": ["Pair ID", "Pipeline Version", "Output Date"]},
+        "Small Variants": {"include_all_fields": True, "text_fields": ["Genomic Position"],
+                           "decimals": {"Allele Frequency": None, "Depth": 0}},
+    }
+    assert parse(tsv(content), config) == {
+        "Analysis Details": {"Pair ID": "0012345", "Pipeline Version": "2.10",
+                             "Output Date": None, "Count": 7},
+        "Small Variants": [{"Gene": "MTOR", "Allele Frequency": 0.0467, "Depth": 900.0,
+                            "Genomic Position": "011174511"}],
+    }
+
+
+def test_missing_sections_are_logged_once_after_the_read(tsv, caplog):
+    path = tsv(lines(("[TMB]",), ("Total TMB", "7"), ("[GIS]",), ("[TMB]",)))
+    config = {"GIS": {}, "Copy Number Variants": {"table": True}, "TMB": {},
+              "MSI": SectionConfig()}
+    assert parse(path, config) == {"GIS": {}, "TMB": {}}
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("WARNING", f"Section 'Copy Number Variants' is configured but not found in {path}"),
+        ("WARNING", f"Section 'MSI' is configured but not found in {path}"),
+    ]
+
+
+@pytest.mark.parametrize("value", ["Gene", ["Gene", 1], {"Gene": 1}])
+def test_bad_required_columns_fail_when_the_reader_is_built(tsv, value):
+    with pytest.raises(ValueError) as raised:
+        PanelTsvReader({"Exon-Level CNVs": {"required_columns": value}}, tsv(EXON_CNVS),
+                       resource_name="panel.json")
+    assert str(raised.value) == (
+        "panel.json: section 'Exon-Level CNVs': \"required_columns\" must be a list of column names")

@@ -65,7 +65,6 @@ def test_whole_mapping_tested_when_field_missing():
 @pytest.mark.parametrize(
     "conditions, error, text",
     [
-        (None, TypeError, "'NoneType' object is not iterable"),
         ([["EQ"]], TypeError, "list indices must be integers"),
         ([{"value": 1, "message": "m"}], KeyError, "'operator'"),
         ([cond("eq", 1, "m")], KeyError, "'eq'"),
@@ -98,7 +97,8 @@ def carrier(conditions, **names):
         ([{"field": "copies", "operator": "LT", "value": 2, "note": "ignored"}],
          {"copies": 1}, SENTENCE),
         ([{"field": "gone", "operator": "EQ", "value": {"a": 1}}], {"a": 1}, SENTENCE),
-        ([{"operator": "EQ"}], None, SENTENCE),  # value defaults to None
+        ([{"operator": "EQ"}], {"a": None}, ""),
+        ([{"field": "a", "operator": "EQ"}], {"a": None}, SENTENCE),  # value defaults to None
         ([], {"copies": 1}, ""),
     ],
 )
@@ -132,3 +132,18 @@ def test_carrier_positive_names_and_absent_conditions():
 def test_malformed_carrier_specs_raise(conditions, error):
     with pytest.raises(error):
         HeterozygoteWarning().format(carrier(conditions), {})
+
+
+@pytest.mark.parametrize("formatter", [RuleWarning, HeterozygoteWarning])
+@pytest.mark.parametrize("config, data", [
+    ({"conditions": None}, {"n": 1}),
+    ({}, {"n": 1}),
+    (None, {"n": 1}),
+    # No data is nothing there, whatever the conditions ask.
+    ({"conditions": [cond("EQ", None, "m", field="n")]}, None),
+    ({"conditions": [cond("GE", 1, "m", field="variants")]}, {"variants": None}),
+    ({"conditions": [cond("CONTAINS", "del", "m", field="calls")]}, {"calls": None}),
+])
+def test_null_conditions_or_data_give_no_sentence(formatter, config, data, capsys):
+    assert formatter().format(config, data) == ""
+    assert capsys.readouterr().out == ""

@@ -109,3 +109,18 @@ def test_unknown_type_fails_the_whole_build(tmp_path):
     reader = FixedReader(config, str(path), {})
     with pytest.raises(ValueError, match="^Unknown warning type: smn_v2$"):
         reader.build_result({})
+
+
+def test_null_section_data_gives_empty_sentences_for_every_type(tmp_path):
+    path = tmp_path / "calls.json"
+    path.write_text("{}")
+    config = {
+        name: {"caller_name": name, "warning": {"type": name, "conditions": [
+            {"field": "cn", "operator": "EQ", "value": None, "message": "m"}]}}
+        for name in ("condition", "carrier_positive", "genotype", "smn", "gba")
+    }
+    data = dict.fromkeys(config)
+    result = FixedReader(config, str(path), data).build_result(data)
+    assert {key: entry["warning"] for key, entry in result.items()} == dict.fromkeys(
+        ("CONDITION", "CARRIER_POSITIVE", "GENOTYPE", "SMN", "GBA"), "")
+    assert all(entry["data"] is None for entry in result.values())

@@ -23,12 +23,29 @@ void raise_pending() {
 
 bool pending_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
 
+namespace {
+
+// Levels of C++ recursion over nested data entered on this thread (in this
+// extension module), bounded by the host's recursion limit.
+thread_local int nested_depth = 0;
+
+}  // namespace
+
 RecursionGuard::RecursionGuard(const char *where) {
+    if (nested_depth >= Py_GetRecursionLimit()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw nb::python_error();
+    }
+    // The host's own C-level check stays as a second bound for a raised limit.
     if (Py_EnterRecursiveCall(where))
         raise_pending();
+    ++nested_depth;
 }
 
-RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
+RecursionGuard::~RecursionGuard() {
+    --nested_depth;
+    Py_LeaveRecursiveCall();
+}
 
 namespace {
 

@@ -88,11 +88,23 @@ NumberShape number_shape(PyObject *text) {
     return {is_int, special || (is_float_chars && has_digit)};
 }
 
-// round(number, places); kKeepPlaces returns the number itself. For a plain
-// float and 0 to 17 places this is the host's own algorithm: correctly
-// rounded decimal digits (round-half-even on the exact binary value) read
-// back as a double. Other places, and float subclasses (which may define
-// __round__), go to the host's round().
+// round(x, places) of a finite double for 0 to 17 places, by the host's own
+// algorithm: correctly rounded decimal digits (round-half-even on the exact
+// binary value) read back as a double.
+double round_finite(double x, int places) {
+    char *digits = PyOS_double_to_string(x, 'f', places, 0, nullptr);
+    if (!digits)
+        raise_pending();
+    double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
+    PyMem_Free(digits);
+    if (rounded == -1.0 && PyErr_Occurred())
+        raise_pending();
+    return rounded;
+}
+
+// round(number, places); kKeepPlaces returns the number itself. A plain
+// float and 0 to 17 places are rounded here; other places, and float
+// subclasses (which may define __round__), go to the host's round().
 nb::object round_places(nb::handle number, int places) {
     if (places == kKeepPlaces)
         return nb::borrow(number);
@@ -101,18 +113,197 @@ nb::object round_places(nb::handle number, int places) {
     double x = PyFloat_AS_DOUBLE(number.ptr());
     if (!std::isfinite(x))
         return nb::borrow(number);
-    char *digits = PyOS_double_to_string(x, 'f', places, 0, nullptr);
-    if (!digits)
+    return steal_checked(PyFloat_FromDouble(round_finite(x, places)));
+}
+
+// Powers of ten that are exact both as uint64 and as double.
+constexpr uint64_t kPow10[] = {1ull,
+                               10ull,
+                               100ull,
+                               1000ull,
+                               10000ull,
+                               100000ull,
+                               1000000ull,
+                               10000000ull,
+                               100000000ull,
+                               1000000000ull,
+                               10000000000ull,
+                               100000000000ull,
+                               1000000000000ull,
+                               10000000000000ull,
+                               100000000000000ull,
+                               1000000000000000ull,
+                               10000000000000000ull,
+                               100000000000000000ull,
+                               1000000000000000000ull,
+                               10000000000000000000ull};
+constexpr uint64_t kExactInDouble = 1ull << 53;
+
+// The shape of an ordinary number text (ASCII, white space stripped):
+// an optional sign, then either at most 18 significant digits (an int), or
+// digits with one '.' and/or an exponent (a float). Underscores, spellings
+// of infinity and not-a-number, and anything longer are left to the host.
+struct PlainNumber {
+    enum Kind { kNone, kInt, kFloat } kind = kNone;
+    bool negative = false;
+    uint64_t mantissa = 0;      // significant digits (leading zeros dropped)
+    Py_ssize_t fraction_digits = 0;  // digits after the '.'
+    bool mantissa_exact = true; // all digits fit in `mantissa`
+    bool exponent = false;
+    const unsigned char *begin = nullptr, *end = nullptr;  // the stripped text
+};
+
+// The white space int() and float() strip from an ASCII text: unlike
+// str.strip(), not the separators \x1c to \x1f.
+bool is_number_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+PlainNumber scan_plain_number(const unsigned char *data, Py_ssize_t size) {
+    PlainNumber number;
+    const unsigned char *p = data, *end = data + size;
+    while (p < end && is_number_space(*p))
+        ++p;
+    while (end > p && is_number_space(end[-1]))
+        --end;
+    number.begin = p;
+    number.end = end;
+    if (p < end && (*p == '+' || *p == '-')) {
+        number.negative = *p == '-';
+        ++p;
+    }
+    Py_ssize_t digits = 0, significant = 0;
+    bool dot = false;
+    for (; p < end; ++p) {
+        unsigned char c = *p;
+        if (c >= '0' && c <= '9') {
+            ++digits;
+            if (dot)
+                ++number.fraction_digits;
+            if (significant > 0 || c != '0') {
+                if (++significant > 19)
+                    number.mantissa_exact = false;
+                else
+                    number.mantissa = number.mantissa * 10 + (c - '0');
+            }
+        } else if (c == '.' && !dot) {
+            dot = true;
+        } else {
+            break;
+        }
+    }
+    if (digits == 0)
+        return number;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-'))
+            ++p;
+        const unsigned char *exponent_digits = p;
+        while (p < end && *p >= '0' && *p <= '9')
+            ++p;
+        if (p == exponent_digits)
+            return number;
+        number.exponent = true;
+    }
+    if (p != end)
+        return number;
+    if (!dot && !number.exponent) {
+        if (significant <= 18)
+            number.kind = PlainNumber::kInt;
+        return number;
+    }
+    number.kind = PlainNumber::kFloat;
+    return number;
+}
+
+// float(text) of a plain float text, or false when it is left to the host.
+// A mantissa of at most 2**53 over a power of ten of at most 10**22 is
+// divided exactly once in double arithmetic, which rounds correctly; other
+// texts go through the host's own string to double conversion.
+bool plain_float_value(const PlainNumber &number, double *out) {
+    if (!number.exponent && number.mantissa_exact && number.mantissa <= kExactInDouble &&
+        number.fraction_digits <= 19) {
+        double value = (double) number.mantissa / (double) kPow10[number.fraction_digits];
+        *out = number.negative ? -value : value;
+        return true;
+    }
+    char *parsed_end = nullptr;
+    double value = PyOS_string_to_double((const char *) number.begin, &parsed_end, nullptr);
+    if (value == -1.0 && PyErr_Occurred())
         raise_pending();
-    double rounded = PyOS_string_to_double(digits, nullptr, nullptr);
-    PyMem_Free(digits);
-    if (rounded == -1.0 && PyErr_Occurred())
+    if ((const unsigned char *) parsed_end != number.end)
+        return false;
+    *out = value;
+    return true;
+}
+
+// round(float(text), places) of a plain float text without an exponent,
+// worked out on its decimal digits; false when the host's algorithm must
+// decide. The text's value v and the double d nearest to it differ by less
+// than half an ulp of d, which is below v * 2**-52. When v lies further than
+// that from the midpoint between its two neighbours of `places` decimals, d
+// rounds to the same neighbour N / 10**places as v does, and that quotient,
+// with N at most 2**53, is again divided exactly once.
+bool round_plain_float(const PlainNumber &number, int places, double *out) {
+    if (number.exponent || !number.mantissa_exact || places < 0 || places > 17)
+        return false;
+    Py_ssize_t dropped = number.fraction_digits - places;
+    uint64_t kept;
+    if (dropped <= 0) {
+        // No more decimals than kept: round() returns the parsed value, since
+        // v itself is the nearest number of `places` decimals to d.
+        return plain_float_value(number, out);
+    }
+    if (dropped > 19)
+        return false;
+    uint64_t unit = kPow10[dropped];
+    kept = number.mantissa / unit;
+    uint64_t rest = number.mantissa % unit, half = unit / 2;
+    uint64_t distance = rest > half ? rest - half : half - rest;
+    if (distance <= (number.mantissa >> 52))
+        return false;
+    if (rest > half)
+        ++kept;
+    if (kept > kExactInDouble)
+        return false;
+    double value = (double) kept / (double) kPow10[places];
+    *out = number.negative ? -value : value;
+    return true;
+}
+
+// format_value's number rules for an exact str of plain number shape:
+// a new reference to the int or (rounded) float, or nullptr when the host's
+// int() or float() must decide.
+[[gnu::noinline]] PyObject *plain_number(PyObject *text, int places) {
+    const unsigned char *data = (const unsigned char *) PyUnicode_DATA(text);
+    PlainNumber number = scan_plain_number(data, PyUnicode_GET_LENGTH(text));
+    if (number.kind == PlainNumber::kInt) {
+        long long value = (long long) number.mantissa;
+        PyObject *result = PyLong_FromLongLong(number.negative ? -value : value);
+        if (!result)
+            raise_pending();
+        return result;
+    }
+    if (number.kind != PlainNumber::kFloat)
+        return nullptr;
+    bool standard_places = places >= 0 && places <= 17;
+    double value;
+    if (!standard_places || !round_plain_float(number, places, &value)) {
+        if (!plain_float_value(number, &value))
+            return nullptr;
+        if (standard_places && std::isfinite(value)) {
+            value = round_finite(value, places);
+        } else if (places != kKeepPlaces) {
+            nb::object parsed = steal_checked(PyFloat_FromDouble(value));
+            return round_places(parsed, places).release().ptr();
+        }
+    }
+    PyObject *result = PyFloat_FromDouble(value);
+    if (!result)
         raise_pending();
-    return steal_checked(PyFloat_FromDouble(rounded));
+    return result;
 }
 
 // `item == ""` or `item == None`, with the common types answered directly.
-bool is_blank_item(nb::handle item) {
+[[gnu::noinline]] bool is_blank_item(nb::handle item) {
     PyObject *p = item.ptr();
     if (p == Py_None)
         return true;
@@ -147,6 +338,10 @@ static nb::object format_text(nb::handle value, int places) {
         return nb::bool_(false);
     if (size == 0 || lower_equals(low, "none") || lower_equals(low, "null"))
         return nb::none();
+    if (low == text && PyUnicode_IS_ASCII(text)) {
+        if (PyObject *number = plain_number(text, places))
+            return nb::steal(number);
+    }
     // A str subclass may define __int__ or __float__: only exact str is
     // screened before the host's conversions.
     NumberShape shape = PyUnicode_CheckExact(text) ? number_shape(text) : NumberShape{true, true};
@@ -169,36 +364,59 @@ static nb::object format_text(nb::handle value, int places) {
     return nb::borrow(value);
 }
 
-nb::object format_value(nb::handle value) {
-    PyObject *p = value.ptr();
-    if (PyDict_Check(p)) {
-        RecursionGuard guard(" while formatting a mapping");
-        nb::dict out;
-        PyObject *key = nullptr, *item = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(p, &pos, &key, &item)) {
-            nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
-            nb::object formatted = format_value(owned_item);
-            if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
-                raise_pending();
-        }
-        return std::move(out);
-    }
-    if (PyList_Check(p)) {
-        RecursionGuard guard(" while formatting a list");
-        nb::list out;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
-            nb::object item = nb::borrow(PyList_GET_ITEM(p, i));
-            if (is_blank_item(item))
-                continue;
-            out.append(format_value(item));
-        }
-        if (PyList_GET_SIZE(out.ptr()) == 0)
-            return nb::none();
-        return std::move(out);
-    }
+namespace {
+
+nb::object format_dict(PyObject *dict);
+nb::object format_list(PyObject *list);
+
+// A value that is no mapping or list. Kept out of line so that the frames of
+// the recursion over containers stay small.
+[[gnu::noinline]] nb::object format_leaf(PyObject *value) {
     return format_scalar(value, 2);
 }
+
+inline nb::object format_item(PyObject *value) {
+    if (PyDict_Check(value))
+        return format_dict(value);
+    if (PyList_Check(value))
+        return format_list(value);
+    return format_leaf(value);
+}
+
+// format_value of a dict and of a list: one small frame per level of nesting.
+[[gnu::noinline]] nb::object format_dict(PyObject *dict) {
+    RecursionGuard guard(" while formatting a mapping");
+    nb::dict out;
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
+        nb::object formatted = format_item(owned_item.ptr());
+        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
+            raise_pending();
+    }
+    return std::move(out);
+}
+
+[[gnu::noinline]] nb::object format_list(PyObject *list) {
+    RecursionGuard guard(" while formatting a list");
+    nb::list out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
+        if (is_blank_item(item))
+            continue;
+        nb::object formatted = format_item(item.ptr());
+        if (PyList_Append(out.ptr(), formatted.ptr()) < 0)
+            raise_pending();
+    }
+    if (PyList_GET_SIZE(out.ptr()) == 0)
+        return nb::none();
+    return std::move(out);
+}
+
+}  // namespace
+
+nb::object format_value(nb::handle value) { return format_item(value.ptr()); }
 
 nb::object format_scalar(nb::handle value, int places) {
     PyObject *p = value.ptr();
@@ -269,8 +487,13 @@ bool set_contains(const nb::object &set, nb::handle item) {
     return found != 0;
 }
 
+// str.strip(text): a str subclass's own strip() is not consulted, so the
+// result is always an exact str.
 nb::object strip_text(nb::handle text) {
-    return steal_checked(PyObject_CallMethodNoArgs(text.ptr(), interned("strip").ptr()));
+    if (PyUnicode_CheckExact(text.ptr()))
+        return steal_checked(PyObject_CallMethodNoArgs(text.ptr(), interned("strip").ptr()));
+    nb::handle str_type((PyObject *) &PyUnicode_Type);
+    return str_type.attr("strip")(text);
 }
 
 }  // namespace

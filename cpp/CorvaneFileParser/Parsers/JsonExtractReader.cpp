@@ -6,6 +6,9 @@
 #include <corvane/host.hpp>
 
 #include <charconv>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace nb = nanobind;
@@ -127,7 +130,8 @@ private:
                 path_[i] = index_text(pending_[i]);
                 pending_[i] = -1;
             }
-        sink_(static_cast<const Segments &>(path_), node);
+        sink_(static_cast<const Segments &>(path_), node,
+              static_cast<const std::vector<PyObject *> &>(nodes_));
     }
 
     void expand(nb::handle node, Py_ssize_t index) {
@@ -138,6 +142,11 @@ private:
         RecursionGuard guard(" while expanding a path");
         PyObject *head = PyTuple_GET_ITEM(parts_.ptr(), index);
         PyObject *raw = node.ptr();
+        nodes_.push_back(raw);
+        struct Pop {
+            std::vector<PyObject *> &nodes;
+            ~Pop() { nodes.pop_back(); }
+        } pop{nodes_};
 
         if (is_wildcard(head)) {
             if (PyDict_Check(raw))
@@ -222,6 +231,9 @@ private:
     // For each entry of path_: the list index whose text is still to be
     // made, or -1.
     std::vector<Py_ssize_t> pending_;
+    // The values the expansion stepped through to reach the current place
+    // (borrowed: the searched value holds them while the expansion runs).
+    std::vector<PyObject *> nodes_;
     Sink &sink_;
 };
 
@@ -275,7 +287,7 @@ void set_nested(nb::handle target, const nb::object *parts, size_t count, nb::ha
 void remove_nested(nb::handle target, nb::handle parts_tuple) {
     std::vector<Segments> found;
     expand_path(target, parts_tuple, Segments(),
-                [&](const Segments &path, nb::handle) { found.push_back(path); });
+                [&](const Segments &path, nb::handle, const auto &) { found.push_back(path); });
 
     for (const Segments &path : found) {
         if (path.empty())
@@ -307,7 +319,8 @@ nb::list expand_path_matches(nb::handle node, nb::handle parts, nb::handle prefi
     Segments start = prefix_segments(prefix);
     nb::tuple segments = path_tuple(parts);
     nb::list matches;
-    expand_path(node, segments, std::move(start), [&](const Segments &path, nb::handle value) {
+    expand_path(node, segments, std::move(start),
+                [&](const Segments &path, nb::handle value, const auto &) {
         matches.append(nb::make_tuple(to_list(path), value));
     });
     return matches;
@@ -335,16 +348,231 @@ void remove_nested_value(nb::handle target, nb::handle parts) {
     remove_nested(target, path_tuple(parts));
 }
 
+
+// ---------------------------------------------------------------------------
+// Loading
+// ---------------------------------------------------------------------------
+
+// Documents nested deeper than this are decoded by the host's json module
+// alone: the fast decoder recurses on the C stack with frames large enough
+// to overflow a small thread stack well before the recursion limit.
+constexpr long kFastDecoderMaxDepth = 128;
+
+// What a scan of a document's bytes found out before decoding.
+struct DocumentShape {
+    bool blank;      // nothing but white space
+    long max_depth;  // deepest nesting of arrays and objects, counted up to limit + 1
+};
+
+// The position after the closing quote of the string whose body starts at
+// `p`, or `end` when it is never closed.
+const char *skip_string(const char *p, const char *end) {
+    for (;;) {
+        auto quote = static_cast<const char *>(std::memchr(p, '"', (size_t) (end - p)));
+        if (!quote)
+            return end;
+        // A quote after an odd number of backslashes is part of the text.
+        const char *run = quote;
+        while (run > p && run[-1] == '\\')
+            --run;
+        if (((quote - run) & 1) == 0)
+            return quote + 1;
+        p = quote + 1;
+    }
+}
+
+// Measures the nesting of arrays and objects outside strings, iteratively,
+// stopping once it exceeds `limit`. On malformed input the decoder stops at
+// the first error, never deeper than this count.
+DocumentShape scan_document(const char *data, size_t size, long limit) {
+    const char *p = data, *end = data + size;
+    long depth = 0, deepest = 0;
+    bool blank = true;
+    while (p < end) {
+        switch (*p++) {
+        case ' ': case '\t': case '\n': case '\r': case '\v': case '\f':
+            continue;
+        case '"':
+            blank = false;
+            p = skip_string(p, end);
+            continue;
+        case '[': case '{':
+            blank = false;
+            if (++depth > deepest) {
+                deepest = depth;
+                if (deepest > limit)
+                    return {false, deepest};
+            }
+            continue;
+        case ']': case '}':
+            blank = false;
+            --depth;
+            continue;
+        default:
+            blank = false;
+        }
+    }
+    return {blank, deepest};
+}
+
+nb::object read_file_bytes(nb::handle path) {
+    nb::object file = host_attr("builtins", "open")(path, "rb");
+    nb::object raw;
+    try {
+        raw = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return raw;
+}
+
+// json.load's result for the bytes read as text the way the reader always
+// has: UTF-8 with an optional byte-order mark, universal newlines.
+nb::object host_decode(nb::handle raw) {
+    nb::object stream = host_attr("io", "BytesIO")(raw);
+    nb::object text =
+        host_attr("io", "TextIOWrapper")(stream, nb::arg("encoding") = "utf-8-sig").attr("read")();
+    return host_attr("json", "loads")(text);
+}
+
+// msgspec's JSON decoder, imported on first use; unset when msgspec cannot be
+// imported (the host's decoder gives the same results, only slower).
+nb::object fast_decoder() {
+    try {
+        return nb::borrow(host_attr("msgspec.json", "decode"));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_ImportError))
+            throw;
+        return nb::object();
+    }
+}
+
+// Reads a JSON file: the document json.load gives for the file read as UTF-8
+// text (a leading byte-order mark dropped), with the host's errors. The bytes
+// are decoded by msgspec when it is available and the document is shallow;
+// anything it raises hands the bytes to the host's json module, so that
+// NaN, Infinity, numbers out of range, lone surrogates and every error
+// message are the host's own. Before decoding, a file holding nothing but
+// white space is a ValueError, and nesting deeper than the recursion limit a
+// RecursionError, so no decoder recurses that deep on a small thread stack.
+nb::object load_json(nb::handle path) {
+    nb::object raw = read_file_bytes(path);
+    if (!PyBytes_Check(raw.ptr()))
+        return host_decode(raw);
+    const char *data = PyBytes_AS_STRING(raw.ptr());
+    Py_ssize_t size = PyBytes_GET_SIZE(raw.ptr());
+    Py_ssize_t start = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+
+    long limit = Py_GetRecursionLimit();
+    DocumentShape shape = scan_document(data + start, (size_t) (size - start), limit);
+    if (shape.blank)
+        raise(PyExc_ValueError,
+              concat_str({path, interned(": the file is empty: it holds no JSON document")}));
+    if (shape.max_depth > limit)
+        raise(PyExc_RecursionError,
+              concat_str({interned("maximum recursion depth exceeded while decoding "), path,
+                          interned(": JSON nested more than "), nb::int_(limit),
+                          interned(" levels deep")}));
+
+    if (shape.max_depth <= kFastDecoderMaxDepth) {
+        nb::object decode = fast_decoder();
+        if (decode.is_valid()) {
+            nb::object input = raw;
+            if (start > 0) {
+                nb::object view = steal_checked(PyMemoryView_FromObject(raw.ptr()));
+                input = steal_checked(PySequence_GetSlice(view.ptr(), start, size));
+            }
+            if (PyObject *document = PyObject_CallOneArg(decode.ptr(), input.ptr()))
+                return nb::steal(document);
+            if (!pending_is(PyExc_Exception))
+                raise_pending();
+            PyErr_Clear();
+        }
+    }
+    return host_decode(raw);
+}
+
+// ---------------------------------------------------------------------------
+// Formatting in place
+// ---------------------------------------------------------------------------
+
+// An exact ASCII str that begins with a letter starting none of the words
+// the formatter converts (true, false, none, null, inf, infinity, nan):
+// neither int() nor float() accepts it, so format_value returns it as it is.
+bool is_plain_word(PyObject *text) {
+    if (!PyUnicode_IS_ASCII(text) || PyUnicode_GET_LENGTH(text) == 0)
+        return false;
+    unsigned char c = ((const unsigned char *) PyUnicode_DATA(text))[0] | 0x20;
+    return c >= 'a' && c <= 'z' && c != 't' && c != 'f' && c != 'n' && c != 'i';
+}
+
+// A decoded value that format_value returns unchanged.
+bool kept_as_is(PyObject *value) {
+    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
+           (PyUnicode_CheckExact(value) && is_plain_word(value));
+}
+
+nb::object format_in_place(nb::handle value);
+
+void format_mapping_in_place(PyObject *mapping) {
+    RecursionGuard guard(" while formatting a mapping");
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *item = nullptr;
+    // Replacing the value of an existing key keeps the iteration valid.
+    while (PyDict_Next(mapping, &pos, &key, &item)) {
+        if (kept_as_is(item))
+            continue;
+        nb::object formatted = format_in_place(item);
+        if (formatted.ptr() != item && PyDict_SetItem(mapping, key, formatted.ptr()) < 0)
+            raise_pending();
+    }
+}
+
+// format_value's list rule in place: blank items (None, "") dropped, the
+// others formatted and moved up; None when nothing is left.
+nb::object format_list_in_place(nb::handle list) {
+    RecursionGuard guard(" while formatting a list");
+    PyObject *p = list.ptr();
+    Py_ssize_t size = PyList_GET_SIZE(p), kept = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *item = PyList_GET_ITEM(p, i);
+        if (item == Py_None || (PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) == 0))
+            continue;
+        nb::object formatted = kept_as_is(item) ? nb::borrow(item) : format_in_place(item);
+        if (formatted.ptr() != item || kept != i) {
+            if (PyList_SetItem(p, kept, formatted.release().ptr()) < 0)
+                raise_pending();
+        }
+        ++kept;
+    }
+    if (kept == 0)
+        return nb::none();
+    if (kept < size && PyList_SetSlice(p, kept, size, nullptr) < 0)
+        raise_pending();
+    return nb::borrow(list);
+}
+
+// format_value(value) for a value of a privately decoded document: plain
+// mappings and lists are formatted in place and returned themselves (a list
+// left empty gives None); other values as format_value gives them.
+nb::object format_in_place(nb::handle value) {
+    PyObject *p = value.ptr();
+    if (PyDict_CheckExact(p)) {
+        format_mapping_in_place(p);
+        return nb::borrow(value);
+    }
+    if (PyList_CheckExact(p))
+        return format_list_in_place(value);
+    if (kept_as_is(p))
+        return nb::borrow(value);
+    return format_value(value);
+}
+
 // ---------------------------------------------------------------------------
 // The reader
 // ---------------------------------------------------------------------------
-
-nb::object load_json(nb::handle path) {
-    // Caller outputs are UTF-8 whatever the platform's default; a leading
-    // byte-order mark is dropped.
-    nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
-    return json_load_closing(file);
-}
 
 // `cfg.get(name)` for a mapping configuration; None otherwise.
 nb::object config_entry(nb::handle cfg, const char *name) {
@@ -380,61 +608,242 @@ nb::dict key_map(nb::handle document) {
     return map;
 }
 
-// The field rule: "variants" keeps every item (formatted) in a new list,
-// any other field is formatted as a whole.
-void copy_field(nb::handle extract, nb::handle name, nb::handle value) {
-    if (equals(name, interned("variants"))) {
+// How a JSON value that is not an object is called in messages; nullptr for
+// an object (or anything else that may hold named entries).
+const char *non_object_kind(nb::handle value) {
+    PyObject *p = value.ptr();
+    if (p == Py_None)
+        return "null";
+    if (PyBool_Check(p))
+        return "a boolean";
+    if (PyLong_Check(p) || PyFloat_Check(p))
+        return "a number";
+    if (PyUnicode_Check(p))
+        return "a string";
+    if (PyList_Check(p) || PyTuple_Check(p))
+        return "an array";
+    return nullptr;
+}
+
+bool is_container(nb::handle value) {
+    return PyDict_Check(value.ptr()) || PyList_Check(value.ptr());
+}
+
+// The key as the extract stores it: an exact str is interned, so that the
+// warnings' lookups of top-level fields compare by identity.
+nb::object extract_key(nb::handle key) {
+    if (!PyUnicode_CheckExact(key.ptr()))
+        return nb::borrow(key);
+    PyObject *text = Py_NewRef(key.ptr());
+    PyUnicode_InternInPlace(&text);
+    return nb::steal(text);
+}
+
+// How the values of one section are formatted: the section's value settings
+// for its top-level fields, format_value's rules below them. In place, the
+// values of the document are formatted themselves and filed in the extract.
+struct SectionFormat {
+    const ValueSettings &settings;
+    bool in_place;
+    // Top-level names that an exclusion of one plain segment removes from the
+    // extract at the end: their values are not formatted at all.
+    nb::object removed;
+
+    bool is_removed(nb::handle name) const {
+        if (!removed.is_valid())
+            return false;
+        int found = PySet_Contains(removed.ptr(), name.ptr());
+        if (found < 0)
+            raise_pending();
+        return found != 0;
+    }
+
+    nb::object nested(nb::handle value) const {
+        return in_place ? format_in_place(value) : format_value(value);
+    }
+    nb::object top_level(nb::handle name, nb::handle value) const {
+        if (is_container(value))
+            return nested(value);
+        return settings.format_field(name, value);
+    }
+};
+
+// The field rule: a "variants" list keeps every item (formatted; blanks
+// become None) in a new list; any other value is formatted as a whole.
+void copy_field(nb::handle extract, nb::handle name, nb::handle value, const SectionFormat &format) {
+    PyObject *p = value.ptr();
+    if ((PyList_Check(p) || PyTuple_Check(p)) && equals(name, interned("variants"))) {
         nb::list items;
-        if (PyList_CheckExact(value.ptr())) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i) {
-                nb::object item = steal_checked(PyList_GetItemRef(value.ptr(), i));
-                items.append(format_value(item));
+        if (PyList_CheckExact(p)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
+                nb::object item = steal_checked(PyList_GetItemRef(p, i));
+                items.append(format.nested(item));
             }
         } else {
-            for_each(value, [&](nb::handle item) { items.append(format_value(item)); });
+            for_each(value, [&](nb::handle item) { items.append(format.nested(item)); });
         }
-        set_item(extract, name, items);
+        set_item(extract, extract_key(name), items);
         return;
     }
-    set_item(extract, name, format_value(value));
+    set_item(extract, extract_key(name), format.top_level(name, value));
 }
 
-void copy_all_fields(nb::handle extract, nb::handle section) {
+// The fields a section offers for selection: with "lift", the entries of the
+// mappings under the lifted keys take the place of those keys (the section's
+// own keys win a clash, then the earlier lifted mapping). A lifted key whose
+// value is not a mapping stays a field.
+nb::object lifted_fields(nb::handle section, nb::handle cfg) {
+    nb::object lift = config_entry(cfg, "lift");
+    if (!PyList_Check(lift.ptr()) || PyList_GET_SIZE(lift.ptr()) == 0 ||
+        !PyDict_Check(section.ptr()))
+        return nb::borrow(section);
+    auto is_lifted = [&](nb::handle key, nb::handle value) {
+        return PyDict_Check(value.ptr()) && contains(lift, key);
+    };
+    nb::dict own;
+    bool any = false;
     entries_until(section, [&](nb::handle key, nb::handle value) {
-        copy_field(extract, key, value);
+        if (is_lifted(key, value))
+            any = true;
+        else
+            set_item(own, key, nb::none());
         return false;
     });
+    if (!any)
+        return nb::borrow(section);
+    nb::dict merged;
+    entries_until(section, [&](nb::handle key, nb::handle value) {
+        if (!is_lifted(key, value)) {
+            set_item(merged, key, value);
+            return false;
+        }
+        entries_until(value, [&](nb::handle inner_key, nb::handle inner_value) {
+            if (!contains(own, inner_key) && !contains(merged, inner_key))
+                set_item(merged, inner_key, inner_value);
+            return false;
+        });
+        return false;
+    });
+    return std::move(merged);
 }
 
-void copy_paths(nb::handle extract, nb::handle section, nb::handle paths) {
+// Copies the values at the configured paths; returns the number of matches.
+// In place, every match must be a place of its own: when one matched mapping
+// or list is reached twice, or lies inside another match, the section is
+// copied instead.
+size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, SectionFormat format) {
+    struct Match {
+        Segments path;
+        nb::object value;
+    };
+    std::vector<Match> matches;
+    size_t found = 0;
+    std::unordered_set<PyObject *> matched, passed;
+    bool overlap = false;
     for_each(paths, [&](nb::handle path) {
         if (!is_usable_path(path))
             return;
         nb::tuple segments = split_path(path);
-        expand_path(section, segments, Segments(), [&](const Segments &at, nb::handle value) {
-            if (at.empty())
-                return;
-            nb::object formatted = format_value(value);
-            set_nested(extract, at.data(), at.size(), formatted);
-        });
+        expand_path(fields, segments, Segments(),
+                    [&](const Segments &at, nb::handle value, const std::vector<PyObject *> &through) {
+                        if (at.empty())
+                            return;
+                        ++found;
+                        if (format.is_removed(at[0]))
+                            return;
+                        if (format.in_place && !overlap) {
+                            if (is_container(value) && !matched.insert(value.ptr()).second)
+                                overlap = true;
+                            passed.insert(through.begin(), through.end());
+                        }
+                        matches.push_back({at, nb::borrow(value)});
+                    });
     });
+    if (format.in_place && !overlap)
+        for (PyObject *node : matched)
+            if (passed.count(node)) {
+                overlap = true;
+                break;
+            }
+    if (overlap)
+        format.in_place = false;
+
+    for (Match &match : matches) {
+        if (match.path.size() == 1) {
+            nb::handle name = match.path[0];
+            set_item(extract, extract_key(name), format.top_level(name, match.value));
+        } else {
+            match.path[0] = extract_key(match.path[0]);
+            set_nested(extract, match.path.data(), match.path.size(), format.nested(match.value));
+        }
+    }
+    return found;
 }
 
-void extract_section(nb::handle extract, nb::handle section, nb::handle cfg) {
+// Copies the listed fields; returns the number found.
+size_t copy_listed_fields(nb::handle extract, nb::handle fields, nb::handle names,
+                          const SectionFormat &format) {
+    size_t found = 0;
+    for_each(names, [&](nb::handle name) {
+        if (!contains(fields, name))
+            return;
+        ++found;
+        // A name listed again would file the same value again.
+        if (!format.is_removed(name) && !contains(extract, name))
+            copy_field(extract, name, get(fields, name), format);
+    });
+    return found;
+}
+
+// A usable entry of "include_paths", or any entry of "include_fields".
+bool selects_something(nb::handle include_paths, nb::handle include_fields) {
+    if (PyList_Check(include_paths.ptr()))
+        return iterate_until(include_paths, [](nb::handle path) { return is_usable_path(path); });
+    return PyList_Check(include_fields.ptr()) && PyList_GET_SIZE(include_fields.ptr()) > 0;
+}
+
+// The names that exclusions of one segment without a wildcard remove from
+// the top level of the extract; unset when there are none.
+nb::object removed_names(nb::handle cfg) {
+    nb::object paths = config_entry(cfg, "exclude_paths");
+    if (!PyList_Check(paths.ptr()))
+        return nb::object();
+    nb::object names;
+    for_each(paths, [&](nb::handle path) {
+        if (!is_usable_path(path))
+            return;
+        nb::tuple segments = split_path(path);
+        if (segments.size() != 1 || is_wildcard(segments[0].ptr()))
+            return;
+        if (!names.is_valid())
+            names = steal_checked(PySet_New(nullptr));
+        if (PySet_Add(names.ptr(), segments[0].ptr()) < 0)
+            raise_pending();
+    });
+    return names;
+}
+
+// Fills the extract of a present section; tells whether a configured
+// selection found nothing.
+bool extract_section(nb::handle extract, nb::handle section, nb::handle cfg,
+                     const SectionFormat &format) {
+    nb::object fields = lifted_fields(section, cfg);
     nb::object include_fields = config_entry(cfg, "include_fields");
     nb::object include_paths = config_entry(cfg, "include_paths");
+    size_t found;
     if (PyList_Check(include_paths.ptr())) {
-        copy_paths(extract, section, include_paths);
-        return;
-    }
-    if (PyList_Check(include_fields.ptr())) {
-        for_each(include_fields, [&](nb::handle field) {
-            if (contains(section, field))
-                copy_field(extract, field, get(section, field));
+        found = copy_paths(extract, fields, include_paths, format);
+    } else if (PyList_Check(include_fields.ptr())) {
+        found = copy_listed_fields(extract, fields, include_fields, format);
+    } else {
+        entries_until(fields, [&](nb::handle key, nb::handle value) {
+            if (!format.is_removed(key))
+                copy_field(extract, key, value, format);
+            return false;
         });
-        return;
+        return false;
     }
-    copy_all_fields(extract, section);
+    return found == 0 && selects_something(include_paths, include_fields);
 }
 
 void apply_exclusions(nb::handle extract, nb::handle cfg) {
@@ -453,43 +862,72 @@ bool is_empty_mapping(nb::handle section) {
     return equals(section, nb::dict());
 }
 
+struct SectionPlan {
+    nb::object name, cfg, candidates, actual_key, section;
+};
+
 nb::object parse(nb::handle self) {
     // Looked up on the class at each call, as a replaced loader must be used.
-    nb::object loader = host_module("CorvaneFileParser.Parsers.JsonExtractReader")
-                            .attr("JsonExtractReader")
-                            .attr("_load_json");
-    nb::object data = loader(self.attr("file_path"));
-    nb::dict result;
+    // Only the module's own loader hands over a document that nothing else
+    // holds: that one is formatted in place and shared with the extracts.
+    nb::handle module = host_module("CorvaneFileParser.Parsers.JsonExtractReader");
+    nb::object loader = module.attr("JsonExtractReader").attr("_load_json");
+    bool private_document = loader.is(module.attr("_load_json"));
+    nb::object file_path = self.attr("file_path");
+    nb::object data = loader(file_path);
+    if (const char *kind = non_object_kind(data))
+        raise(PyExc_ValueError,
+              concat_str({file_path, interned(": the JSON document is "), nb::str(kind),
+                          interned(", not an object of sections")}));
+    nb::object resource = self.attr("resource_name");
     nb::dict data_key_map = key_map(data);
 
-    nb::object sections = self.attr("section_config").attr("items")();
-    for_each(sections, [&](nb::handle pair) {
-        nb::object name = pair[0], cfg = pair[1];
-        nb::dict extract;
-        nb::list candidates = candidate_keys(name, cfg);
-
-        nb::object actual_key;
-        for (nb::handle candidate : candidates) {
+    std::vector<SectionPlan> plans;
+    std::unordered_map<PyObject *, int> uses;
+    entries_until(self.attr("section_config"), [&](nb::handle name, nb::handle cfg) {
+        SectionPlan plan{nb::borrow(name), nb::borrow(cfg), candidate_keys(name, cfg), {}, {}};
+        for (nb::handle candidate : nb::borrow<nb::list>(plan.candidates)) {
             nb::object found = get(data_key_map, lower(candidate));
             if (truthy(found)) {
-                actual_key = std::move(found);
+                plan.actual_key = std::move(found);
+                plan.section = steal_checked(PyObject_GetItem(data.ptr(), plan.actual_key.ptr()));
+                ++uses[plan.section.ptr()];
                 break;
             }
         }
-
-        if (actual_key.is_valid()) {
-            nb::object section = steal_checked(PyObject_GetItem(data.ptr(), actual_key.ptr()));
-            if (is_empty_mapping(section))
-                log_warning(concat_str(
-                    {nb::str("Section '"), actual_key, nb::str("' is empty in the input data.")}));
-            extract_section(extract, section, cfg);
-        } else {
-            log_warning(concat_str({nb::str("None of keys "), candidates,
-                                    nb::str(" from config matched input data. Skipping.")}));
-        }
-        apply_exclusions(extract, cfg);
-        set_item(result, name, extract);
+        plans.push_back(std::move(plan));
+        return false;
     });
+
+    nb::dict result;
+    for (SectionPlan &plan : plans) {
+        nb::dict extract;
+        if (!plan.actual_key.is_valid()) {
+            log_warning(concat_str({nb::str("None of keys "), plan.candidates,
+                                    nb::str(" from config matched input data. Skipping.")}));
+        } else if (plan.section.is_none() || is_empty_mapping(plan.section)) {
+            log_warning(concat_str({nb::str("Section '"), plan.actual_key,
+                                    nb::str("' is empty in the input data.")}));
+        } else if (const char *kind = non_object_kind(plan.section)) {
+            raise(PyExc_ValueError,
+                  concat_str({file_path, interned(": section '"), plan.actual_key,
+                              interned("' is "), nb::str(kind),
+                              interned(", not an object of fields")}));
+        } else {
+            ValueSettings settings = ValueSettings::read(plan.cfg, resource, plan.name);
+            // A section that two configured sections read is left intact.
+            bool in_place = private_document && PyDict_CheckExact(plan.section.ptr()) &&
+                            uses[plan.section.ptr()] == 1;
+            SectionFormat format{settings, in_place, removed_names(plan.cfg)};
+            if (extract_section(extract, plan.section, plan.cfg, format))
+                log_warning(concat_str(
+                    {nb::str("None of the fields or paths configured for section '"), plan.name,
+                     nb::str("' were found in '"), plan.actual_key, nb::str("' of "), file_path,
+                     nb::str("; its data is empty.")}));
+        }
+        apply_exclusions(extract, plan.cfg);
+        set_item(result, plan.name, extract);
+    }
     return std::move(result);
 }
 
@@ -506,6 +944,9 @@ NB_MODULE(JsonExtractReader, m) {
           nb::arg("parts").none(), nb::arg("value").none());
     m.def("_remove_nested_value", &remove_nested_value, nb::arg("target").none(),
           nb::arg("parts").none());
+    // The module's loader, also the class's static _load_json; parse tells by
+    // identity whether the class still uses it.
+    m.def("_load_json", &load_json, nb::arg("path").none());
 
     ClassBuilder::plain(m, "JsonExtractReader", {base})
         .doc("Reader of a caller's JSON document (targeted caller, long-read phaser).\n\n"
@@ -513,13 +954,18 @@ NB_MODULE(JsonExtractReader, m) {
              "keys of \"json_keys\" or the section name (tried in order, case ignored);\n"
              "\"include_paths\" (dotted paths, \"*\" wildcards, list indices) or\n"
              "\"include_fields\" (top-level fields) select what is kept, \"exclude_paths\"\n"
-             "removes paths at the end; without include settings every field is kept.")
+             "removes paths at the end; without include settings every field is kept.\n"
+             "\"lift\" merges the mappings under the listed keys into the section first;\n"
+             "\"text_fields\", \"decimals\" and \"null_values\" set how top-level fields\n"
+             "are normalised.")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the JSON document (UTF-8) and returns the selected, normalised\n"
                 "fields of each configured section found in it, keyed by section name.\n"
-                "Raises OSError when the file cannot be read and ValueError\n"
-                "(json.JSONDecodeError) for invalid JSON.")
-        .static_method("_load_json", &load_json, nb::arg("path").none())
+                "Raises OSError when the file cannot be read, ValueError\n"
+                "(json.JSONDecodeError) for invalid JSON, and ValueError naming the file\n"
+                "for an empty file, a document that is not an object or a section that is\n"
+                "not an object; RecursionError for nesting deeper than the recursion limit.")
+        .attr("_load_json", host_attr("builtins", "staticmethod")(m.attr("_load_json")))
         .finish();
 }

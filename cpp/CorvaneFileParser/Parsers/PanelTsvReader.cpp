@@ -1,12 +1,15 @@
 // Reader of the tumour panel's sectioned combined variant output table.
 //
-// The file is streamed through the host's csv reader; each row is cleaned,
-// classified and (for configured sections only) turned into values here in
-// C++, so a row of an unconfigured section costs one scan for its first
-// non-blank cell and nothing else.
+// The file's bytes are split into records here in C++ with the host csv
+// reader's rules (see corvane/tsv_tokenizer.hpp); each record is cleaned,
+// classified and, for configured sections only, turned into values. A row
+// of an unconfigured section costs one scan for its first non-blank cell and
+// makes no Python object.
 #include <corvane/host.hpp>
+#include <corvane/tsv_tokenizer.hpp>
 
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,37 +18,56 @@ using namespace corvane;
 
 namespace {
 
-// Half-open range of a cell after str.strip(): start == end means blank.
-struct Span {
-    Py_ssize_t start = 0, end = 0;
-    bool empty() const { return start >= end; }
-};
+bool is_bracket(char ch) { return ch == '[' || ch == ']'; }
 
-// The code-point range that str.strip() (no argument) keeps.
-Span strip_span(PyObject *cell) {
-    int kind = PyUnicode_KIND(cell);
-    const void *data = PyUnicode_DATA(cell);
-    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(cell);
-    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start)))
-        ++start;
-    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1)))
-        --end;
-    return {start, end};
+bool equals_folded(TextSpan text, const char *word) {
+    size_t length = std::char_traits<char>::length(word);
+    if (text.size != length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        char c = text.data[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+        if (c != word[i])
+            return false;
+    }
+    return true;
 }
 
-nb::object substring(PyObject *cell, Span span) {
-    return steal_checked(PyUnicode_Substring(cell, span.start, span.end));
+// The "required_columns" setting of a section: a tuple of names, or unset.
+nb::object required_columns(nb::handle config, nb::handle resource, nb::handle section) {
+    if (!PyDict_Check(config.ptr()))
+        return nb::object();
+    nb::object value = get(config, "required_columns");
+    if (value.is_none())
+        return nb::object();
+    bool ok = PyList_Check(value.ptr());
+    if (ok)
+        for_each(value, [&](nb::handle name) { ok = ok && PyUnicode_Check(name.ptr()); });
+    if (!ok)
+        raise_setting_error(resource, section, "\"required_columns\" must be a list of column names");
+    return steal_checked(PySequence_Tuple(value.ptr()));
 }
 
-bool is_bracket(Py_UCS4 ch) { return ch == '[' || ch == ']'; }
-
-// The rows the csv reader yields are lists of str; anything else is refused
-// rather than trusted.
-PyObject *cell_at(PyObject *row, Py_ssize_t i) {
-    PyObject *cell = PySequence_Fast_GET_ITEM(row, i);
-    if (!PyUnicode_Check(cell))
-        raise(PyExc_TypeError, "csv row cells must be str");
-    return cell;
+// The "null_values" texts of a section as UTF-8, for comparing raw cells. A
+// text that cannot be UTF-8 (a lone surrogate) can match no cell of a file.
+std::vector<std::string> null_texts(nb::handle config) {
+    std::vector<std::string> texts;
+    if (!PyDict_Check(config.ptr()))
+        return texts;
+    nb::object values = get(config, "null_values");
+    if (!PyList_Check(values.ptr()))
+        return texts;
+    for_each(values, [&](nb::handle text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_Check(text.ptr()) ? PyUnicode_AsUTF8AndSize(text.ptr(), &size)
+                                                       : nullptr;
+        if (utf8)
+            texts.emplace_back(utf8, (size_t) size);
+        else
+            PyErr_Clear();
+    });
+    return texts;
 }
 
 // State of one streaming read. Only the occurrence of the section being read
@@ -53,52 +75,83 @@ PyObject *cell_at(PyObject *row, Py_ssize_t i) {
 // header and settings fields stands for the per-section tables.
 class SectionParser {
 public:
-    SectionParser(nb::handle self, nb::handle sections) : self_(self), sections_(sections) {}
+    SectionParser(nb::handle self, nb::handle sections, nb::handle source)
+        : self_(self), sections_(sections), source_(source),
+          resource_(self.attr("resource_name")) {}
 
-    void feed(nb::handle raw_row) {
-        nb::object row = steal_checked(PySequence_Fast(raw_row.ptr(), "csv row must be a sequence"));
-        PyObject *r = row.ptr();
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(r);
+    void feed(const TsvTokenizer &row) {
+        size_t n = row.size();
         if (n == 0)
             return;
-        PyObject *first = cell_at(r, 0);
-        if (PyUnicode_GET_LENGTH(first) > 0 && PyUnicode_READ_CHAR(first, 0) == '#')
+        TextSpan first = row.cell(0);
+        if (!first.empty() && first.data[0] == '#')
             return;
 
         // The first cell of the clean row: the first raw cell not blank.
-        Py_ssize_t lead = 0;
-        Span lead_span;
+        size_t lead = 0;
+        TextSpan lead_span;
         for (; lead < n; ++lead) {
-            lead_span = strip_span(cell_at(r, lead));
+            lead_span = strip_text(row.cell(lead));
             if (!lead_span.empty())
                 break;
         }
         if (lead == n)
             return;
 
-        PyObject *lead_cell = PySequence_Fast_GET_ITEM(r, lead);
-        if (PyUnicode_READ_CHAR(lead_cell, lead_span.start) == '[' &&
-            PyUnicode_READ_CHAR(lead_cell, lead_span.end - 1) == ']') {
-            enter_section(lead_cell, lead_span);
+        if (lead_span.data[0] == '[' && lead_span.data[lead_span.size - 1] == ']') {
+            enter_section(lead_span);
             return;
         }
         if (!current_.is_valid())
             return;
-        if (in_table_)
-            add_record(r, n);
-        else
-            key_value_or_header(r, n, lead, lead_span);
+        // With "null_values", a row holding nothing but nulls is a placeholder.
+        if (!null_texts_.empty() && all_null(row))
+            return;
+        switch (mode_) {
+        case Mode::KeyValue:
+            key_value_or_header(row, lead, lead_span);
+            break;
+        case Mode::Header:
+            start_table(row);
+            break;
+        case Mode::Table:
+            add_record(row);
+            break;
+        }
+    }
+
+    // Logs each configured section the file did not contain.
+    void warn_missing() {
+        for_each(sections_, [&](nb::handle name) {
+            int found = PySet_Contains(seen_.ptr(), name.ptr());
+            if (found < 0)
+                raise_pending();
+            if (!found)
+                log_warning(concat_str({interned("Section '"), name,
+                                        interned("' is configured but not found in "), source_}));
+        });
     }
 
     nb::dict take_result() { return std::move(result_); }
 
 private:
-    void enter_section(PyObject *cell, Span span) {
-        while (span.start < span.end && is_bracket(PyUnicode_READ_CHAR(cell, span.start)))
-            ++span.start;
-        while (span.end > span.start && is_bracket(PyUnicode_READ_CHAR(cell, span.end - 1)))
-            --span.end;
-        nb::object name = substring(cell, span);
+    // Key-value rows until a header row; a "table" section starts at its header.
+    enum class Mode { KeyValue, Header, Table };
+
+    struct Column {
+        size_t index;  // raw cell position
+        nb::object name;
+        ValueSettings::Rule rule;
+    };
+
+    void enter_section(TextSpan span) {
+        while (!span.empty() && is_bracket(span.data[0])) {
+            ++span.data;
+            --span.size;
+        }
+        while (!span.empty() && is_bracket(span.data[span.size - 1]))
+            --span.size;
+        nb::object name = text_object(span);
 
         if (!contains(sections_, name)) {
             current_ = nb::object();
@@ -106,16 +159,26 @@ private:
         }
         nb::object config = steal_checked(PyObject_GetItem(sections_.ptr(), name.ptr()));
         auto [fields, include_all] = unpack_pair(self_.attr("_extract_fields")(config));
+        if (PySet_Add(seen_.ptr(), name.ptr()) < 0)
+            raise_pending();
 
         current_ = name;
         fields_ = std::move(fields);
         include_all_ = std::move(include_all);
         include_all_truth_.reset();
-        entry_ = nb::dict();
-        result_[name] = entry_;
-        in_table_ = false;
+        settings_ = ValueSettings::read(config, resource_, name);
+        null_texts_ = settings_.has_null_values() ? null_texts(config) : std::vector<std::string>();
+        required_ = required_columns(config, resource_, name);
+        bool table = PyDict_Check(config.ptr()) && truthy(get(config, "table"));
+        mode_ = table ? Mode::Header : Mode::KeyValue;
         columns_.clear();
+        required_cells_.clear();
         rows_ = nb::list();
+        entry_ = nb::dict();
+        if (table)
+            result_[name] = rows_;
+        else
+            result_[name] = entry_;
     }
 
     bool include_all() {
@@ -124,18 +187,38 @@ private:
         return *include_all_truth_;
     }
 
+    // A cell whose value is null whatever its column: blank, "none" or "null"
+    // in any case, or one of the section's null values.
+    bool is_null_cell(TextSpan cell) const {
+        TextSpan text = strip_text(cell);
+        if (text.empty() || equals_folded(text, "none") || equals_folded(text, "null"))
+            return true;
+        for (const std::string &null_text : null_texts_)
+            if (text.equals(null_text.data(), null_text.size()))
+                return true;
+        return false;
+    }
+
+    bool all_null(const TsvTokenizer &row) const {
+        for (size_t i = 0; i < row.size(); ++i)
+            if (!is_null_cell(row.cell(i)))
+                return false;
+        return true;
+    }
+
     // A row of a section that has no header row yet: two non-blank cells, or
     // a non-blank first cell followed only by blank cells, make a key and its
     // value; any other row is the header row.
-    void key_value_or_header(PyObject *r, Py_ssize_t n, Py_ssize_t lead, Span lead_span) {
-        Py_ssize_t second = -1;
-        Span second_span;
+    void key_value_or_header(const TsvTokenizer &row, size_t lead, TextSpan lead_span) {
+        size_t n = row.size();
+        size_t second = n;
+        TextSpan second_span;
         bool more = false;
-        for (Py_ssize_t i = lead + 1; i < n; ++i) {
-            Span span = strip_span(cell_at(r, i));
+        for (size_t i = lead + 1; i < n; ++i) {
+            TextSpan span = strip_text(row.cell(i));
             if (span.empty())
                 continue;
-            if (second >= 0) {
+            if (second < n) {
                 more = true;
                 break;
             }
@@ -143,34 +226,37 @@ private:
             second_span = span;
         }
 
-        bool key_value = second >= 0 ? !more : (lead == 0 && n >= 2);
+        bool key_value = second < n ? !more : (lead == 0 && n >= 2);
         if (!key_value) {
-            start_table(r, n);
+            start_table(row);
             return;
         }
-        nb::object key = substring(PySequence_Fast_GET_ITEM(r, lead), lead_span);
+        nb::object key = text_object(lead_span);
         if (!include_all() && !contains(fields_, key))
             return;
-        // A key with an empty value cell is kept with the formatted empty text.
-        nb::object value = second >= 0
-            ? format_value(substring(PySequence_Fast_GET_ITEM(r, second), second_span))
-            : nb::none();
+        // A key with an empty value cell is kept with the value None.
+        nb::object value = second < n ? settings_.format_field(key, text_object(second_span))
+                                      : nb::none();
         set_item(entry_, key, value);
     }
 
     // The header row names columns by their raw position, so a blank data
     // cell cannot shift later cells onto the wrong column.
-    void start_table(PyObject *r, Py_ssize_t n) {
+    void start_table(const TsvTokenizer &row) {
         nb::object allowed;
         if (!include_all() && truthy(fields_))
             allowed = steal_checked(PySet_New(fields_.ptr()));
 
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *cell = cell_at(r, i);
-            Span span = strip_span(cell);
+        nb::object header_names = steal_checked(PySet_New(nullptr));
+        for (size_t i = 0; i < row.size(); ++i) {
+            TextSpan span = strip_text(row.cell(i));
             if (span.empty())
                 continue;
-            nb::object name = substring(cell, span);
+            nb::object name = text_object(span);
+            if (PySet_Add(header_names.ptr(), name.ptr()) < 0)
+                raise_pending();
+            if (required_.is_valid() && contains(required_, name))
+                required_cells_.push_back({i, name, settings_.rule_for(name)});
             if (allowed.is_valid()) {
                 int found = PySet_Contains(allowed.ptr(), name.ptr());
                 if (found < 0)
@@ -178,30 +264,64 @@ private:
                 if (!found)
                     continue;
             }
-            columns_.emplace_back(i, std::move(name));
+            ValueSettings::Rule rule = settings_.rule_for(name);
+            columns_.push_back({i, std::move(name), rule});
         }
+        if (required_.is_valid())
+            warn_absent_required(header_names);
 
-        // Key-value pairs already kept stay; the records go under "rows".
-        if (PyDict_GET_SIZE(entry_.ptr()) == 0)
-            result_[current_] = rows_;
-        else
-            entry_[interned("rows")] = rows_;
-        in_table_ = true;
+        // In a key-value section, pairs already kept stay and the records go
+        // under "rows".
+        if (mode_ == Mode::KeyValue) {
+            if (PyDict_GET_SIZE(entry_.ptr()) == 0)
+                result_[current_] = rows_;
+            else
+                entry_[interned("rows")] = rows_;
+        }
+        mode_ = Mode::Table;
     }
 
-    void add_record(PyObject *r, Py_ssize_t n) {
-        if (columns_.empty())
+    // Required columns the header lacks cannot mark a placeholder row; when
+    // none is present, no row is dropped for them.
+    void warn_absent_required(nb::handle header_names) {
+        for_each(required_, [&](nb::handle name) {
+            int found = PySet_Contains(header_names.ptr(), name.ptr());
+            if (found < 0)
+                raise_pending();
+            if (!found)
+                log_warning(concat_str({interned("Section '"), current_, interned("' in "),
+                                        source_, interned(": required column '"), name,
+                                        interned("' is not in the header row")}));
+        });
+    }
+
+    // A row with no value in every required column is a placeholder.
+    bool is_placeholder(const TsvTokenizer &row) const {
+        if (required_cells_.empty())
+            return false;
+        for (const Column &column : required_cells_) {
+            if (column.index >= row.size())
+                continue;
+            TextSpan span = strip_text(row.cell(column.index));
+            if (!span.empty() && !settings_.apply(column.rule, text_object(span)).is_none())
+                return false;
+        }
+        return true;
+    }
+
+    void add_record(const TsvTokenizer &row) {
+        if (columns_.empty() || is_placeholder(row))
             return;
-        nb::dict record;
-        for (const auto &[index, name] : columns_) {
+        size_t n = row.size();
+        nb::object record = steal_checked(_PyDict_NewPresized((Py_ssize_t) columns_.size()));
+        for (const Column &column : columns_) {
             nb::object value;
-            if (index < n) {
-                PyObject *cell = cell_at(r, index);
-                Span span = strip_span(cell);
+            if (column.index < n) {
+                TextSpan span = strip_text(row.cell(column.index));
                 if (!span.empty())
-                    value = format_value(substring(cell, span));
+                    value = settings_.apply(column.rule, text_object(span));
             }
-            if (PyDict_SetItem(record.ptr(), name.ptr(),
+            if (PyDict_SetItem(record.ptr(), column.name.ptr(),
                                value.is_valid() ? value.ptr() : Py_None) < 0)
                 raise_pending();
         }
@@ -209,39 +329,97 @@ private:
             raise_pending();
     }
 
-    nb::handle self_, sections_;
+    nb::handle self_, sections_, source_;
+    nb::object resource_;
     nb::dict result_;
+    nb::object seen_ = steal_checked(PySet_New(nullptr));  // configured sections met
 
     nb::object current_;  // invalid while outside any configured section
     nb::dict entry_;      // the current section's mapping in result_
     nb::object fields_, include_all_;
     std::optional<bool> include_all_truth_;
-    bool in_table_ = false;
-    std::vector<std::pair<Py_ssize_t, nb::object>> columns_;  // raw index, name
+    ValueSettings settings_;
+    std::vector<std::string> null_texts_;
+    nb::object required_;  // tuple of names, or invalid
+    Mode mode_ = Mode::KeyValue;
+    std::vector<Column> columns_;
+    std::vector<Column> required_cells_;
     nb::list rows_;
 };
 
-nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
-    nb::object path = self.attr("file_path");
-    nb::object file = host_attr("builtins", "open")(
-        path, "r", nb::arg("encoding") = "utf-8-sig", nb::arg("newline") = "");
-    SectionParser parser(self, sections);
+// The whole content of the file at `path`, read through the host's open().
+nb::object read_bytes(nb::handle path) {
+    nb::object file = host_attr("builtins", "open")(path, "rb");
+    nb::object content;
     try {
-        nb::object reader = host_attr("csv", "reader")(file, nb::arg("delimiter") = "\t");
-        while (PyObject *row = PyIter_Next(reader.ptr()))
-            parser.feed(nb::steal(row));
-        if (PyErr_Occurred())
-            raise_pending();
+        content = file.attr("read")();
     } catch (...) {
-        // The read's own error is the one to report; a failing close of a
-        // file opened for reading would add nothing.
+        // The read's own error is the one to report.
         nb::object closed = nb::steal(PyObject_CallMethod(file.ptr(), "close", nullptr));
         if (!closed.is_valid())
             PyErr_Clear();
         throw;
     }
     file.attr("close")();
+    if (!PyBytes_Check(content.ptr()))
+        raise(PyExc_TypeError, "reading the file in binary mode did not give bytes");
+    return content;
+}
+
+// The text of file content as the "utf-8-sig" codec decodes it: a leading
+// byte-order mark dropped, the rest checked to be UTF-8.
+TextSpan utf8_text(nb::handle content) {
+    const char *data = PyBytes_AS_STRING(content.ptr());
+    size_t size = (size_t) PyBytes_GET_SIZE(content.ptr());
+    if (size >= 3 && std::char_traits<char>::compare(data, "\xEF\xBB\xBF", 3) == 0) {
+        data += 3;
+        size -= 3;
+    }
+    check_utf8(data, size);
+    return {data, size};
+}
+
+nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
+    nb::object path = self.attr("file_path");
+    nb::object content = read_bytes(path);
+    TextSpan text = utf8_text(content);
+    if (strip_text(text).empty())
+        raise(PyExc_ValueError,
+              concat_str({to_str(path), interned(": the file is empty (nothing but white space)")}));
+
+    SectionParser parser(self, sections, path);
+    TsvTokenizer records(text.data, text.size, path);
+    while (records.next())
+        parser.feed(records);
+    parser.warn_missing();
     return parser.take_result();
+}
+
+// The records of `data` as lists of str: bytes are read as a file is (a
+// leading byte-order mark dropped), a str as csv reads it.
+nb::object tokenize(nb::handle data, nb::handle source) {
+    TextSpan text;
+    if (PyBytes_Check(data.ptr())) {
+        text = utf8_text(data);
+    } else if (PyUnicode_Check(data.ptr())) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(data.ptr(), &size);
+        if (!utf8)
+            raise_pending();
+        text = {utf8, (size_t) size};
+    } else {
+        raise(PyExc_TypeError, "_tokenize() takes bytes or str");
+    }
+    nb::list records;
+    TsvTokenizer tokenizer(text.data, text.size, source);
+    while (tokenizer.next()) {
+        size_t n = tokenizer.size();
+        nb::object record = steal_checked(PyList_New((Py_ssize_t) n));
+        for (size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(record.ptr(), (Py_ssize_t) i, text_object(tokenizer.cell(i)).release().ptr());
+        records.append(record);
+    }
+    return std::move(records);
 }
 
 nb::object prepare_configs(nb::handle, nb::handle config) {
@@ -285,6 +463,20 @@ nb::object parse(nb::handle self) {
     return self.attr("_load_and_parse_sections")(prepared);
 }
 
+// The base constructor, then this reader's own setting: "required_columns"
+// must be a list of names.
+void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
+                 nb::handle resource_name) {
+    host_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase")
+        .attr("__init__")(self, section_config, file_path, nb::arg("resource_name") = resource_name);
+    if (!PyDict_Check(section_config.ptr()))
+        return;
+    entries_until(section_config, [&](nb::handle name, nb::handle config) {
+        required_columns(config, resource_name, name);
+        return false;
+    });
+}
+
 }  // namespace
 
 NB_MODULE(PanelTsvReader, m) {
@@ -295,17 +487,29 @@ NB_MODULE(PanelTsvReader, m) {
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
              "Reads only configured sections and fields, streaming parse inside loader.")
+        .method("__init__", &init_reader, nb::arg("section_config").none(),
+                nb::arg("file_path").none(), nb::kw_only(),
+                nb::arg("resource_name").none() = nb::none(),
+                nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
+                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
+                        " -> None"),
+                "As ReportReaderBase's constructor; also checks each section's\n"
+                "\"required_columns\" (a list of column names).")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"
                 "rows or by a table) and returns the configured sections found, keyed by\n"
-                "section name: a key-value section (or a table of exactly two columns) as\n"
-                "a mapping of its \"fields\", a table section as a list of row mappings;\n"
-                "\"include_all_fields\" keeps everything. Raises OSError when the file\n"
-                "cannot be read.")
+                "section name: a key-value section as a mapping of its \"fields\", a table\n"
+                "section (three or more columns, or \"table\": true) as a list of row\n"
+                "mappings; \"include_all_fields\" keeps everything. A configured section\n"
+                "the file lacks is logged as a WARNING. Raises OSError when the file\n"
+                "cannot be read and ValueError naming the file for an empty file or a\n"
+                "quoted cell that is never closed.")
         .method("_prepare_configs", &prepare_configs, nb::arg("config").none())
         .method("_load_and_parse_sections", &load_and_parse_sections,
                 nb::arg("sections").none())
         .method("_extract_fields", &extract_fields, nb::arg("cfg").none())
+        .static_method("_tokenize", &tokenize, nb::arg("data"),
+                       nb::arg("source") = nb::str("<text>"))
         .finish();
 }

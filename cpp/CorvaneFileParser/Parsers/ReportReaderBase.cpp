@@ -90,8 +90,11 @@ nb::object build_result(nb::handle self, nb::handle data) {
         // section is taken like any other.
         nb::object title = get(config, caller_key);
         nb::object section_data = get(data, name, absent);
-        if (section_data.is(absent))
-            section_data = nb::dict();
+        if (section_data.is(absent)) {
+            // A table section the file lacks has no rows.
+            bool table = get(config, interned("table")).ptr() == Py_True;
+            section_data = table ? nb::object(nb::list()) : nb::object(nb::dict());
+        }
         nb::object warning_config = get(config, warning_key);
         bool has_warning = truthy(warning_config);
         nb::object text;

@@ -1,5 +1,6 @@
-// Reader of callers that write their whole result as one TSV row under one
-// header row (the SMN and GBA callers).
+// Reader of callers that write their result as one TSV row under one header
+// row (the SMN and GBA callers). A batch file holds one row per sample: the
+// reader's `sample` picks the row whose first column is that sample's ID.
 #include <corvane/host.hpp>
 
 namespace nb = nanobind;
@@ -17,20 +18,114 @@ nb::list split_fields(nb::handle line) {
     return fields;
 }
 
-// The first two lines of the file, read as UTF-8 (a byte-order mark ignored).
-std::pair<nb::list, nb::list> read_two_lines(nb::handle path) {
+// The line holds nothing but white space; with `tab_is_text`, a tab (a field
+// separator, so a row of empty fields) does not count as white space.
+bool is_white(PyObject *line, bool tab_is_text) {
+    int kind = PyUnicode_KIND(line);
+    const void *data = PyUnicode_DATA(line);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(line); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if ((tab_is_text && c == '\t') || !Py_UNICODE_ISSPACE(c))
+            return false;
+    }
+    return true;
+}
+
+// The first field of a line, stripped: the sample ID of a batch row.
+nb::object first_field(PyObject *line) {
+    Py_ssize_t size = PyUnicode_GET_LENGTH(line);
+    Py_ssize_t tab = PyUnicode_FindChar(line, '\t', 0, size, 1);
+    if (tab == -2)
+        raise_pending();
+    nb::object field = steal_checked(PyUnicode_Substring(line, 0, tab < 0 ? size : tab));
+    return field.attr("strip")();
+}
+
+// What the file holds: its header line, the row to read (unset when there is
+// none) and how many rows there are (for a sample: how many carry its ID).
+struct FileRows {
+    nb::object header;
+    nb::object row;
+    Py_ssize_t rows = 0;
+    Py_ssize_t matches = 0;
+    nb::list other_ids;  // the first few sample IDs, for the not-found message
+};
+
+constexpr Py_ssize_t kIdsShown = 10;
+
+// Reads the file as UTF-8 (a byte-order mark ignored). Lines of white space
+// before the header and blank lines after it are not rows. Only the chosen
+// row is kept; the others are counted.
+FileRows read_rows(nb::handle path, nb::handle sample) {
+    FileRows found;
     nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
-    nb::object headers, values;
     try {
-        nb::object readline = file.attr("readline");
-        headers = readline();
-        values = readline();
+        nb::object lines = steal_checked(PyObject_GetIter(file.ptr()));
+        while (PyObject *raw = PyIter_Next(lines.ptr())) {
+            nb::object line = nb::steal(raw);
+            if (!PyUnicode_Check(raw))
+                raise(PyExc_TypeError, "a text file must give str lines");
+            if (!found.header.is_valid()) {
+                if (!is_white(raw, false))
+                    found.header = std::move(line);
+                continue;
+            }
+            if (is_white(raw, true))
+                continue;
+            ++found.rows;
+            if (sample.is_none()) {
+                if (!found.row.is_valid())
+                    found.row = std::move(line);
+                continue;
+            }
+            nb::object id = first_field(raw);
+            if (equals(id, sample)) {
+                if (++found.matches == 1)
+                    found.row = std::move(line);
+            } else if ((Py_ssize_t) found.other_ids.size() < kIdsShown) {
+                found.other_ids.append(id);
+            }
+        }
+        if (PyErr_Occurred())
+            raise_pending();
     } catch (...) {
         file.attr("close")();
         throw;
     }
     file.attr("close")();
-    return {split_fields(headers), split_fields(values)};
+    return found;
+}
+
+// The row of the file to read, as its fields; a warning when the choice is
+// not evident, an error when the file is empty or lacks the sample.
+std::pair<nb::list, nb::list> chosen_fields(nb::handle path, nb::handle sample) {
+    if (!sample.is_none() && !is_text(sample))
+        raise(PyExc_TypeError, concat_str({interned("sample must be a str, got "),
+                                           class_name(sample)}));
+    FileRows found = read_rows(path, sample);
+    if (!found.header.is_valid())
+        raise(PyExc_ValueError, concat_str({interned("Input file is empty: "), path}));
+    nb::str count = to_str(nb::int_(sample.is_none() ? found.rows : found.matches));
+    if (sample.is_none()) {
+        if (found.rows > 1)
+            log_warning(concat_str({path, interned(": "), count,
+                                    interned(" data rows; reading the first (a sample ID "
+                                             "chooses another)")}));
+    } else if (found.matches == 0) {
+        nb::object ids = steal_checked(
+            PyUnicode_Join(interned(", ").ptr(), found.other_ids.ptr()));
+        const char *more = found.rows > (Py_ssize_t) found.other_ids.size() ? ", ..." : "";
+        raise(PyExc_ValueError,
+              concat_str({interned("Sample '"), sample, interned("' not found in "), path,
+                          interned(" (first column of its "), nb::int_(found.rows),
+                          interned(" data rows: "), ids, nb::str(more), interned(")")}));
+    } else if (found.matches > 1) {
+        log_warning(concat_str({path, interned(": "), count, interned(" rows for sample '"),
+                                sample, interned("'; reading the first")}));
+    }
+    // A header without a row reads as one empty value, as it always has.
+    nb::object row = found.row.is_valid() ? found.row : nb::object(nb::str(""));
+    return {split_fields(found.header), split_fields(row)};
 }
 
 // The configured section whose name, lower-cased, is the file name without
@@ -62,14 +157,23 @@ nb::object caller_name_for(nb::handle file_path, nb::handle section_config) {
 
 nb::object parse(nb::handle self) {
     nb::object file_path = self.attr("file_path");
-    auto [headers, values] = read_two_lines(file_path);
+    auto [headers, values] = chosen_fields(file_path, self.attr("sample"));
+
+    // The row is filed under one section, whose value settings apply.
+    nb::object section_config = self.attr("section_config");
+    nb::object caller_name = caller_name_for(file_path, section_config);
+    nb::object config = steal_checked(PyObject_GetItem(section_config.ptr(), caller_name.ptr()));
+    ValueSettings settings = ValueSettings::read(
+        config, nb::getattr(self, "resource_name", nb::none()), caller_name);
 
     nb::dict parsed;
     size_t count = std::min(headers.size(), values.size());
-    for (size_t i = 0; i < count; ++i)
-        parsed[headers[i]] = format_value(values[i]);
+    for (size_t i = 0; i < count; ++i) {
+        nb::object header = headers[i], value = values[i];
+        parsed[header] = settings.is_default() ? format_value(value)
+                                               : settings.format_field(header, value);
+    }
 
-    nb::object caller_name = caller_name_for(file_path, self.attr("section_config"));
     nb::dict result;
     result[caller_name] = parsed;
     return std::move(result);

@@ -100,7 +100,11 @@ nb::object fill(nb::handle message_template, nb::handle name, nb::handle phenoty
                                            nb::arg("phenotype") = phenotype);
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
+nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+    // No data, or no settings, is nothing there.
+    if (data.is_none())
+        return nb::str("");
+    nb::object config = config_arg.is_none() ? nb::object(nb::dict()) : nb::borrow(config_arg);
     nb::object name = get(config, "caller_name");
     if (!truthy(name))
         name = get(config, "name");

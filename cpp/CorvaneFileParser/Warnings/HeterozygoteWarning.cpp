@@ -22,9 +22,14 @@ nb::object name_or(nb::handle config, const char *primary, const char *fallback)
 }
 
 nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    // No data, no settings or no conditions: nothing holds.
+    if (data.is_none() || config.is_none())
+        return nb::str("");
     nb::object name = name_or(config, "caller_name", "name");
     nb::object disease = name_or(config, "disease_name", "disease");
-    nb::object conditions = get(config, loaded.conditions_key, nb::dict());
+    nb::object conditions = get(config, loaded.conditions_key);
+    if (conditions.is_none())
+        return nb::str("");
 
     nb::object it = steal_checked(PyObject_GetIter(conditions.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {

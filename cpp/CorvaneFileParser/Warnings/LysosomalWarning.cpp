@@ -44,7 +44,11 @@ nb::object findings(nb::handle data, const char *key) {
     return value;
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
+nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+    // No data, or no settings, is nothing there.
+    if (data.is_none())
+        return nb::str("");
+    nb::object config = config_arg.is_none() ? nb::object(nb::dict()) : nb::borrow(config_arg);
     nb::object caller = first_truthy_or(config, {"caller_name", "name"}, "GBA Caller");
     nb::object disease = first_truthy_or(config, {"disease_name", "disease"}, "Gaucher disease");
 

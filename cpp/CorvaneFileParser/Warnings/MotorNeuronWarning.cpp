@@ -1,5 +1,6 @@
 // SMN warning: spinal muscular atrophy status from the SMN1 copy number, with
-// the silent-carrier (2+0) risk from haplogroups or a marker variant.
+// the silent-carrier (2+0) risk from haplogroups, a marker's copy number or a
+// marker variant.
 #include <corvane/host.hpp>
 
 #include <utility>
@@ -80,8 +81,9 @@ nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
 // configured path.
 bool haplogroups_complete(nb::handle config, nb::handle data) {
     nb::object path = get(config, "haplogroup_path");
-    nb::object required_source =
-        get(config, "silent_carrier_required_haplogroups", nb::list());
+    nb::object required_source = get(config, "silent_carrier_required_haplogroups");
+    if (required_source.is_none())
+        return false;
     nb::object required = steal_checked(PySet_New(required_source.ptr()));
     if (!truthy(path) || PySet_GET_SIZE(required.ptr()) == 0)
         return false;
@@ -96,6 +98,26 @@ bool haplogroups_complete(nb::handle config, nb::handle data) {
     if (subset < 0)
         raise_pending();
     return subset != 0;
+}
+
+bool at_least_one(nb::handle copies) {
+    if (!is_number(copies))
+        return false;
+    int enough = PyObject_RichCompareBool(copies.ptr(), nb::int_(1).ptr(), Py_GE);
+    if (enough < 0)
+        raise_pending();
+    return enough != 0;
+}
+
+// The marker rule: one of the configured data keys holds a 2+0 marker's copy
+// number of at least one.
+bool has_silent_carrier_marker(nb::handle config, nb::handle data) {
+    nb::object keys = get(config, "silent_carrier_marker_keys");
+    if (keys.is_none())
+        return false;
+    return iterate_until(keys, [&](nb::handle key) {
+        return contains(data, key) && at_least_one(get(data, key));
+    });
 }
 
 // The variant rule: a variant with an identifier and at least one allele copy.
@@ -122,32 +144,37 @@ bool has_marker_variant(nb::handle data) {
         int named = PyObject_RichCompareBool(identifier.ptr(), interned("").ptr(), Py_NE);
         if (named < 0)
             raise_pending();
-        if (!named || !is_number(copies))
-            return false;
-        int enough = PyObject_RichCompareBool(copies.ptr(), one.ptr(), Py_GE);
-        if (enough < 0)
-            raise_pending();
-        return enough != 0;
+        return named && at_least_one(copies);
     });
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
+nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+    // No data, or no settings, is nothing there.
+    if (data.is_none())
+        return nb::str("");
+    nb::object config = config_arg.is_none() ? nb::object(nb::dict()) : nb::borrow(config_arg);
     nb::object caller = first_truthy_or(config, {"caller_name", "name"}, "SMN Caller");
     nb::object disease = first_truthy_or(config, {"disease_name", "disease"}, "Spinal Muscular Atrophy");
 
     nb::list default_keys;
     default_keys.append(interned("smn1CopyNumber"));
     default_keys.append(interned("smn1_cn"));
-    nb::object keys = get(config, "smn1_copy_number_keys", default_keys);
-    // The first key present decides, even when it holds None.
+    nb::object keys = get(config, "smn1_copy_number_keys");
+    if (keys.is_none())
+        keys = default_keys;
+    // The first key present decides, even when it holds None: the caller
+    // wrote the field but could not call it.
     nb::object copy_number = nb::none();
-    iterate_until(keys, [&](nb::handle key) {
+    bool present = iterate_until(keys, [&](nb::handle key) {
         if (!contains(data, key))
             return false;
         copy_number = get(data, key);
         return true;
     });
 
+    if (present && copy_number.is_none())
+        return sentence(caller, ", the SMN1 copy number could not be determined (no call) for ",
+                        disease);
     if (!is_number(copy_number))
         return nb::str("");
     if (number_equals(copy_number, 0))
@@ -162,6 +189,8 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     // The strict rule lets only the haplogroups give the silent-carrier sentence.
     if (truthy(get(config, "strict_silent_carrier_haplogroup_rule", nb::bool_(false))))
         return nb::str("");
+    if (two_copies && has_silent_carrier_marker(config, data))
+        return sentence(caller, silent, disease);
     if (two_copies && has_marker_variant(data))
         return sentence(caller, silent, disease);
     return nb::str("");

@@ -58,7 +58,12 @@ private:
 
 nb::object format(nb::handle, nb::handle config, nb::handle data) {
     Messages msgs;
-    nb::object conditions = get(config, loaded.conditions_key, nb::list());
+    // No data, no settings or no conditions: nothing holds.
+    if (data.is_none() || config.is_none())
+        return msgs.joined();
+    nb::object conditions = get(config, loaded.conditions_key);
+    if (conditions.is_none())
+        return msgs.joined();
     for_each(conditions, [&](nb::handle cond) {
         convert_operator(cond);
         nb::object rule = make_rule(cond);

@@ -33,7 +33,11 @@ inline nb::object steal_checked(PyObject *ref) {
     return nb::steal(ref);
 }
 
-// Keeps C++ recursion over nested data within the host's recursion limit.
+// Keeps C++ recursion over nested data within sys.getrecursionlimit() levels
+// per thread (RecursionError "maximum recursion depth exceeded<where>"
+// beyond) and within the host's C-level limit. Hold one per level of a
+// recursive walk, and keep that walk's frames small: at the default limit the
+// deepest walk must fit in a 256 KiB thread stack.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char *where);

@@ -1,0 +1,173 @@
+"""The panel reader against a plain reference built on csv.reader.
+
+The reference spells out, row by row over csv.reader's records, how the
+reader cleans rows, finds sections and reads key-value rows and tables, with
+the section settings. Seeded random files in the panel's shape must give the
+same result, in the same order.
+"""
+
+import csv
+import logging
+import os
+import random
+
+import pytest
+
+from CorvaneFileParser.Models import SectionConfig
+from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader
+from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+
+CASES = int(os.environ.get("CORVANE_FUZZ_CASES", "3000")) // 5
+
+
+def settings_of(config):
+    if isinstance(config, SectionConfig):
+        fields = config.fields or {}
+        return fields, config.include_all_fields, {}
+    fields = dict.fromkeys(config.get("fields") or {})
+    return fields, config.get("include_all_fields", False), config
+
+
+def formatter(settings):
+    text_fields = set(settings.get("text_fields") or ())
+    null_values = set(settings.get("null_values") or ())
+
+    def format_cell(name, text):
+        if text in null_values:
+            return None
+        if name in text_fields or "*" in text_fields:
+            return None if text.lower() in ("", "none", "null") else text
+        return ReportReaderBase._format_value(text)
+
+    return format_cell
+
+
+def reference(path, sections):
+    result = {}
+    current = None
+    with open(path, encoding="utf-8-sig", newline="") as f:
+        for raw in csv.reader(f, delimiter="\t"):
+            if not raw or raw[0].startswith("#"):
+                continue
+            clean = [cell.strip() for cell in raw]
+            lead = next((i for i, cell in enumerate(clean) if cell), None)
+            if lead is None:
+                continue
+            if clean[lead].startswith("[") and clean[lead].endswith("]"):
+                current = clean[lead].strip("[]")
+                if current not in sections:
+                    current = None
+                    continue
+                fields, include_all, settings = settings_of(sections[current])
+                format_cell = formatter(settings)
+                nulls = set(settings.get("null_values") or ())
+                required = settings.get("required_columns")
+                mode = "header" if settings.get("table") else "key-value"
+                entry, rows = {}, []
+                result[current] = rows if mode == "header" else entry
+                continue
+            if current is None:
+                continue
+            if nulls and all(c.lower() in ("", "none", "null") or c in nulls for c in clean):
+                continue
+            if mode == "key-value":
+                others = [i for i in range(lead + 1, len(clean)) if clean[i]]
+                if len(others) == 1 or (not others and lead == 0 and len(clean) >= 2):
+                    if include_all or clean[lead] in fields:
+                        clean_value = clean[others[0]] if others else None
+                        entry[clean[lead]] = (format_cell(clean[lead], clean_value)
+                                              if others else None)
+                    continue
+                if entry:
+                    entry["rows"] = rows
+                else:
+                    result[current] = rows
+            if mode != "table":
+                allowed = None if include_all or not fields else set(fields)
+                columns = [(i, c) for i, c in enumerate(clean)
+                           if c and (allowed is None or c in allowed)]
+                required_at = [(i, c) for i, c in enumerate(clean) if c in (required or ())]
+                mode = "table"
+                continue
+            if not columns:
+                continue
+            if required_at and all(
+                    i >= len(clean) or not clean[i] or format_cell(name, clean[i]) is None
+                    for i, name in required_at):
+                continue
+            rows.append({name: format_cell(name, clean[i]) if i < len(clean) and clean[i] else None
+                         for i, name in columns})
+    return result
+
+
+CELLS = ["", " ", "\t", "NA", "N/A", "na", "null", "None", "7", "0.0467", "2.10", "0012345", "1e3",
+         "TRUE", "Gene", "Fold Change", "Start", "EGFR", "k1", "k2", "c2", "#x", " #y", "[A]",
+         '"q\tr"', '"a""b"', '"x\ny"', "\u3000z\xa0", "é"]
+TITLES = ["[A]", "[B]", "[C]", "[D]", "[ A ]", "[[B]]", " [C] ", "[E]", "#[A]"]
+
+
+def random_file(rnd):
+    rows = []
+    for _ in range(rnd.randrange(0, 40)):
+        if rnd.random() < 0.15:
+            rows.append(rnd.choice(TITLES) + "\t" * rnd.randrange(0, 3))
+        else:
+            width = rnd.choice([0, 1, 2, 2, 3, 5])
+            rows.append("\t".join(rnd.choice(CELLS) for _ in range(width)))
+    return rnd.choice(["\n", "\r\n"]).join(rows) + rnd.choice(["", "\n"])
+
+
+def random_config(rnd):
+    config = {}
+    for name in ["A", "B", "C", "D", " A "]:
+        if rnd.random() < 0.25:
+            continue
+        if rnd.random() < 0.15:
+            config[name] = SectionConfig(fields=rnd.choice([None, ["k1", "Gene", "Start"]]),
+                                         include_all_fields=rnd.random() < 0.5)
+            continue
+        section = {}
+        if rnd.random() < 0.5:
+            section["include_all_fields"] = True
+        if rnd.random() < 0.5:
+            section["fields"] = dict.fromkeys(rnd.sample(["k1", "k2", "Gene", "c2", "Start", "NA"], 3))
+        for key, choices in [("table", [True, False]), ("null_values", [["NA", "N/A"], []]),
+                             ("required_columns", [["Start"], ["Start", "Fold Change"], ["X"]]),
+                             ("text_fields", [["*"], ["Gene", "k1"]])]:
+            if rnd.random() < 0.35:
+                section[key] = rnd.choice(choices)
+        config[name] = section
+    return config
+
+
+def test_random_files_match_the_reference(tmp_path):
+    logging.disable(logging.WARNING)
+    try:
+        rnd = random.Random(4242)
+        path = tmp_path / "x.combinedvariantoutput.tsv"
+        checked = 0
+        for case in range(CASES):
+            content = random_file(rnd)
+            if not content.strip():
+                continue
+            path.write_text(content, encoding="utf-8", newline="")
+            config = random_config(rnd)
+            try:
+                expected = reference(path, config)
+            except csv.Error:
+                continue
+            got = PanelTsvReader(config, str(path)).parse()
+            assert got == expected, (case, content, config)
+            assert repr(got) == repr(expected), (case, content, config)
+            checked += 1
+        assert checked > CASES * 0.8
+    finally:
+        logging.disable(logging.NOTSET)
+
+
+def test_unclosed_quote_is_where_the_reference_swallows_the_rest(tmp_path):
+    path = tmp_path / "x.combinedvariantoutput.tsv"
+    path.write_text('[A]\nk1\t"7\nk2\t8\n', encoding="utf-8")
+    assert reference(path, {"A": {"include_all_fields": True}}) == {"A": {"k1": "7\nk2\t8"}}
+    with pytest.raises(ValueError, match="line 2"):
+        PanelTsvReader({"A": {}}, str(path)).parse()
