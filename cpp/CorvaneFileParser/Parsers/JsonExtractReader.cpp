@@ -2,7 +2,9 @@
 //
 // The path functions work on the document in place: expansion walks the
 // parsed values without copying them, and only the extract (formatted values
-// filed under their concrete paths) is built.
+// filed under their concrete paths) is built. A document read by the module's
+// own loader belongs to the reader alone, so its values are formatted in
+// place and handed to the extracts instead of being copied.
 #include <corvane/host.hpp>
 
 #include <charconv>
@@ -347,7 +349,6 @@ void set_nested_value(nb::handle target, nb::handle parts, nb::handle value) {
 void remove_nested_value(nb::handle target, nb::handle parts) {
     remove_nested(target, path_tuple(parts));
 }
-
 
 // ---------------------------------------------------------------------------
 // Loading
