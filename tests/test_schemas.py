@@ -144,12 +144,17 @@ def test_in_process_result_validates():
 
 
 def test_schema_sections_follow_the_shipped_resources():
-    """The schema names exactly the shipped sections and requires a warning where one is set."""
+    """The schema names exactly the shipped sections, requires a warning where one is set and
+    a list of records for a table section."""
     expected = {}
     for resource in RESOURCES:
         config = json.loads(resources.files("CorvaneFileParser").joinpath(resource).read_text("utf-8"))
         for name, settings in config.items():
-            kind = "sectionWithWarning" if settings.get("warning") else "section"
+            assert not (settings.get("warning") and settings.get("table")), name
+            if settings.get("warning"):
+                kind = "sectionWithWarning"
+            else:
+                kind = "tableSection" if settings.get("table") else "section"
             expected[name.upper()] = "#/$defs/" + kind
     declared = {key: value["$ref"] for key, value in UNIFIED.schema["properties"].items()}
     assert declared == expected
@@ -162,10 +167,12 @@ GOOD_ENTRY = {"data": {"Total TMB": 12.35}, "warning": "", "caller_name": "Panel
     ({"tmb": GOOD_ENTRY}, "lower-case key"),
     ({"TMB": {"data": {}, "caller_name": "Panel"}}, "warning missing where settings exist"),
     ({"TMB": {"data": {}, "warning": None, "caller_name": "Panel"}}, "warning not a text"),
-    ({"FUSIONS": {"data": {}}}, "caller_name missing"),
+    ({"FUSIONS": {"data": []}}, "caller_name missing"),
     ({"FUSIONS": {"caller_name": "Panel"}}, "data missing"),
-    ({"FUSIONS": {"data": {}, "caller_name": None}}, "caller_name not a text"),
-    ({"FUSIONS": {"data": {}, "caller_name": "Panel", "notes": 1}}, "extra entry key"),
+    ({"FUSIONS": {"data": [], "caller_name": None}}, "caller_name not a text"),
+    ({"FUSIONS": {"data": [], "caller_name": "Panel", "notes": 1}}, "extra entry key"),
+    ({"GENE AMPLIFICATIONS": {"data": {"Gene": "Fold Change"}, "caller_name": "Panel"}},
+     "table section read as key-value pairs"),
     ({"FUSIONS": {"data": [["KRAS", 3]], "caller_name": "Panel"}}, "table row not a record"),
     ({"FUSIONS": {"data": "KRAS", "caller_name": "Panel"}}, "data neither mapping nor table"),
     ({"EXTRA SECTION": {"data": {}, "caller_name": "X", "warning": 3}}, "added section's warning"),
