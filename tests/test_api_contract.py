@@ -136,6 +136,16 @@ def stated_types(tree):
             yield ast.unparse(node.annotation)
 
 
+def class_attributes(cls):
+    """The names a stub's class body declares or assigns, in order."""
+    names = []
+    for node in cls.body:
+        targets = node.targets if isinstance(node, ast.Assign) else (
+            [node.target] if isinstance(node, ast.AnnAssign) else [])
+        names += [target.id for target in targets if isinstance(target, ast.Name)]
+    return names
+
+
 def test_every_extension_module_ships_a_stub_and_the_package_is_typed():
     assert (PACKAGE_DIR / "py.typed").is_file()
     modules = extension_modules()
@@ -154,6 +164,9 @@ def test_every_extension_module_ships_a_stub_and_the_package_is_typed():
                 if argument.arg not in ("self", "cls"):
                     assert argument.annotation is not None, f"{stub.name}: {function.name}"
             assert "*args, **kwargs" not in ast.unparse(function.args), f"{stub.name}: {function.name}"
+        for cls in (node for node in ast.walk(tree) if isinstance(node, ast.ClassDef)):
+            declared = class_attributes(cls)
+            assert len(declared) == len(set(declared)), f"{stub.name}: {cls.name} {declared}"
         # A value without a stated type renders as "object"; docstrings may say the word.
         for stated in stated_types(tree):
             assert not re.search(r"(?<![\w.])object\b", stated), f"{stub.name}: {stated}"
