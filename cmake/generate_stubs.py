@@ -12,8 +12,9 @@ subclass below renders them:
 - abstract methods (a carrier whose `__func__` is the nanobind method),
 - host functions with a `__text_signature__` (fast-call methods), whose
   parameters are typed `Any` (a text signature cannot carry annotations),
-- a class's `__annotations__`, declared as its instance attributes, and a
-  module's, giving the type of a module global.
+- a class's `__annotations__`, declared as its instance attributes (with
+  the class's own value as the default when it also sets one, so each is
+  declared once), and a module's, giving the type of a module global.
 """
 
 import argparse
@@ -41,6 +42,12 @@ def is_abstract_carrier(value):
             and is_nb_function(getattr(value, "__func__", None)))
 
 
+def is_plain_value(value):
+    """A class-level data value (None, a number, a text...), not a function,
+    class or descriptor."""
+    return not (callable(value) or isinstance(value, type) or hasattr(type(value), "__get__"))
+
+
 def text_signature_function(value):
     """The host function behind `value` when it has a text signature, else None."""
     if type(value).__name__ == "instancemethod":
@@ -57,7 +64,11 @@ class PackageStubGen(StubGen):
             return
         if name == "__annotations__":
             if isinstance(parent, type):
-                self.put_attribute_annotations(value)
+                self.put_attribute_annotations(value, parent)
+            return
+        if (isinstance(parent, type) and name in vars(parent).get("__annotations__", {})
+                and is_plain_value(value)):
+            # Declared with its annotation, this value as the default.
             return
         # (read from the namespace: reading a module's __annotations__ creates it)
         module_annotations = (vars(parent).get("__annotations__", {})
@@ -107,10 +118,15 @@ class PackageStubGen(StubGen):
             return self.simplify_types(annotation)
         return self.type_str(annotation)
 
-    def put_attribute_annotations(self, annotations):
-        """Declares the instance attributes a class annotates."""
+    def put_attribute_annotations(self, annotations, cls):
+        """Declares the instance attributes a class annotates; one the class
+        also sets to a plain value gets that value as its default."""
+        namespace = vars(cls)
         for attribute, annotation in annotations.items():
-            self.write_ln(f"{attribute}: {self.annotation_str(annotation)}")
+            line = f"{attribute}: {self.annotation_str(annotation)}"
+            if attribute in namespace and is_plain_value(namespace[attribute]):
+                line += f" = {self.expr_str(namespace[attribute], True) or '...'}"
+            self.write_ln(line)
         if annotations:
             self.write("\n")
 

@@ -14,11 +14,46 @@ from __future__ import annotations
 import logging
 import os
 import time
-from typing import Any
+from typing import TYPE_CHECKING
 
 MANIFEST_VERSION = 1
 PACKAGE_NAME = "CorvaneFileParser"
 _CHUNK_SIZE = 1 << 20
+
+if TYPE_CHECKING:
+    # Types for the checker only: creating them at run time would slow every start-up.
+    from typing import Protocol, TypedDict
+
+    class _RequestRecord(TypedDict):
+        """The manifest's "request": the run's settings as given."""
+
+        input_dir: str | None
+        output_dir: str | None
+        output_json: str | None
+        output_path: str | None
+        input_files: list[str | None]
+        strict: bool
+        sample: str | None
+
+    class _InputRecord(TypedDict):
+        """One entry of the manifest's "inputs": a file read and what it gave."""
+
+        path: str | None
+        opened: str | None
+        size: int
+        sha256: str
+        reader: str
+        resource: str | None
+        resource_sha256: str | None
+        keys: list[str]
+        replaced: list[str]
+
+    class _Digest(Protocol):
+        """What the manifest needs of a SHA-256 object."""
+
+        def update(self, data: bytes, /) -> None: ...
+
+        def hexdigest(self) -> str: ...
 
 
 def manifest_path(output_path: str) -> str:
@@ -28,7 +63,7 @@ def manifest_path(output_path: str) -> str:
     return base + ".manifest.json"
 
 
-def _load_json_object(path: str) -> dict[str, Any] | None:
+def _load_json_object(path: str) -> dict[str, object] | None:
     import json
 
     try:
@@ -57,14 +92,16 @@ def is_manifest(path: str) -> bool:
     )
 
 
-def _sha256() -> Any:
+def _sha256() -> _Digest:
     try:
         # The interpreter's own SHA-256; importing hashlib would also load
         # the OpenSSL bindings, which costs more than hashing a few files.
-        from _sha2 import sha256
+        # (The type checkers' standard library has no stub for _sha2.)
+        from _sha2 import sha256  # type: ignore[import-not-found]
     except ImportError:
         from hashlib import sha256
-    return sha256()
+    digest: _Digest = sha256()
+    return digest
 
 
 def bytes_digest(content: bytes) -> str:
@@ -159,13 +196,13 @@ class RunRecord:
     __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
                  "_resource_digests", "_collect", "_root")
 
-    def __init__(self, driver: Any, output_path: str) -> None:
+    def __init__(self, driver: object, output_path: str) -> None:
         self.started_at = utc_timestamp()
         listed = getattr(driver, "input_files", None)
         # Only a list or tuple is copied: an iterator belongs to the run.
         if not isinstance(listed, (list, tuple)):
             listed = ()
-        self.request = {
+        self.request: _RequestRecord = {
             "input_dir": _text(getattr(driver, "input_dir", None)),
             "output_dir": _text(getattr(driver, "output_dir", None)),
             "output_json": _text(getattr(driver, "output_json", None)),
@@ -174,10 +211,10 @@ class RunRecord:
             "strict": bool(getattr(driver, "strict", False)),
             "sample": _text(getattr(driver, "sample", None)),
         }
-        self.inputs = []
-        self.missing = []
-        self.warnings = []
-        self._resource_digests = {}
+        self.inputs: list[_InputRecord] = []
+        self.missing: list[str | None] = []
+        self.warnings: list[str] = []
+        self._resource_digests: dict[str, str | None] = {}
         self._collect = self._keep_warning
         self._root = logging.getLogger()
         self._root.addFilter(self._collect)
@@ -209,7 +246,7 @@ class RunRecord:
             )
         return self._resource_digests[resource]
 
-    def add_input(self, given: str, opened: str, reader: Any, keys: list[str],
+    def add_input(self, given: str, opened: str, reader: object, keys: list[str],
                   replaced: list[str]) -> None:
         """One file read: the name as listed or discovered, the path the
         reader opened, the reader, the output keys the file produced and

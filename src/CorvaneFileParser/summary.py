@@ -21,6 +21,7 @@ import secrets
 import stat
 import sys
 import urllib.parse
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 
 OUTPUT_SUFFIX = ".unified.json"
@@ -47,26 +48,26 @@ class SampleSummary:
     output_path: str
     manifest_path: str
     failure: str | None = None
-    files_read: list = field(default_factory=list)
-    files_missing: list = field(default_factory=list)
+    files_read: list[str] = field(default_factory=list)
+    files_missing: list[str] = field(default_factory=list)
     manifest_warnings: int | None = None
     # section name -> warning sentence, in the output's order; only sections with a warning
-    sentences: dict = field(default_factory=dict)
+    sentences: dict[str, str] = field(default_factory=dict)
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         return self.failure is None
 
     @property
-    def status(self):
-        return "ok" if self.ok else "failed: " + self.failure
+    def status(self) -> str:
+        return "ok" if self.failure is None else "failed: " + self.failure
 
     @property
-    def finding_count(self):
+    def finding_count(self) -> int:
         return sum(1 for text in self.sentences.values() if text.strip())
 
 
-def sample_id(output_path):
+def sample_id(output_path: str) -> str:
     """The sample ID is the output's file name without ".unified.json" (else without ".json")."""
     name = os.path.basename(output_path)
     for suffix in (OUTPUT_SUFFIX, ".json"):
@@ -75,13 +76,13 @@ def sample_id(output_path):
     return name
 
 
-def manifest_path_for(output_path):
+def manifest_path_for(output_path: str) -> str:
     """Where the driver writes the manifest of an output: beside it, ".json" replaced."""
     stem = output_path[:-5] if output_path.endswith(".json") else output_path
     return stem + MANIFEST_SUFFIX
 
 
-def output_path_for(manifest_path):
+def output_path_for(manifest_path: str) -> str:
     return manifest_path[: -len(MANIFEST_SUFFIX)] + ".json"
 
 
@@ -89,17 +90,17 @@ def output_path_for(manifest_path):
 # Finding and reading the samples
 # ---------------------------------------------------------------------------
 
-def collect_outputs(paths):
+def collect_outputs(paths: Iterable[str]) -> list[str]:
     """The unified output paths named by PATHs, in the order met, without repeats.
 
     A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
     for manifests "*.unified.manifest.json" whose output is missing (a sample that failed).
     A named file that does not exist is kept: it is reported as a failed sample.
     """
-    found = []
-    seen = set()
+    found: list[str] = []
+    seen: set[str] = set()
 
-    def add(output_path):
+    def add(output_path: str) -> None:
         key = os.path.normcase(os.path.abspath(output_path))
         if key not in seen:
             seen.add(key)
@@ -128,7 +129,7 @@ def collect_outputs(paths):
     return found
 
 
-def _read_json(path, what):
+def _read_json(path: str, what: str) -> tuple[bytes, object]:
     try:
         # Opened without waiting, so a FIFO or device of that name cannot block the summary.
         handle = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
@@ -151,13 +152,13 @@ def _read_json(path, what):
         raise _Unusable(f"{what} {path} is nested too deeply to read") from None
 
 
-def _text_list(value, name):
+def _text_list(value: object, name: str) -> list[str]:
     if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
         raise _Unusable(f"manifest has no list of texts under {name!r}")
     return value
 
 
-def _read_manifest(summary):
+def _read_manifest(summary: SampleSummary) -> dict[str, object]:
     _, manifest = _read_json(summary.manifest_path, "manifest")
     if not isinstance(manifest, dict):
         raise _Unusable("manifest is not a JSON object")
@@ -175,7 +176,7 @@ def _read_manifest(summary):
     return manifest
 
 
-def _check_output_matches(manifest, raw):
+def _check_output_matches(manifest: dict[str, object], raw: bytes) -> None:
     """The manifest must describe these very bytes, or its provenance is not this output's."""
     recorded = manifest.get("output")
     if not isinstance(recorded, dict) or not isinstance(recorded.get("sha256"), str):
@@ -184,7 +185,7 @@ def _check_output_matches(manifest, raw):
         raise _Unusable("output differs from the one its manifest records (sha256 mismatch)")
 
 
-def _sentence_text(value):
+def _sentence_text(value: object) -> str:
     if value is None:
         return ""
     if isinstance(value, str):
@@ -193,14 +194,17 @@ def _sentence_text(value):
     return json.dumps(value, ensure_ascii=False)
 
 
-def read_sample(output_path):
+def read_sample(output_path: str) -> SampleSummary:
     """One sample's row; failures become the row's reason instead of an exception."""
     summary = SampleSummary(sample_id(output_path), output_path, manifest_path_for(output_path))
     output_problem = None
+    raw = b""
+    unified: dict[str, object] = {}
     try:
-        raw, unified = _read_json(output_path, "output")
-        if not isinstance(unified, dict):
+        raw, document = _read_json(output_path, "output")
+        if not isinstance(document, dict):
             raise _Unusable(f"output {output_path} is not a JSON object")
+        unified = document
     except _Unusable as reason:
         output_problem = str(reason)
     try:
@@ -226,26 +230,26 @@ def read_sample(output_path):
 _DIGITS = re.compile(r"([0-9]+)")
 
 
-def natural_key(text):
+def natural_key(text: str) -> list[int | str]:
     """Sorts "S2" before "S10": digit runs compare as numbers, the rest ignoring case."""
     parts = _DIGITS.split(text)
     return [int(part) if index % 2 else part.casefold() for index, part in enumerate(parts)]
 
 
-def summarise(paths):
+def summarise(paths: Iterable[str]) -> list[SampleSummary]:
     """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
     rows = [read_sample(path) for path in collect_outputs(paths)]
     rows.sort(key=lambda row: (natural_key(row.sample), row.sample, row.output_path))
     return rows
 
 
-def section_columns(rows):
+def section_columns(rows: Sequence[SampleSummary]) -> list[str]:
     """Every section with a warning across the run, each once. The sample with the most
     such sections (the first by sample ID among equals) gives the order; sections it
     lacks follow in order of first appearance in the others, taken in that same order
     and each output's sections in its own order."""
     ranked = sorted(range(len(rows)), key=lambda index: (-len(rows[index].sentences), index))
-    columns = {}
+    columns: dict[str, None] = {}
     for index in ranked:
         for section in rows[index].sentences:
             columns.setdefault(section, None)
@@ -256,11 +260,11 @@ def section_columns(rows):
 # The table
 # ---------------------------------------------------------------------------
 
-def _count(value):
+def _count(value: int | None) -> str:
     return "" if value is None else str(value)
 
 
-def table_rows(rows, sections):
+def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterator[list[str]]:
     """The header and one list of cell texts per sample, as the TSV holds them."""
     yield [*FIXED_LEADING, *sections, *FIXED_TRAILING]
     for row in rows:
@@ -275,7 +279,7 @@ def table_rows(rows, sections):
         yield cells
 
 
-def render_tsv(rows):
+def render_tsv(rows: Sequence[SampleSummary]) -> str:
     """Tab-separated, one line per sample. A cell holding a tab, a line break or a double
     quote is quoted the usual way (double quotes, inner quotes doubled)."""
     buffer = io.StringIO()
@@ -288,14 +292,14 @@ def render_tsv(rows):
 # The page
 # ---------------------------------------------------------------------------
 
-def esc(text):
+def esc(text: object) -> str:
     return html.escape(str(text), quote=True)
 
 
 _BOLD = re.compile(r"&lt;(/?)b&gt;")
 
 
-def sentence_html(text):
+def sentence_html(text: str) -> str:
     """The sentence escaped; its plain <b>...</b> emphasis (part of the configured
     messages) is kept as bold when the tags pair up, anything else stays text."""
     escaped = esc(text)
@@ -311,7 +315,7 @@ def sentence_html(text):
     return _BOLD.sub(lambda match: f"<{match.group(1)}b>", escaped)
 
 
-def relative_link(target, page_path):
+def relative_link(target: str, page_path: str) -> str:
     """A relative URL from the page's folder to TARGET, every special character quoted."""
     base = os.path.dirname(os.path.abspath(page_path))
     try:
@@ -435,7 +439,7 @@ _SCRIPT = """
 """
 
 
-def _files_html(names):
+def _files_html(names: Sequence[str]) -> str:
     """One file as it is; several folded under their count, so rows stay short."""
     if len(names) < 2:
         return "".join(esc(name) for name in names)
@@ -443,7 +447,7 @@ def _files_html(names):
     return f"<details><summary>{len(names)} files</summary>{listed}</details>"
 
 
-def render_html(rows, page_path, title="Run summary"):
+def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run summary") -> str:
     sections = section_columns(rows)
     ok_rows = [row for row in rows if row.ok]
     with_findings = sum(1 for row in ok_rows if row.finding_count)
@@ -515,7 +519,7 @@ def render_html(rows, page_path, title="Run summary"):
 # Writing and the command line
 # ---------------------------------------------------------------------------
 
-def write_atomically(path, text):
+def write_atomically(path: str, text: str) -> None:
     """Writes beside the target and renames into place: never a partial file. The file
     gets the usual permissions (0666 less the umask), like any file the user writes."""
     folder, name = os.path.split(os.path.abspath(path))
@@ -533,7 +537,8 @@ def write_atomically(path, text):
         raise
 
 
-def write_summary(paths, tsv_path, html_path, title="Run summary"):
+def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | None,
+                  title: str = "Run summary") -> list[SampleSummary]:
     rows = summarise(paths)
     if not rows:
         raise SummaryError("no samples to summarise")
@@ -548,7 +553,7 @@ def write_summary(paths, tsv_path, html_path, title="Run summary"):
     return rows
 
 
-def parse_args(argv=None):
+def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="corvane-summarise",
         description="Summarise a run's unified outputs and manifests as a TSV table and an "
@@ -564,7 +569,7 @@ def parse_args(argv=None):
     return parser.parse_args(argv)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     try:
         rows = write_summary(args.paths, args.tsv, args.html, args.title)
