@@ -63,6 +63,12 @@ NumberShape number_shape(PyObject *text) {
         ++body;
     if (body == end)
         return {false, false};
+    // Every number text starts with a digit, a '.' or infinity's or
+    // not-a-number's first letter.
+    unsigned char first = data[body];
+    if (!((first >= '0' && first <= '9') || first == '.' || first == 'i' || first == 'I' ||
+          first == 'n' || first == 'N'))
+        return {false, false};
 
     bool is_int = true, is_float_chars = true, has_digit = false;
     unsigned char previous = 0;
