@@ -52,7 +52,7 @@ def digits(rng, low, high):
 
 def number_text(rng):
     """A text near the forms callers write, with the odd malformed one."""
-    kind = rng.randrange(12)
+    kind = rng.randrange(13)
     sign = rng.choice(["", "", "-", "+"])
     if kind == 0:
         return sign + digits(rng, 1, 22)  # ints around the 18-digit boundary
@@ -85,7 +85,10 @@ def number_text(rng):
                            "1 2", "--1", "+-1", "1-", "1e5.5", "5e-324", "1e-400", "1e309", "-0"])
     if kind == 10:
         return sign + "0." + "0" * rng.randint(0, 30) + digits(rng, 1, 25)
-    return sign + digits(rng, 15, 30) + "." + digits(rng, 1, 30)
+    if kind == 11:
+        return sign + digits(rng, 15, 30) + "." + digits(rng, 1, 30)
+    # Short texts over the characters numbers are made of, and a few others.
+    return "".join(rng.choice("0123456789.+-eEiInNfFtTyY_ xa\u0661") for _ in range(rng.randint(1, 7)))
 
 
 def blanks(rng):

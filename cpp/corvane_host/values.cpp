@@ -63,6 +63,12 @@ NumberShape number_shape(PyObject *text) {
         ++body;
     if (body == end)
         return {false, false};
+    // Every number text starts with a digit, a '.' or infinity's or
+    // not-a-number's first letter.
+    unsigned char first = data[body];
+    if (!((first >= '0' && first <= '9') || first == '.' || first == 'i' || first == 'I' ||
+          first == 'n' || first == 'N'))
+        return {false, false};
 
     bool is_int = true, is_float_chars = true, has_digit = false;
     unsigned char previous = 0;
@@ -269,6 +275,13 @@ bool round_plain_float(const PlainNumber &number, int places, double *out) {
     return true;
 }
 
+// The first character of an ASCII text allows a plain number: a digit, a
+// sign, a '.' or white space.
+inline bool may_start_number(PyObject *text) {
+    unsigned char c = *(const unsigned char *) PyUnicode_DATA(text);
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || is_number_space(c);
+}
+
 // format_value's number rules for an exact str of plain number shape:
 // a new reference to the int or (rounded) float, or nullptr when the host's
 // int() or float() must decide.
@@ -338,7 +351,7 @@ static nb::object format_text(nb::handle value, int places) {
         return nb::bool_(false);
     if (size == 0 || lower_equals(low, "none") || lower_equals(low, "null"))
         return nb::none();
-    if (low == text && PyUnicode_IS_ASCII(text)) {
+    if (low == text && PyUnicode_IS_ASCII(text) && may_start_number(text)) {
         if (PyObject *number = plain_number(text, places))
             return nb::steal(number);
     }

@@ -163,7 +163,9 @@ nb::object condition_value(nb::handle field, nb::handle data);
 // ---------------------------------------------------------------------------
 
 // The readers' value formatter: booleans, nulls, integers and decimals
-// (rounded to two places) out of text; mappings and lists rebuilt.
+// (rounded to two places) out of text; mappings and lists rebuilt. Plain
+// numbers are read in C++ with the results of the host's int(), float() and
+// round(); any other text goes to those functions themselves.
 nb::object format_value(nb::handle value);
 
 // Decimal places meaning "keep the number as parsed".
