@@ -8,6 +8,10 @@
 #include <corvane/host.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -69,6 +73,88 @@ std::vector<std::string> null_texts(nb::handle config) {
     });
     return texts;
 }
+
+// Formatted values of the short texts met in one table column, so that a
+// text repeated down a column (a chromosome, a base, a consequence) is
+// decoded and formatted once. Equal texts format to equal values, and only
+// immutable values are remembered, so records may share them. A column whose
+// texts seldom repeat stops remembering.
+class ColumnMemo {
+public:
+    // The value remembered for `text`, or nullptr.
+    PyObject *find(TextSpan text) {
+        if (!enabled_ || text.size > kMaxText)
+            return nullptr;
+        if (++lookups_ == kTrial && hits_ * 4 < lookups_) {
+            enabled_ = false;
+            slots_.reset();
+            return nullptr;
+        }
+        if (!slots_)
+            return nullptr;
+        Key key(text);
+        for (size_t i = key.home();; i = (i + 1) & (kSlots - 1)) {
+            const Slot &slot = slots_[i];
+            if (!slot.value.is_valid())
+                return nullptr;
+            if (slot.key == key) {
+                ++hits_;
+                return slot.value.ptr();
+            }
+        }
+    }
+
+    void remember(TextSpan text, nb::handle value) {
+        if (!enabled_ || text.size > kMaxText || used_ >= kLimit)
+            return;
+        // A NaN is not shared: records holding one must not compare equal.
+        PyObject *p = value.ptr();
+        bool immutable = p == Py_None || PyBool_Check(p) || PyLong_CheckExact(p) ||
+                         PyUnicode_CheckExact(p) ||
+                         (PyFloat_CheckExact(p) && !std::isnan(PyFloat_AS_DOUBLE(p)));
+        if (!immutable)
+            return;
+        if (!slots_)
+            slots_.reset(new Slot[kSlots]);
+        Key key(text);
+        size_t i = key.home();
+        while (slots_[i].value.is_valid())
+            i = (i + 1) & (kSlots - 1);
+        slots_[i].key = key;
+        slots_[i].value = nb::borrow(value);
+        ++used_;
+    }
+
+private:
+    static constexpr size_t kMaxText = 15, kSlots = 1024, kLimit = 512, kTrial = 4096;
+
+    // A text of at most kMaxText bytes, zero-padded, with its length.
+    struct Key {
+        uint64_t words[2] = {0, 0};
+        Key() = default;
+        explicit Key(TextSpan text) {
+            std::memcpy(words, text.data, text.size);
+            words[1] |= (uint64_t) text.size << 56;
+        }
+        bool operator==(const Key &other) const {
+            return words[0] == other.words[0] && words[1] == other.words[1];
+        }
+        size_t home() const {
+            uint64_t h = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL);
+            h ^= h >> 29;
+            return (size_t) ((h * 0xBF58476D1CE4E5B9ULL) >> 54);  // 10 bits: kSlots
+        }
+    };
+
+    struct Slot {
+        Key key;
+        nb::object value;
+    };
+
+    std::unique_ptr<Slot[]> slots_;
+    size_t used_ = 0, lookups_ = 0, hits_ = 0;
+    bool enabled_ = true;
+};
 
 // State of one streaming read. Only the occurrence of the section being read
 // matters: entering any configured section starts it afresh, so one set of
@@ -142,6 +228,7 @@ private:
         size_t index;  // raw cell position
         nb::object name;
         ValueSettings::Rule rule;
+        ColumnMemo memo;
     };
 
     void enter_section(TextSpan span) {
@@ -256,7 +343,7 @@ private:
             if (PySet_Add(header_names.ptr(), name.ptr()) < 0)
                 raise_pending();
             if (required_.is_valid() && contains(required_, name))
-                required_cells_.push_back({i, name, settings_.rule_for(name)});
+                required_cells_.push_back({i, name, settings_.rule_for(name), {}});
             if (allowed.is_valid()) {
                 int found = PySet_Contains(allowed.ptr(), name.ptr());
                 if (found < 0)
@@ -265,7 +352,7 @@ private:
                     continue;
             }
             ValueSettings::Rule rule = settings_.rule_for(name);
-            columns_.push_back({i, std::move(name), rule});
+            columns_.push_back({i, std::move(name), rule, {}});
         }
         if (required_.is_valid())
             warn_absent_required(header_names);
@@ -314,12 +401,18 @@ private:
             return;
         size_t n = row.size();
         nb::object record = steal_checked(_PyDict_NewPresized((Py_ssize_t) columns_.size()));
-        for (const Column &column : columns_) {
+        for (Column &column : columns_) {
             nb::object value;
             if (column.index < n) {
                 TextSpan span = strip_text(row.cell(column.index));
-                if (!span.empty())
-                    value = settings_.apply(column.rule, text_object(span));
+                if (!span.empty()) {
+                    if (PyObject *known = column.memo.find(span)) {
+                        value = nb::borrow(known);
+                    } else {
+                        value = settings_.apply(column.rule, text_object(span));
+                        column.memo.remember(span, value);
+                    }
+                }
             }
             if (PyDict_SetItem(record.ptr(), column.name.ptr(),
                                value.is_valid() ? value.ptr() : Py_None) < 0)
