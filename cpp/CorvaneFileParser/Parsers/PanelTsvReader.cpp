@@ -78,9 +78,15 @@ std::vector<std::string> null_texts(nb::handle config) {
 // text repeated down a column (a chromosome, a base, a consequence) is
 // decoded and formatted once. Equal texts format to equal values, and only
 // immutable values are remembered, so records may share them. A column whose
-// texts seldom repeat stops remembering.
+// texts seldom repeat stops remembering; a short table never starts.
 class ColumnMemo {
 public:
+    // Only the first kColumns columns of a table remember, bounding the
+    // memory of a very wide table.
+    static constexpr size_t kColumns = 32;
+
+    explicit ColumnMemo(bool enabled) : enabled_(enabled) {}
+
     // The value remembered for `text`, or nullptr.
     PyObject *find(TextSpan text) {
         if (!enabled_ || text.size > kMaxText)
@@ -105,7 +111,7 @@ public:
     }
 
     void remember(TextSpan text, nb::handle value) {
-        if (!enabled_ || text.size > kMaxText || used_ >= kLimit)
+        if (!enabled_ || text.size > kMaxText || used_ >= kLimit || lookups_ < kWarmUp)
             return;
         // A NaN is not shared: records holding one must not compare equal.
         PyObject *p = value.ptr();
@@ -126,7 +132,8 @@ public:
     }
 
 private:
-    static constexpr size_t kMaxText = 15, kSlots = 1024, kLimit = 512, kTrial = 4096;
+    static constexpr size_t kMaxText = 15, kSlots = 1024, kLimit = 512, kWarmUp = 64,
+                            kTrial = 4096;
 
     // A text of at most kMaxText bytes, zero-padded, with its length.
     struct Key {
@@ -153,7 +160,7 @@ private:
 
     std::unique_ptr<Slot[]> slots_;
     size_t used_ = 0, lookups_ = 0, hits_ = 0;
-    bool enabled_ = true;
+    bool enabled_;
 };
 
 // State of one streaming read. Only the occurrence of the section being read
@@ -343,7 +350,7 @@ private:
             if (PySet_Add(header_names.ptr(), name.ptr()) < 0)
                 raise_pending();
             if (required_.is_valid() && contains(required_, name))
-                required_cells_.push_back({i, name, settings_.rule_for(name), {}});
+                required_cells_.push_back({i, name, settings_.rule_for(name), ColumnMemo(false)});
             if (allowed.is_valid()) {
                 int found = PySet_Contains(allowed.ptr(), name.ptr());
                 if (found < 0)
@@ -352,7 +359,8 @@ private:
                     continue;
             }
             ValueSettings::Rule rule = settings_.rule_for(name);
-            columns_.push_back({i, std::move(name), rule, {}});
+            columns_.push_back(
+                {i, std::move(name), rule, ColumnMemo(columns_.size() < ColumnMemo::kColumns)});
         }
         if (required_.is_valid())
             warn_absent_required(header_names);
