@@ -261,7 +261,17 @@ private:
         include_all_ = std::move(include_all);
         include_all_truth_.reset();
         settings_ = ValueSettings::read(config, resource_, name);
-        null_texts_ = settings_.has_null_values() ? null_texts(config) : std::vector<std::string>();
+        null_texts_.clear();
+        cell_settings_ = settings_;
+        if (settings_.has_null_values()) {
+            // Table cells are matched against the null values here, as bytes;
+            // the rest of the settings format the cells that are not null.
+            null_texts_ = null_texts(config);
+            nb::object others = steal_checked(PyDict_Copy(config.ptr()));
+            if (PyDict_DelItemString(others.ptr(), "null_values") < 0)
+                raise_pending();
+            cell_settings_ = ValueSettings::read(others, resource_, name);
+        }
         required_ = required_columns(config, resource_, name);
         bool table = PyDict_Check(config.ptr()) && truthy(get(config, "table"));
         mode_ = table ? Mode::Header : Mode::KeyValue;
@@ -285,12 +295,26 @@ private:
     // in any case, or one of the section's null values.
     bool is_null_cell(TextSpan cell) const {
         TextSpan text = strip_text(cell);
-        if (text.empty() || equals_folded(text, "none") || equals_folded(text, "null"))
-            return true;
+        return text.empty() || equals_folded(text, "none") || equals_folded(text, "null") ||
+               is_null_text(text);
+    }
+
+    bool is_null_text(TextSpan stripped) const {
         for (const std::string &null_text : null_texts_)
-            if (text.equals(null_text.data(), null_text.size()))
+            if (stripped.equals(null_text.data(), null_text.size()))
                 return true;
         return false;
+    }
+
+    // The value of a stripped, non-blank table cell: what settings_ makes of it.
+    nb::object cell_value(Column &column, TextSpan text) {
+        if (is_null_text(text))
+            return nb::none();
+        if (PyObject *known = column.memo.find(text))
+            return nb::borrow(known);
+        nb::object value = cell_settings_.apply(column.rule, text_object(text));
+        column.memo.remember(text, value);
+        return value;
     }
 
     bool all_null(const TsvTokenizer &row) const {
@@ -391,14 +415,14 @@ private:
     }
 
     // A row with no value in every required column is a placeholder.
-    bool is_placeholder(const TsvTokenizer &row) const {
+    bool is_placeholder(const TsvTokenizer &row) {
         if (required_cells_.empty())
             return false;
-        for (const Column &column : required_cells_) {
+        for (Column &column : required_cells_) {
             if (column.index >= row.size())
                 continue;
             TextSpan span = strip_text(row.cell(column.index));
-            if (!span.empty() && !settings_.apply(column.rule, text_object(span)).is_none())
+            if (!span.empty() && !cell_value(column, span).is_none())
                 return false;
         }
         return true;
@@ -413,14 +437,8 @@ private:
             nb::object value;
             if (column.index < n) {
                 TextSpan span = strip_text(row.cell(column.index));
-                if (!span.empty()) {
-                    if (PyObject *known = column.memo.find(span)) {
-                        value = nb::borrow(known);
-                    } else {
-                        value = settings_.apply(column.rule, text_object(span));
-                        column.memo.remember(span, value);
-                    }
-                }
+                if (!span.empty())
+                    value = cell_value(column, span);
             }
             if (PyDict_SetItem(record.ptr(), column.name.ptr(),
                                value.is_valid() ? value.ptr() : Py_None) < 0)
@@ -440,6 +458,7 @@ private:
     nb::object fields_, include_all_;
     std::optional<bool> include_all_truth_;
     ValueSettings settings_;
+    ValueSettings cell_settings_;  // settings_ without its null values
     std::vector<std::string> null_texts_;
     nb::object required_;  // tuple of names, or invalid
     Mode mode_ = Mode::KeyValue;
