@@ -1,7 +1,9 @@
 import gc
 import random
+import subprocess
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -592,3 +594,20 @@ def format_like_settings(name, cell, config):
             return float(text)
         return value
     return ReportReaderBase._format_value(text)
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [(b" \n\t\n", "{path}: the file is empty"),
+     (b'[TMB]\nTotal TMB\t"7\n[MSI]\nUsable MSI Sites\t99\n',
+      "{path}, line 2: a quoted cell starts here and its closing quote is missing")])
+def test_command_line_stops_on_a_bad_panel_file(tmp_path, content, message):
+    path = tmp_path / "s1.combinedvariantoutput.tsv"
+    path.write_bytes(content)
+    script = Path(sys.executable).parent / "corvane-parse"
+    result = subprocess.run(
+        [str(script), "--input-dir", str(tmp_path), "--output-dir", str(tmp_path),
+         "--input-files", path.name], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1
+    assert message.format(path=path) in result.stderr
+    assert not (tmp_path / "corvane_output.json").exists()
