@@ -178,9 +178,3 @@ def test_field_size_limit(field_limit):
     with pytest.raises(csv.Error, match=r"\(3\)"):
         PanelTsvReader._tokenize("abcd")
 
-
-def test_bad_arguments():
-    with pytest.raises(TypeError):
-        PanelTsvReader._tokenize(bytearray(b"a"))
-    with pytest.raises(UnicodeEncodeError):
-        PanelTsvReader._tokenize("\ud800")
