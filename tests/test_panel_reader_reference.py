@@ -10,6 +10,7 @@ import csv
 import logging
 import os
 import random
+from pathlib import Path
 
 import pytest
 
@@ -31,13 +32,15 @@ def settings_of(config):
 def formatter(settings):
     text_fields = set(settings.get("text_fields") or ())
     null_values = set(settings.get("null_values") or ())
+    unrounded = "decimals" in settings and settings["decimals"] is None
 
     def format_cell(name, text):
         if text in null_values:
             return None
         if name in text_fields or "*" in text_fields:
             return None if text.lower() in ("", "none", "null") else text
-        return ReportReaderBase._format_value(text)
+        value = ReportReaderBase._format_value(text)
+        return float(text) if unrounded and isinstance(value, float) else value
 
     return format_cell
 
@@ -171,3 +174,55 @@ def test_unclosed_quote_is_where_the_reference_swallows_the_rest(tmp_path):
     assert reference(path, {"A": {"include_all_fields": True}}) == {"A": {"k1": "7\nk2\t8"}}
     with pytest.raises(ValueError, match="line 2"):
         PanelTsvReader({"A": {}}, str(path)).parse()
+
+
+REAL_FORMATS = Path(__file__).resolve().parent.parent.parent / "shared" / "real-formats" / "panel"
+REAL_FILES = sorted(REAL_FORMATS.glob("*.tsv")) if REAL_FORMATS.is_dir() else []
+
+TEXT = {"include_all_fields": True, "text_fields": ["*"], "null_values": ["NA"]}
+MEASURES = {"include_all_fields": True, "decimals": None, "null_values": ["NA"]}
+TABLE = {**MEASURES, "table": True,
+         "text_fields": ["Gene", "Chromosome", "Affected Exon", "Affected Exon(s)"]}
+# The sections the pipeline's releases write, read as the shipped resource means to.
+REAL_CONFIG = {
+    "Analysis Details": TEXT, "Sequencing Run Details": TEXT,
+    "TMB": MEASURES, "MSI": MEASURES, "GIS": MEASURES,
+    "Gene Amplifications": TABLE, "Copy Number Variants": TABLE, "Splice Variants": TABLE,
+    "Fusions": TABLE, "Small Variants": TABLE, "Large Rearrangements": TABLE,
+    "Exon-Level CNVs": {**TABLE, "required_columns": ["Start", "Stop", "Fold Change"]},
+}
+
+
+@pytest.mark.skipif(not REAL_FILES, reason=f"no real caller files at {REAL_FORMATS}")
+@pytest.mark.parametrize("path", REAL_FILES, ids=lambda p: p.name)
+def test_real_panel_files(path):
+    logging.disable(logging.WARNING)
+    try:
+        data = PanelTsvReader(REAL_CONFIG, str(path)).parse()
+    finally:
+        logging.disable(logging.NOTSET)
+    assert data == reference(path, REAL_CONFIG)
+
+    tables = [name for name, cfg in REAL_CONFIG.items() if cfg.get("table") and name in data]
+    assert "Small Variants" in tables
+    for name in tables:
+        assert isinstance(data[name], list), name
+        for record in data[name]:
+            assert "NA" not in record.values() and any(v is not None for v in record.values())
+    for name in ["Analysis Details", "Sequencing Run Details"]:
+        assert all(v is None or isinstance(v, str) for v in data.get(name, {}).values()), name
+    assert "NA" not in data.get("Sequencing Run Details", {})
+
+    # Measured values are kept as written, never rounded.
+    with open(path, encoding="utf-8-sig", newline="") as f:
+        rows = [[cell.strip() for cell in row] for row in csv.reader(f, delimiter="\t")]
+    start = rows.index(next(row for row in rows if row and row[0] == "[Small Variants]"))
+    column = rows[start + 1].index("Allele Frequency")
+    written = []
+    for row in rows[start + 2:]:
+        if row and row[0].startswith("["):
+            break
+        if len(row) > column and row[column]:
+            written.append(row[column])
+    kept = [record["Allele Frequency"] for record in data["Small Variants"]]
+    assert kept == [float(text) for text in written if text != "NA"]

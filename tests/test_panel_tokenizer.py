@@ -179,8 +179,20 @@ def test_field_size_limit(field_limit):
         PanelTsvReader._tokenize("abcd")
 
 
-def test_bad_arguments():
-    with pytest.raises(TypeError):
-        PanelTsvReader._tokenize(bytearray(b"a"))
-    with pytest.raises(UnicodeEncodeError):
-        PanelTsvReader._tokenize("\ud800")
+
+def test_utf8_is_checked_as_strictly_as_the_host_codec():
+    # Every lead byte with continuation bytes at the edges of the ranges the
+    # codec allows (overlong forms, surrogates, beyond U+10FFFF, truncation).
+    edges = [0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF]
+    for lead in range(0x80, 0x100):
+        for second in edges:
+            for third in edges:
+                for fourth in (0x7F, 0x80, 0xBF):
+                    data = bytes([lead, second, third, fourth])
+                    try:
+                        expected = [[data.decode("utf-8")]]
+                    except UnicodeDecodeError:
+                        with pytest.raises(UnicodeDecodeError):
+                            PanelTsvReader._tokenize(data)
+                        continue
+                    assert PanelTsvReader._tokenize(data) == expected, data

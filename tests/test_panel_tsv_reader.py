@@ -1,6 +1,9 @@
 import gc
+import random
+import subprocess
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -552,3 +555,59 @@ def test_bad_required_columns_fail_when_the_reader_is_built(tsv, value):
                        resource_name="panel.json")
     assert str(raised.value) == (
         "panel.json: section 'Exon-Level CNVs': \"required_columns\" must be a list of column names")
+
+
+def test_long_tables_format_every_cell_as_the_formatter_does(tsv):
+    # Texts repeated down a column are formatted once and shared; a column of
+    # mostly distinct texts is formatted cell by cell. Either way each value
+    # is the formatter's, with its exact type.
+    rnd = random.Random(5)
+    repeated = ["chr1", "A", " G ", "007", "-0.00", "1.005", "2.675", "TRUE", "null", "NA", "1e3",
+                "nan", "inf", "1_000", "0x10", "é", "\u3000", "9" * 15, "0.0467"]
+    rows = []
+    for i in range(12000):
+        rows.append((rnd.choice(repeated), str(rnd.randrange(10 ** 6)),
+                     f"{rnd.random():.{rnd.randrange(1, 6)}f}", rnd.choice(repeated[:3]) + str(i % 50)))
+    content = lines(("[S]",), ("a", "b", "c", "d"), *rows)
+    for config in [{}, {"decimals": None, "text_fields": ["d"], "null_values": ["NA"]}]:
+        data = parse(tsv(content), {"S": {"include_all_fields": True, **config}})["S"]
+        expected = [
+            {name: format_like_settings(name, cell, config)
+             for name, cell in zip("abcd", row)} for row in rows
+            if not ("null_values" in config and all(c.strip() in ("NA", "null") for c in row))]
+        assert repr(data) == repr(expected)
+        nans = [record["a"] for record in data if record["a"] != record["a"]]
+        assert len(nans) > 1 and len({id(n) for n in nans}) == len(nans)
+
+
+def format_like_settings(name, cell, config):
+    text = cell.strip()
+    if not text:
+        return None
+    if text in config.get("null_values", ()):
+        return None
+    if name in config.get("text_fields", ()):
+        return None if text.lower() in ("none", "null") else text
+    if "decimals" in config and config["decimals"] is None:
+        value = ReportReaderBase._format_value(text)
+        if isinstance(value, float):
+            return float(text)
+        return value
+    return ReportReaderBase._format_value(text)
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [(b" \n\t\n", "{path}: the file is empty"),
+     (b'[TMB]\nTotal TMB\t"7\n[MSI]\nUsable MSI Sites\t99\n',
+      "{path}, line 2: a quoted cell starts here and its closing quote is missing")])
+def test_command_line_stops_on_a_bad_panel_file(tmp_path, content, message):
+    path = tmp_path / "s1.combinedvariantoutput.tsv"
+    path.write_bytes(content)
+    script = Path(sys.executable).parent / "corvane-parse"
+    result = subprocess.run(
+        [str(script), "--input-dir", str(tmp_path), "--output-dir", str(tmp_path),
+         "--input-files", path.name], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1
+    assert message.format(path=path) in result.stderr
+    assert not (tmp_path / "corvane_output.json").exists()

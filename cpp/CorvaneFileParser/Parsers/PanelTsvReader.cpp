@@ -8,6 +8,10 @@
 #include <corvane/host.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -69,6 +73,95 @@ std::vector<std::string> null_texts(nb::handle config) {
     });
     return texts;
 }
+
+// Formatted values of the short texts met in one table column, so that a
+// text repeated down a column (a chromosome, a base, a consequence) is
+// decoded and formatted once. Equal texts format to equal values, and only
+// immutable values are remembered, so records may share them. A column whose
+// texts seldom repeat stops remembering; a short table never starts.
+class ColumnMemo {
+public:
+    // Only the first kColumns columns of a table remember, bounding the
+    // memory of a very wide table.
+    static constexpr size_t kColumns = 32;
+
+    explicit ColumnMemo(bool enabled) : enabled_(enabled) {}
+
+    // The value remembered for `text`, or nullptr.
+    PyObject *find(TextSpan text) {
+        if (!enabled_ || text.size > kMaxText)
+            return nullptr;
+        if (++lookups_ == kTrial && hits_ * 4 < lookups_) {
+            enabled_ = false;
+            slots_.reset();
+            return nullptr;
+        }
+        if (!slots_)
+            return nullptr;
+        Key key(text);
+        for (size_t i = key.home();; i = (i + 1) & (kSlots - 1)) {
+            const Slot &slot = slots_[i];
+            if (!slot.value.is_valid())
+                return nullptr;
+            if (slot.key == key) {
+                ++hits_;
+                return slot.value.ptr();
+            }
+        }
+    }
+
+    void remember(TextSpan text, nb::handle value) {
+        if (!enabled_ || text.size > kMaxText || used_ >= kLimit || lookups_ < kWarmUp)
+            return;
+        // A NaN is not shared: records holding one must not compare equal.
+        PyObject *p = value.ptr();
+        bool immutable = p == Py_None || PyBool_Check(p) || PyLong_CheckExact(p) ||
+                         PyUnicode_CheckExact(p) ||
+                         (PyFloat_CheckExact(p) && !std::isnan(PyFloat_AS_DOUBLE(p)));
+        if (!immutable)
+            return;
+        if (!slots_)
+            slots_.reset(new Slot[kSlots]);
+        Key key(text);
+        size_t i = key.home();
+        while (slots_[i].value.is_valid())
+            i = (i + 1) & (kSlots - 1);
+        slots_[i].key = key;
+        slots_[i].value = nb::borrow(value);
+        ++used_;
+    }
+
+private:
+    static constexpr size_t kMaxText = 15, kSlots = 1024, kLimit = 512, kWarmUp = 64,
+                            kTrial = 4096;
+
+    // A text of at most kMaxText bytes, zero-padded, with its length.
+    struct Key {
+        uint64_t words[2] = {0, 0};
+        Key() = default;
+        explicit Key(TextSpan text) {
+            std::memcpy(words, text.data, text.size);
+            words[1] |= (uint64_t) text.size << 56;
+        }
+        bool operator==(const Key &other) const {
+            return words[0] == other.words[0] && words[1] == other.words[1];
+        }
+        size_t home() const {
+            uint64_t h = (words[0] * 0x9E3779B97F4A7C15ULL) ^ (words[1] * 0xC2B2AE3D27D4EB4FULL);
+            h ^= h >> 29;
+            return (size_t) ((h * 0xBF58476D1CE4E5B9ULL) >> 54);  // 10 bits: kSlots
+        }
+    };
+
+    struct Slot {
+        Key key;
+        nb::object value;
+    };
+
+    std::unique_ptr<Slot[]> slots_;
+    size_t used_ = 0, lookups_ = 0, hits_ = 0;
+    bool enabled_;
+};
 
 // State of one streaming read. Only the occurrence of the section being read
 // matters: entering any configured section starts it afresh, so one set of
@@ -142,6 +235,7 @@ private:
         size_t index;  // raw cell position
         nb::object name;
         ValueSettings::Rule rule;
+        ColumnMemo memo;
     };
 
     void enter_section(TextSpan span) {
@@ -167,7 +261,17 @@ private:
         include_all_ = std::move(include_all);
         include_all_truth_.reset();
         settings_ = ValueSettings::read(config, resource_, name);
-        null_texts_ = settings_.has_null_values() ? null_texts(config) : std::vector<std::string>();
+        null_texts_.clear();
+        cell_settings_ = settings_;
+        if (settings_.has_null_values()) {
+            // Table cells are matched against the null values here, as bytes;
+            // the rest of the settings format the cells that are not null.
+            null_texts_ = null_texts(config);
+            nb::object others = steal_checked(PyDict_Copy(config.ptr()));
+            if (PyDict_DelItemString(others.ptr(), "null_values") < 0)
+                raise_pending();
+            cell_settings_ = ValueSettings::read(others, resource_, name);
+        }
         required_ = required_columns(config, resource_, name);
         bool table = PyDict_Check(config.ptr()) && truthy(get(config, "table"));
         mode_ = table ? Mode::Header : Mode::KeyValue;
@@ -191,12 +295,26 @@ private:
     // in any case, or one of the section's null values.
     bool is_null_cell(TextSpan cell) const {
         TextSpan text = strip_text(cell);
-        if (text.empty() || equals_folded(text, "none") || equals_folded(text, "null"))
-            return true;
+        return text.empty() || equals_folded(text, "none") || equals_folded(text, "null") ||
+               is_null_text(text);
+    }
+
+    bool is_null_text(TextSpan stripped) const {
         for (const std::string &null_text : null_texts_)
-            if (text.equals(null_text.data(), null_text.size()))
+            if (stripped.equals(null_text.data(), null_text.size()))
                 return true;
         return false;
+    }
+
+    // The value of a stripped, non-blank table cell: what settings_ makes of it.
+    nb::object cell_value(Column &column, TextSpan text) {
+        if (is_null_text(text))
+            return nb::none();
+        if (PyObject *known = column.memo.find(text))
+            return nb::borrow(known);
+        nb::object value = cell_settings_.apply(column.rule, text_object(text));
+        column.memo.remember(text, value);
+        return value;
     }
 
     bool all_null(const TsvTokenizer &row) const {
@@ -256,7 +374,7 @@ private:
             if (PySet_Add(header_names.ptr(), name.ptr()) < 0)
                 raise_pending();
             if (required_.is_valid() && contains(required_, name))
-                required_cells_.push_back({i, name, settings_.rule_for(name)});
+                required_cells_.push_back({i, name, settings_.rule_for(name), ColumnMemo(false)});
             if (allowed.is_valid()) {
                 int found = PySet_Contains(allowed.ptr(), name.ptr());
                 if (found < 0)
@@ -265,7 +383,8 @@ private:
                     continue;
             }
             ValueSettings::Rule rule = settings_.rule_for(name);
-            columns_.push_back({i, std::move(name), rule});
+            columns_.push_back(
+                {i, std::move(name), rule, ColumnMemo(columns_.size() < ColumnMemo::kColumns)});
         }
         if (required_.is_valid())
             warn_absent_required(header_names);
@@ -296,14 +415,14 @@ private:
     }
 
     // A row with no value in every required column is a placeholder.
-    bool is_placeholder(const TsvTokenizer &row) const {
+    bool is_placeholder(const TsvTokenizer &row) {
         if (required_cells_.empty())
             return false;
-        for (const Column &column : required_cells_) {
+        for (Column &column : required_cells_) {
             if (column.index >= row.size())
                 continue;
             TextSpan span = strip_text(row.cell(column.index));
-            if (!span.empty() && !settings_.apply(column.rule, text_object(span)).is_none())
+            if (!span.empty() && !cell_value(column, span).is_none())
                 return false;
         }
         return true;
@@ -314,12 +433,12 @@ private:
             return;
         size_t n = row.size();
         nb::object record = steal_checked(_PyDict_NewPresized((Py_ssize_t) columns_.size()));
-        for (const Column &column : columns_) {
+        for (Column &column : columns_) {
             nb::object value;
             if (column.index < n) {
                 TextSpan span = strip_text(row.cell(column.index));
                 if (!span.empty())
-                    value = settings_.apply(column.rule, text_object(span));
+                    value = cell_value(column, span);
             }
             if (PyDict_SetItem(record.ptr(), column.name.ptr(),
                                value.is_valid() ? value.ptr() : Py_None) < 0)
@@ -339,6 +458,7 @@ private:
     nb::object fields_, include_all_;
     std::optional<bool> include_all_truth_;
     ValueSettings settings_;
+    ValueSettings cell_settings_;  // settings_ without its null values
     std::vector<std::string> null_texts_;
     nb::object required_;  // tuple of names, or invalid
     Mode mode_ = Mode::KeyValue;
