@@ -454,6 +454,20 @@ void raise_setting_error(nb::handle resource, nb::handle section, const char *wh
           concat_str({where, interned(": section '"), section, interned("': "), nb::str(what)}));
 }
 
+nb::object text_list_setting(nb::handle config, const char *key, nb::handle resource,
+                             nb::handle section, const char *what) {
+    nb::object value = get(config, key);
+    if (value.is_none())
+        return nb::object();
+    if (!PyList_Check(value.ptr()))
+        raise_setting_error(resource, section, what);
+    for_each(value, [&](nb::handle item) {
+        if (!PyUnicode_Check(item.ptr()))
+            raise_setting_error(resource, section, what);
+    });
+    return value;
+}
+
 namespace {
 
 bool is_plain_int(nb::handle value) {
@@ -476,16 +490,10 @@ int places_of(nb::handle value, nb::handle resource, nb::handle section) {
 // A list of str setting as a frozenset; unset when absent or null.
 nb::object name_set(nb::handle config, const char *key, nb::handle resource, nb::handle section,
                     const char *what) {
-    nb::object value = get(config, key);
-    if (value.is_none())
-        return nb::object();
-    if (!PyList_Check(value.ptr()))
-        raise_setting_error(resource, section, what);
-    for_each(value, [&](nb::handle item) {
-        if (!PyUnicode_Check(item.ptr()))
-            raise_setting_error(resource, section, what);
-    });
-    return steal_checked(PyFrozenSet_New(value.ptr()));
+    nb::object names = text_list_setting(config, key, resource, section, what);
+    if (!names.is_valid())
+        return names;
+    return steal_checked(PyFrozenSet_New(names.ptr()));
 }
 
 bool set_contains(const nb::object &set, nb::handle item) {

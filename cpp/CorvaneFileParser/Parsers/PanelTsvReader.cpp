@@ -38,19 +38,16 @@ bool equals_folded(TextSpan text, const char *word) {
     return true;
 }
 
-// The "required_columns" setting of a section: a tuple of names, or unset.
+// The "required_columns" setting of a section (checked when the reader was
+// built): a tuple of names, or unset.
 nb::object required_columns(nb::handle config, nb::handle resource, nb::handle section) {
     if (!PyDict_Check(config.ptr()))
         return nb::object();
-    nb::object value = get(config, "required_columns");
-    if (value.is_none())
-        return nb::object();
-    bool ok = PyList_Check(value.ptr());
-    if (ok)
-        for_each(value, [&](nb::handle name) { ok = ok && PyUnicode_Check(name.ptr()); });
-    if (!ok)
-        raise_setting_error(resource, section, "\"required_columns\" must be a list of column names");
-    return steal_checked(PySequence_Tuple(value.ptr()));
+    nb::object names = text_list_setting(config, "required_columns", resource, section,
+                                         "\"required_columns\" must be a list of column names");
+    if (!names.is_valid())
+        return names;
+    return steal_checked(PySequence_Tuple(names.ptr()));
 }
 
 // The "null_values" texts of a section as UTF-8, for comparing raw cells. A
@@ -583,20 +580,6 @@ nb::object parse(nb::handle self) {
     return self.attr("_load_and_parse_sections")(prepared);
 }
 
-// The base constructor, then this reader's own setting: "required_columns"
-// must be a list of names.
-void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
-                 nb::handle resource_name) {
-    host_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase")
-        .attr("__init__")(self, section_config, file_path, nb::arg("resource_name") = resource_name);
-    if (!PyDict_Check(section_config.ptr()))
-        return;
-    entries_until(section_config, [&](nb::handle name, nb::handle config) {
-        required_columns(config, resource_name, name);
-        return false;
-    });
-}
-
 }  // namespace
 
 NB_MODULE(PanelTsvReader, m) {
@@ -607,14 +590,6 @@ NB_MODULE(PanelTsvReader, m) {
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
              "Reads only configured sections and fields, streaming parse inside loader.")
-        .method("__init__", &init_reader, nb::arg("section_config").none(),
-                nb::arg("file_path").none(), nb::kw_only(),
-                nb::arg("resource_name").none() = nb::none(),
-                nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
-                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
-                        " -> None"),
-                "As ReportReaderBase's constructor; also checks each section's\n"
-                "\"required_columns\" (a list of column names).")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"

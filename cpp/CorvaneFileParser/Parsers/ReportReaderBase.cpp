@@ -21,9 +21,10 @@ nb::object package_directory() {
     return resolved.attr("parent").attr("parent");
 }
 
-// Checks the optional settings of every section, so that a resource with a
-// setting of the wrong type fails when its reader is built, naming the
-// resource and the section.
+// Checks the optional settings of every section (the shared value settings
+// and the readers' own "table", "required_columns" and "lift"), so that a
+// resource with a setting of the wrong type fails when its reader is built,
+// naming the resource and the section.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
     if (!PyDict_Check(section_config.ptr()))
         return;
@@ -34,14 +35,9 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
         nb::object table = get(config, "table");
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
-        nb::object lift = get(config, "lift");
-        if (!lift.is_none()) {
-            bool ok = PyList_Check(lift.ptr());
-            if (ok)
-                for_each(lift, [&](nb::handle key) { ok = ok && PyUnicode_Check(key.ptr()); });
-            if (!ok)
-                raise_setting_error(resource, name, "\"lift\" must be a list of keys");
-        }
+        text_list_setting(config, "lift", resource, name, "\"lift\" must be a list of keys");
+        text_list_setting(config, "required_columns", resource, name,
+                          "\"required_columns\" must be a list of column names");
         return false;
     });
 }

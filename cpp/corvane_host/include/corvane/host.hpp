@@ -183,6 +183,12 @@ nb::object format_scalar(nb::handle value, int places);
 // "reader configuration".
 [[noreturn]] void raise_setting_error(nb::handle resource, nb::handle section, const char *what);
 
+// The setting `key` of a section configuration that must be a list of str:
+// the list, or an unset object when it is absent or null; anything else
+// raises raise_setting_error with `what`.
+nb::object text_list_setting(nb::handle config, const char *key, nb::handle resource,
+                             nb::handle section, const char *what);
+
 // The optional value settings of one section of a reader configuration:
 //   "text_fields"  names whose values stay text (no number or boolean conversion);
 //                  the name "*" stands for every field of the section;
