@@ -1,6 +1,7 @@
 // The driver: request, command line, the run over the input files and the
 // unified output.
 #include <corvane/host.hpp>
+#include <corvane/json_writer.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -305,4 +306,6 @@ NB_MODULE(ReportAssembler, m) {
         .finish();
     m.def("main", &main_entry,
           "Command-line entry: set up logging, parse the options and write the unified JSON.");
+    m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
+          "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed.");
 }
