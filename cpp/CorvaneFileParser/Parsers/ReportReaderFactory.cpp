@@ -12,14 +12,24 @@ constexpr const char *kModule = "CorvaneFileParser.Parsers.ReportReaderFactory";
 // installed on the module is the one constructed.
 nb::object reader_class(const char *name) { return host_module(kModule).attr(name); }
 
-// Parses the named configuration resource of the package afresh. The
-// resource files are looked up through the module attribute on each call so
-// that a replaced `importlib.resources.files` is honoured.
+// Parses the named configuration resource afresh from the package
+// directory, the directory of `CorvaneFileParser.__file__` (read on each
+// call, so a test may point the package elsewhere).
 nb::object load_resource(const char *name) {
-    nb::object files = host_module("importlib.resources").attr("files");
-    nb::object resource = files(interned("CorvaneFileParser")).attr("joinpath")(name);
-    nb::object stream = resource.attr("open")("r", nb::arg("encoding") = "utf-8");
+    nb::object package_file = host_module("CorvaneFileParser").attr("__file__");
+    nb::object path = host_attr("os.path", "join")(
+        host_attr("os.path", "dirname")(package_file), interned(name));
+    nb::object stream = host_attr("io", "open")(path, "r", nb::arg("encoding") = "utf-8");
     return json_load_closing(stream);
+}
+
+// The reader class of this module's globals named `reader`, built on the
+// named resource. The resource's file name is kept on the reader for its
+// messages about bad settings.
+nb::object make_reader(const char *reader, const char *resource, nb::handle file_path) {
+    nb::object built = reader_class(reader)(load_resource(resource), file_path);
+    nb::setattr(built, "resource_name", interned(resource));
+    return built;
 }
 
 bool ends_with(nb::handle text, const char *suffix) {
@@ -31,20 +41,17 @@ bool ends_with(nb::handle text, const char *suffix) {
 nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     if (ends_with(lowered, ".tsv")) {
         if (ends_with(lowered, "combinedvariantoutput.tsv"))
-            return reader_class("PanelTsvReader")(load_resource("dragen_500_tsv_config.json"),
-                                                  file_path);
+            return make_reader("PanelTsvReader", "dragen_500_tsv_config.json", file_path);
         if (ends_with(lowered, "smn.tsv"))
-            return reader_class("SingleRowTsvReader")(load_resource("smn_tsv_config.json"),
-                                                      file_path);
+            return make_reader("SingleRowTsvReader", "smn_tsv_config.json", file_path);
         if (ends_with(lowered, "gba.tsv"))
-            return reader_class("SingleRowTsvReader")(load_resource("gba_tsv_config.json"),
-                                                      file_path);
+            return make_reader("SingleRowTsvReader", "gba_tsv_config.json", file_path);
     }
     if (ends_with(lowered, ".json")) {
         const char *resource = contains(lowered, interned("paraphase"))
                                    ? "pacbio_paraphase_config.json"
                                    : "dragen_targeted_config.json";
-        return reader_class("JsonExtractReader")(load_resource(resource), file_path);
+        return make_reader("JsonExtractReader", resource, file_path);
     }
     return nb::object();
 }

@@ -1,7 +1,7 @@
 """Model types shared by every module of the package."""
 
-from dataclasses import dataclass, field
-from typing import Any, Collection, Dict, Optional
+from _thread import get_ident
+from typing import Any, Dict
 
 from .ConditionOperator import ConditionOperator
 
@@ -9,12 +9,51 @@ from .ConditionOperator import ConditionOperator
 JsonDict = Dict[str, Any]
 
 
-@dataclass
+class _NewDict:
+    """Default of SectionConfig.fields: a new empty dict for every instance."""
+
+    def __repr__(self):
+        return "<factory>"
+
+
+_NEW_DICT = _NewDict()
+_repr_running = set()
+
+
 class SectionConfig:
     """Reader settings of one section of the sectioned variant table."""
 
-    fields: Optional[Collection[str]] = field(default_factory=dict)
-    include_all_fields: bool = False
+    __match_args__ = ("fields", "include_all_fields")
+    __annotations__ = {"fields": "Optional[Collection[str]]", "include_all_fields": "bool"}
+
+    include_all_fields = False
+
+    def __init__(self, fields=_NEW_DICT, include_all_fields=False):
+        self.fields = {} if fields is _NEW_DICT else fields
+        self.include_all_fields = include_all_fields
+
+    def __repr__(self):
+        # A section whose fields contain itself shows "..." there.
+        key = (id(self), get_ident())
+        if key in _repr_running:
+            return "..."
+        _repr_running.add(key)
+        try:
+            return (
+                f"{self.__class__.__qualname__}(fields={self.fields!r}, "
+                f"include_all_fields={self.include_all_fields!r})"
+            )
+        finally:
+            _repr_running.discard(key)
+
+    def __eq__(self, other):
+        if self is other:
+            return True
+        if other.__class__ is self.__class__:
+            return self.fields == other.fields and self.include_all_fields == other.include_all_fields
+        return NotImplemented
+
+    __hash__ = None
 
 
 from .ValueRule import ValueRule  # noqa: E402  (needs ConditionOperator loaded first)
