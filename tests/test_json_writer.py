@@ -145,6 +145,17 @@ def test_random_scalars_match_the_host(seed):
             assert sink.data == expected(doc), doc
 
 
+def test_repeated_floats_match_the_host():
+    # More distinct values than the writer remembers, each seen many times.
+    rng = random.Random(99)
+    pool = [random_float(rng) for _ in range(3000)] + [0.0, -0.0]
+    doc = [rng.choice(pool) for _ in range(30000)]
+    doc += [{str(x): x, x: [x, -x]} for x in pool[:500] if x == x]
+    fast, sink = written(doc)
+    assert fast
+    assert sink.data == expected(doc)
+
+
 def test_every_code_point_is_escaped_as_the_host_does():
     text = "".join(chr(c) for c in range(0x110000))
     fast, sink = written([text[i : i + 5000] for i in range(0, len(text), 5000)])

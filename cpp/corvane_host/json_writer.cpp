@@ -5,7 +5,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace corvane {
 
@@ -135,6 +137,17 @@ public:
     }
 
 private:
+    // Recently written finite floats by their bits: a report repeats few
+    // distinct values, and the host's repr is the costly part of a float.
+    // The empty slot's bits are a NaN, which never reaches the table.
+    struct FloatText {
+        uint64_t bits = ~0ull;
+        unsigned char size = 0;
+        char text[31];
+    };
+    static constexpr int kFloatTextBits = 10;
+    std::unique_ptr<FloatText[]> float_texts_{new FloatText[1u << kFloatTextBits]};
+
     nb::object write_;
     nb::object chunk_;
     char *out_ = nullptr;
@@ -286,11 +299,25 @@ private:
             else
                 put_literal("-Infinity");
         } else {
-            char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-            if (!text)
-                raise_pending();
-            put(text, (Py_ssize_t) std::strlen(text));
-            PyMem_Free(text);
+            uint64_t bits;
+            std::memcpy(&bits, &x, sizeof bits);
+            FloatText &slot = float_texts_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kFloatTextBits)];
+            if (slot.bits != bits) {
+                char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+                if (!text)
+                    raise_pending();
+                size_t size = std::strlen(text);
+                if (size > sizeof slot.text) {
+                    put(text, (Py_ssize_t) size);
+                    PyMem_Free(text);
+                    return;
+                }
+                slot.bits = bits;
+                slot.size = (unsigned char) size;
+                std::memcpy(slot.text, text, size);
+                PyMem_Free(text);
+            }
+            put(slot.text, slot.size);
         }
     }
 
