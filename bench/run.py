@@ -119,17 +119,32 @@ def main():
     parser.add_argument("--work-dir", help="where inputs are generated (default: a temporary directory)")
     parser.add_argument("--repeat", type=int, default=5, help="timings per in-process measure (best is kept)")
     parser.add_argument("--cli-runs", type=int, default=20, help="command-line runs (median is kept)")
+    parser.add_argument("--start-up-only", action="store_true",
+                        help="only the command line on examples/ against a bare interpreter")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as scratch:
         work = Path(args.work_dir or scratch)
         work.mkdir(parents=True, exist_ok=True)
-        paths = inputs.generate(work)
         rows = []
 
         def add(name, seconds, floor, note=""):
             ratio = f"{seconds / floor:.2f}x" if floor else ""
             rows.append((name, f"{seconds * 1000:.1f}", f"{floor * 1000:.1f}" if floor else "", ratio, note))
+
+        cli = str(Path(sys.executable).with_name("corvane-parse"))
+        out_dir = work / "cli-out"
+        out_dir.mkdir(exist_ok=True)
+        bare, bare_rss = median_child([sys.executable, "-c", "pass"], args.cli_runs)
+        examples, examples_rss = median_child(
+            [cli, "--input-dir", str(ROOT / "examples"), "--output-dir", str(out_dir)], args.cli_runs)
+        add("command line on examples/", examples, bare,
+            f"median of {args.cli_runs}; peak {mib(examples_rss)} (bare {mib(bare_rss)})")
+        if args.start_up_only:
+            report(rows)
+            return
+
+        paths = inputs.generate(work)
 
         panel, targeted, batch = paths["panel"], paths["targeted"], paths["batch"]
         panel_mib = panel.stat().st_size / MIB
@@ -159,15 +174,6 @@ def main():
         add("writer: panel unified JSON", fast, host,
             f"{out_fast.stat().st_size / MIB:.0f} MiB, vs json.dumps+encode+write, bytes {'identical' if same else 'DIFFER'}")
 
-        cli = str(Path(sys.executable).with_name("corvane-parse"))
-        out_dir = work / "cli-out"
-        out_dir.mkdir(exist_ok=True)
-        bare, bare_rss = median_child([sys.executable, "-c", "pass"], args.cli_runs)
-        examples, examples_rss = median_child(
-            [cli, "--input-dir", str(ROOT / "examples"), "--output-dir", str(out_dir)], args.cli_runs)
-        add("command line on examples/", examples, bare,
-            f"median of {args.cli_runs}; peak {mib(examples_rss)} (bare {mib(bare_rss)})")
-
         panel_dir = panel.parent
         panel_time, panel_rss = median_child(
             [cli, "--input-dir", str(panel_dir), "--output-dir", str(out_dir)], 3)
@@ -175,6 +181,10 @@ def main():
             f"median of 3; peak {mib(panel_rss)}"
             + (f" = {panel_rss / panel_mib:.1f} MiB per MiB of input" if panel_rss else ""))
 
+    report(rows)
+
+
+def report(rows):
     print(f"{platform.node()}: {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
           f"Python {platform.python_version()}, {platform.platform()}")
     header = ("work", "ms", "floor ms", "ratio", "")
