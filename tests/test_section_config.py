@@ -78,3 +78,15 @@ def test_package_import_does_not_load_dataclasses():
     code = "import sys, CorvaneFileParser.ReportAssembler; print('dataclasses' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_json_dict_alias_is_the_typing_one():
+    import typing
+
+    from CorvaneFileParser import Models
+    from CorvaneFileParser.Models import JsonDict
+
+    assert JsonDict == typing.Dict[str, typing.Any]
+    assert Models.JsonDict is JsonDict
+    with pytest.raises(AttributeError):
+        Models.NoSuchName

@@ -1,12 +1,20 @@
 """Model types shared by every module of the package."""
 
 from _thread import get_ident
-from typing import Any, Dict
 
 from .ConditionOperator import ConditionOperator
 
-# A JSON-like, insertion-ordered mapping from strings to values.
-JsonDict = Dict[str, Any]
+
+def __getattr__(name):
+    # JsonDict, a JSON-like, insertion-ordered mapping from strings to
+    # values (typing.Dict[str, Any]), is built on first use: `typing` is
+    # not needed to run.
+    if name == "JsonDict":
+        from typing import Any, Dict
+
+        globals()["JsonDict"] = alias = Dict[str, Any]
+        return alias
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class _NewDict:
