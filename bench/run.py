@@ -174,6 +174,20 @@ def main():
         add("writer: panel unified JSON", fast, host,
             f"{out_fast.stat().st_size / MIB:.0f} MiB, vs json.dumps+encode+write, bytes {'identical' if same else 'DIFFER'}")
 
+        # The driver's run with the streamed writer, as a child process: read
+        # the panel table, build its entries, stream them to a file.
+        streamed = (
+            "import sys; from CorvaneFileParser.Parsers import ReportReaderFactory as F; "
+            "from CorvaneFileParser.ReportAssembler import _write_json; "
+            "r = F.get_parser(sys.argv[1]); d = r.build_result(r.parse()); "
+            "f = open(sys.argv[2], 'wb'); _write_json(d, f); f.close()"
+        )
+        streamed_argv = [sys.executable, "-c", streamed, str(panel), str(work / "streamed.json")]
+        streamed_time, streamed_rss = median_child(streamed_argv, 3)
+        add("panel table: read + streamed write", streamed_time, 0,
+            f"child process, median of 3; peak {mib(streamed_rss)}"
+            + (f" = {streamed_rss / panel_mib:.1f} MiB per MiB of input" if streamed_rss else ""))
+
         panel_dir = panel.parent
         panel_time, panel_rss = median_child(
             [cli, "--input-dir", str(panel_dir), "--output-dir", str(out_dir)], 3)
