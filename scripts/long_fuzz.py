@@ -10,7 +10,9 @@ functions alone:
   formatter  ReportReaderBase._format_value(v) against int()/float()/round(x, 2) rules in Python
   panel      PanelTsvReader(...).parse() against a csv.reader-based reading of the same bytes
   json       JsonExtractReader._load_json(path) against json.load, in this process and, when
-             msgspec is installed, again in a child process where msgspec cannot be imported
+             msgspec is installed, again in a child process where msgspec cannot be imported;
+             and the whole reader (parse + build_result on the shipped resources) in this
+             process against a child process where msgspec cannot be imported
 
 A result must be the same in value, type and order; an error must be the same
 type with the same message. Prints one line per check and a total; exits 1
@@ -18,11 +20,15 @@ on any mismatch (the first few are shown with their seed and case number).
 """
 
 import argparse
+import contextlib
 import csv
 import importlib.util
+import io
 import json
+import logging
 import math
 import os
+import pickle
 import random
 import struct
 import subprocess
@@ -80,7 +86,7 @@ def outcome(fn, *args):
     try:
         return ("ok", fn(*args))
     except Exception as error:  # the error itself is what is compared
-        return ("error", type(error), str(error))
+        return ("error", f"{type(error).__module__}.{type(error).__qualname__}", str(error))
 
 
 def same_outcome(ours, reference):
@@ -388,16 +394,109 @@ def random_json_bytes(rng):
     return data
 
 
+SECTION_KEYS = ["smn", "SMN", "smn1", "smn1_smn2", "gba", "GBA1", "cyp2d6", "cyp2b6", "hba",
+                "hba1_hba2", "cyp21a2", "strc", "sampleId", "other"]
+SECTION_FIELDS = ["smn1CopyNumber", "smn2CopyNumber", "totalCopyNumber", "fullLengthCopyNumber",
+                  "variants", "qc", "genotype", "copyNumber", "filter", "deletions", "readEvidence",
+                  "hba1CopyNumber", "hba2CopyNumber", "recombinantHaplotypes", "smn1_cn", "total_cn",
+                  "phasing_success", "haplotypes", "read_support", "has_fusion", "extra"]
+NESTED_FIELDS = ["total", "exon9Hybrid", "duplications", "perExonDepth", "status", "medianDepth",
+                 "hgvs", "alleleCopyNumber", "depth", "name"]
+
+
+def random_section_value(rng, depth=0):
+    pick = rng.random()
+    if depth < 2 and pick < 0.2:
+        return [random_section_value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    if depth < 2 and pick < 0.4:
+        return {rng.choice(NESTED_FIELDS): random_section_value(rng, depth + 1)
+                for _ in range(rng.randint(0, 4))}
+    return random_value(rng, 2)
+
+
+def random_caller_document(rng):
+    """A caller document around the sections the shipped resources select."""
+    doc = {}
+    for key in rng.sample(SECTION_KEYS, rng.randint(1, len(SECTION_KEYS))):
+        if rng.random() < 0.95:
+            doc[key] = {field: random_section_value(rng)
+                        for field in rng.sample(SECTION_FIELDS, rng.randint(0, 8))}
+        else:
+            doc[key] = random_value(rng)
+    return json.dumps(doc, indent=rng.choice([None, 4])).encode("utf-8", "surrogatepass")
+
+
+RESOURCES = ["dragen_targeted_config.json", "pacbio_paraphase_config.json"]
+
+
+def read_with_resource(path, resource):
+    """JsonExtractReader on a shipped resource: parse and build, as the driver does."""
+    import CorvaneFileParser
+
+    with open(os.path.join(os.path.dirname(CorvaneFileParser.__file__), resource), encoding="utf-8") as f:
+        config = json.load(f)
+    with contextlib.redirect_stdout(io.StringIO()):
+        reader = JsonExtractReader(config, str(path))
+        return reader.build_result(reader.parse())
+
+
+MAX_SAVED_CASES = 5000
+
+
 def check_json(rng, check, deadline, seed, work):
     path = work / "fuzz.targeted.json"
+    saved_dir = work / "json-cases"
+    saved_dir.mkdir(exist_ok=True)
+    saved = []
     case = 0
     while time.monotonic() < deadline:
         case += 1
-        data = random_json_bytes(rng)
+        data = random_json_bytes(rng) if rng.random() < 0.6 else random_caller_document(rng)
         path.write_bytes(data)
         ours = outcome(JsonExtractReader._load_json, str(path))
         reference = outcome(reference_load, str(path))
         check.record(same_outcome(ours, reference), lambda: f"seed {seed} case {case}: bytes {data!r:.300}")
+        if len(saved) < MAX_SAVED_CASES:
+            # Kept for the whole reader's run without msgspec.
+            name = f"case{case:05d}.json"
+            (saved_dir / name).write_bytes(data)
+            resource = rng.choice(RESOURCES)
+            saved.append((name, resource, outcome(read_with_resource, saved_dir / name, resource)))
+    return saved
+
+
+def replay_reader_cases(directory):
+    """The child's side of check_reader_without_msgspec."""
+    with open(directory / "cases.pickle", "rb") as f:
+        cases = pickle.load(f)
+    results = [outcome(read_with_resource, directory / name, resource) for name, resource, _ in cases]
+    with open(directory / "child.pickle", "wb") as f:
+        pickle.dump(results, f)
+
+
+def check_reader_without_msgspec(saved, directory, seed):
+    """The JSON reader's parse and build on the saved cases, again in a child
+    process where msgspec cannot be imported: same results, same errors."""
+    check = Check("json reader (without msgspec)")
+    with open(directory / "cases.pickle", "wb") as f:
+        pickle.dump(saved, f)
+    argv = [__file__, "--replay", str(directory)]
+    code = (
+        "import runpy, sys; sys.modules['msgspec'] = None; "
+        f"sys.argv = {argv!r}; runpy.run_path({__file__!r}, run_name='__main__')"
+    )
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    sys.stderr.write(child.stderr)
+    if child.returncode != 0:
+        check.record(False, lambda: f"seed {seed}: the child process failed ({child.returncode})")
+        return check
+    with open(directory / "child.pickle", "rb") as f:
+        results = pickle.load(f)
+    for (name, resource, ours), theirs in zip(saved, results):
+        data = (directory / name).read_bytes()
+        check.record(same_outcome(theirs, ours),
+                     lambda: f"seed {seed} {name} with {resource}: bytes {data!r:.300}")
+    return check
 
 
 def check_json_without_msgspec(seconds, seed):
@@ -432,7 +531,13 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--only", nargs="+", choices=CHECKS, default=CHECKS)
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--replay", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    # Readers log warnings; the run's output is its counts.
+    logging.getLogger().addHandler(logging.NullHandler())
+    if args.replay:
+        replay_reader_cases(args.replay)
+        return 0
 
     has_msgspec = not args.child and importlib.util.find_spec("msgspec") is not None
     shares = len(args.only) + (1 if has_msgspec and "json" in args.only else 0)
@@ -444,14 +549,21 @@ def main():
             rng = random.Random(f"{args.seed}:{name}")
             check = Check(name)
             deadline = time.monotonic() + budget
-            runner = {"writer": check_writer, "formatter": check_formatter}.get(name)
-            if runner:
-                runner(rng, check, deadline, args.seed)
+            checks = [check]
+            if name == "writer":
+                check_writer(rng, check, deadline, args.seed)
+            elif name == "formatter":
+                check_formatter(rng, check, deadline, args.seed)
+            elif name == "panel":
+                check_panel(rng, check, deadline, args.seed, work)
             else:
-                {"panel": check_panel, "json": check_json}[name](rng, check, deadline, args.seed, work)
-            print(f"{name}: {check.cases} cases, {check.failures} mismatches", flush=True)
-            total_cases += check.cases
-            total_failures += check.failures
+                saved = check_json(rng, check, deadline, args.seed, work)
+                if not args.child:
+                    checks.append(check_reader_without_msgspec(saved, work / "json-cases", args.seed))
+            for done in checks:
+                print(f"{done.name}: {done.cases} cases, {done.failures} mismatches", flush=True)
+                total_cases += done.cases
+                total_failures += done.failures
         if has_msgspec and "json" in args.only:
             cases, failures = check_json_without_msgspec(budget, args.seed)
             total_cases += cases
