@@ -58,7 +58,8 @@ bool plain_key(PyObject *key) {
            key == Py_True || key == Py_False || (PyLong_CheckExact(key) && plain_int(key));
 }
 
-// No Python code runs during the screening, so borrowed references stay valid.
+// Converting a huge int to text may run the host's Python code (and so let
+// another thread in): every object in use is held by a strong reference.
 bool plain_document(PyObject *p, int depth) {
     if (p == Py_None || p == Py_True || p == Py_False || PyUnicode_CheckExact(p) ||
         PyFloat_CheckExact(p))
@@ -78,17 +79,22 @@ bool plain_document(PyObject *p, int depth) {
         PyErr_Clear();
         return false;
     }
+    nb::object hold = nb::borrow(p);
     bool plain = true;
     if (is_dict) {
         Py_ssize_t pos = 0;
-        PyObject *key = nullptr, *value = nullptr;
-        while (plain && PyDict_Next(p, &pos, &key, &value))
-            plain = plain_key(key) && plain_document(value, depth + 1);
+        PyObject *raw_key = nullptr, *raw_value = nullptr;
+        while (plain && PyDict_Next(p, &pos, &raw_key, &raw_value)) {
+            nb::object key = nb::borrow(raw_key), value = nb::borrow(raw_value);
+            plain = plain_key(key.ptr()) && plain_document(value.ptr(), depth + 1);
+        }
     } else {
-        Py_ssize_t size = is_list ? PyList_GET_SIZE(p) : PyTuple_GET_SIZE(p);
-        for (Py_ssize_t i = 0; plain && i < size; ++i)
-            plain = plain_document(is_list ? PyList_GET_ITEM(p, i) : PyTuple_GET_ITEM(p, i),
-                                   depth + 1);
+        for (Py_ssize_t i = 0;
+             plain && i < (is_list ? PyList_GET_SIZE(p) : PyTuple_GET_SIZE(p)); ++i) {
+            nb::object item =
+                nb::borrow(is_list ? PyList_GET_ITEM(p, i) : PyTuple_GET_ITEM(p, i));
+            plain = plain_document(item.ptr(), depth + 1);
+        }
     }
     Py_LeaveRecursiveCall();
     return plain;
