@@ -1,9 +1,9 @@
 import importlib.resources
-import io
 import json
 
 import pytest
 
+import CorvaneFileParser
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants
 from CorvaneFileParser.Models import ConditionOperator
 from CorvaneFileParser.Parsers import ReportReaderFactory
@@ -51,6 +51,7 @@ def test_dispatch(tmp_path, name, reader, config):
     assert type(parser) is reader
     assert parser.file_path == str(path)  # as received, capitals kept
     assert parser.section_config == resource(config)
+    assert parser.resource_name == config
 
 
 @pytest.mark.parametrize(
@@ -81,45 +82,32 @@ def test_constructor_error_is_converted(tmp_path):
     assert str(cause) == "File not found: " + path
 
 
-class FakeResources:
-    """Stands in for importlib.resources.files: serves texts from a dict."""
-
-    def __init__(self, texts):
-        self.texts = texts
-        self.calls = []
-
-    def __call__(self, package):
-        self.calls.append(("files", package))
-        return self
-
-    def joinpath(self, name):
-        self.calls.append(("joinpath", name))
-        self.name = name
-        return self
-
-    def open(self, mode="r", encoding=None):
-        self.calls.append(("open", mode, encoding))
-        if self.name not in self.texts:
-            raise FileNotFoundError(2, "No such file or directory", self.name)
-        return io.StringIO(self.texts[self.name])
-
-
 @pytest.mark.parametrize(
     "texts, cause",
     [
         ({}, FileNotFoundError),
         ({"smn_tsv_config.json": "{not json"}, json.JSONDecodeError),
+        ({"smn_tsv_config.json": b"{\"\xff\": 1}"}, UnicodeDecodeError),
         # An empty configuration passes the loader; the reader is still built.
         ({"smn_tsv_config.json": "{}"}, None),
     ],
 )
 def test_resource_failures(monkeypatch, tmp_path, texts, cause):
-    fake = FakeResources(texts)
-    monkeypatch.setattr(importlib.resources, "files", fake)
+    # The resources are read from the directory of the package's __file__.
+    package = tmp_path / "package"
+    package.mkdir()
+    for name, text in texts.items():
+        if isinstance(text, bytes):
+            (package / name).write_bytes(text)
+        else:
+            (package / name).write_text(text, encoding="utf-8")
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
     path = tmp_path / "S1.smn.tsv"
     path.write_text("a\n")
     if cause is None:
-        assert ReportReaderFactory.get_parser(str(path)).section_config == {}
+        reader = ReportReaderFactory.get_parser(str(path))
+        assert reader.section_config == {}
+        assert reader.resource_name == "smn_tsv_config.json"
     else:
         with pytest.raises(RuntimeError) as info:
             ReportReaderFactory.get_parser(str(path))
@@ -127,18 +115,17 @@ def test_resource_failures(monkeypatch, tmp_path, texts, cause):
         assert str(info.value) == (
             f"Failed to load config for {path}: {info.value.__cause__}"
         )
-    assert fake.calls[:3] == [
-        ("files", "CorvaneFileParser"),
-        ("joinpath", "smn_tsv_config.json"),
-        ("open", "r", "utf-8"),
-    ]
+        if cause is FileNotFoundError:
+            assert info.value.__cause__.filename == str(package / "smn_tsv_config.json")
+
+
+class Interrupting:
+    def __fspath__(self):
+        raise KeyboardInterrupt
 
 
 def test_interrupt_is_not_converted(monkeypatch, tmp_path):
-    def interrupted(package):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(importlib.resources, "files", interrupted)
+    monkeypatch.setattr(CorvaneFileParser, "__file__", Interrupting())
     with pytest.raises(KeyboardInterrupt):
         ReportReaderFactory.get_parser(str(tmp_path / "S1.json"))
 

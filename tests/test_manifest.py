@@ -221,6 +221,32 @@ def test_output_digest_from_bytes_or_from_the_written_file(tmp_path):
     }
 
 
+class ShortWrites:
+    """A binary file taking at most `limit` bytes a call, as a pipe may."""
+
+    def __init__(self, limit):
+        self.limit, self.data = limit, bytearray()
+
+    def write(self, chunk):
+        taken = bytes(chunk[: self.limit])
+        self.data += taken
+        return len(taken)
+
+
+@pytest.mark.parametrize("size", [0, 10, 300_000, 3_000_000])
+@pytest.mark.parametrize("limit", [None, 100_000])
+def test_streamed_output_is_counted_and_hashed_as_written(size, limit):
+    # Small documents hash with the interpreter's own SHA-256, large ones
+    # through hashlib; short writes are counted as taken.
+    document = {"S": {"data": {"seq": "ACGT" * (size // 4)}, "caller_name": "x"}}
+    expected = json.dumps(document, indent=4).encode()
+    file = ShortWrites(limit or len(expected) + 1)
+    sink = Provenance.DigestingWriter(file)
+    assert assembler_module._write_json(document, sink) is True
+    assert bytes(file.data) == expected
+    assert sink.result() == (len(expected), hashlib.sha256(expected).hexdigest())
+
+
 def test_unknown_resource_has_no_digest(tmp_path, stub_factory):
     doc = write_doc(tmp_path / "a.json", {"a": {}})
     stub_factory.resource = "not_shipped.json"

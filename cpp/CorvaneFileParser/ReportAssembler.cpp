@@ -1,6 +1,7 @@
 // The driver: request, command line, the run over the input files, the
 // unified output and its provenance manifest.
 #include <corvane/host.hpp>
+#include <corvane/json_writer.hpp>
 
 #include <utility>
 #include <vector>
@@ -383,10 +384,10 @@ std::pair<nb::object, nb::object> create_temporary(nb::handle target) {
     }
 }
 
-// Writes `content` (bytes) to `out_path` so that the file is either the old
-// one or the complete new one: the bytes go to a temporary file in the same
-// directory, which is then renamed over the target.
-void write_atomically(nb::handle out_path, nb::handle content) {
+// Writes `out_path` so that the file is either the old one or the complete
+// new one: `fill(file)` writes the content into a temporary binary file in the
+// same directory, which is then renamed over the target.
+template <typename Fill> void write_atomically(nb::handle out_path, Fill &&fill) {
     nb::object target = nb::borrow(out_path);
     // open() writes through a symbolic link; replace the file it points to,
     // not the link.
@@ -396,7 +397,7 @@ void write_atomically(nb::handle out_path, nb::handle content) {
     auto [temporary, file] = create_temporary(target);
     try {
         try {
-            file.attr("write")(content);
+            fill(nb::handle(file));
             file.attr("flush")();
             host_call("os", "fsync")(file.attr("fileno")());
         } catch (...) {
@@ -430,13 +431,14 @@ template <typename F> void while_writing(nb::handle path, F &&step) {
     }
 }
 
-// The unified result as the output file's bytes: json.dumps(indent=4) in
-// UTF-8 (pure ASCII with the encoder's defaults). Serialised in full before
-// any file is touched, so a value the encoder refuses leaves the earlier
-// output as it was.
-nb::object serialise_result(nb::handle result) {
-    nb::object text = host_attr("json", "dumps")(result, nb::arg("indent") = 4);
-    return text.attr("encode")("utf-8");
+// Streams the unified result into `file` as the bytes of
+// json.dumps(indent=4) in UTF-8 (pure ASCII with the encoder's defaults),
+// counting and hashing them on the way; returns (size, SHA-256). A value the
+// encoder refuses is found before anything is written.
+nb::object write_result(nb::handle result, nb::handle file) {
+    nb::object sink = provenance("DigestingWriter")(file);
+    write_json(result, sink);
+    return sink.attr("result")();
 }
 
 nb::object run(nb::handle self, nb::handle return_dict) {
@@ -458,16 +460,18 @@ nb::object run(nb::handle self, nb::handle return_dict) {
     };
     try {
         nb::object result = self.attr("parse_files")();
-        nb::object content;
+        nb::object written;
         while_writing(out_path, [&] {
-            content = serialise_result(result);
-            write_atomically(out_path, content);
+            write_atomically(out_path, [&](nb::handle file) { written = write_result(result, file); });
         });
         log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
         // Written after the output, so a manifest always describes a
         // complete output.
         while_writing(manifest_path, [&] {
-            write_atomically(manifest_path, record.attr("finish")(out_path, content));
+            nb::object manifest =
+                record.attr("finish")(out_path, nb::arg("written") = written);
+            write_atomically(manifest_path,
+                             [&](nb::handle file) { file.attr("write")(manifest); });
         });
         log_info(concat_str({interned("Wrote provenance manifest to "), manifest_path}));
     } catch (...) {
@@ -1002,4 +1006,8 @@ NB_MODULE(ReportAssembler, m) {
           "Command-line entry: set up logging, parse the options, write the unified JSON "
           "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
           "or request).");
+    m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
+          nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
+          "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed,\n"
+          "False when the object was handed to the host's json.dumps.");
 }

@@ -22,7 +22,7 @@ _CHUNK_SIZE = 1 << 20
 
 if TYPE_CHECKING:
     # Types for the checker only: creating them at run time would slow every start-up.
-    from typing import Protocol, TypedDict
+    from typing import BinaryIO, Protocol, TypedDict
 
     class _RequestRecord(TypedDict):
         """The manifest's "request": the run's settings as given."""
@@ -51,7 +51,7 @@ if TYPE_CHECKING:
     class _Digest(Protocol):
         """What the manifest needs of a SHA-256 object."""
 
-        def update(self, data: bytes, /) -> None: ...
+        def update(self, data: bytes | memoryview, /) -> None: ...
 
         def hexdigest(self) -> str: ...
 
@@ -92,34 +92,70 @@ def is_manifest(path: str) -> bool:
     )
 
 
-def _sha256() -> _Digest:
-    try:
-        # The interpreter's own SHA-256; importing hashlib would also load
-        # the OpenSSL bindings, which costs more than hashing a few files.
-        # (The type checkers' standard library has no stub for _sha2.)
-        from _sha2 import sha256  # type: ignore[import-not-found]
-    except ImportError:
-        from hashlib import sha256
-    digest: _Digest = sha256()
-    return digest
+# From this size on, hashing is faster through hashlib (OpenSSL), whose
+# import costs more than hashing a small file with the interpreter's own
+# SHA-256.
+_LARGE = 1 << 20
+
+
+def _sha256(large: bool = False) -> _Digest:
+    if not large:
+        try:
+            # (The type checkers' standard library has no stub for _sha2.)
+            from _sha2 import sha256 as small  # type: ignore[import-not-found]
+        except ImportError:
+            pass
+        else:
+            digest: _Digest = small()
+            return digest
+    from hashlib import sha256
+
+    return sha256()
 
 
 def bytes_digest(content: bytes) -> str:
     """Hexadecimal SHA-256 of a bytes object."""
-    digest = _sha256()
+    digest = _sha256(len(content) >= _LARGE)
     digest.update(content)
     return digest.hexdigest()
 
 
 def file_digest(path: str) -> tuple[int, str]:
     """(size in bytes, hexadecimal SHA-256) of the file at path."""
-    digest = _sha256()
     size = 0
     with open(path, "rb") as stream:
+        digest = _sha256(os.fstat(stream.fileno()).st_size >= _LARGE)
         while chunk := stream.read(_CHUNK_SIZE):
             size += len(chunk)
             digest.update(chunk)
     return size, digest.hexdigest()
+
+
+class DigestingWriter:
+    """A binary file's write() that also counts and hashes what it writes,
+    so the output's checksum needs no second read."""
+
+    def __init__(self, file: BinaryIO) -> None:
+        self._file = file
+        self._digest: _Digest | None = None
+        self._size = 0
+
+    def write(self, data: bytes) -> int:
+        if self._digest is None:
+            # The writer fills chunks of at least _LARGE / 4 bytes before it
+            # writes, so a large first chunk means a large output.
+            self._digest = _sha256(len(data) >= _LARGE // 4)
+        written = self._file.write(data)
+        # A short write is retried by the caller with the rest.
+        count = len(data) if written is None else written
+        self._digest.update(memoryview(data)[:count])
+        self._size += count
+        return count
+
+    def result(self) -> tuple[int, str]:
+        """(size in bytes, hexadecimal SHA-256) of everything written."""
+        digest = self._digest if self._digest is not None else _sha256()
+        return self._size, digest.hexdigest()
 
 
 def utc_timestamp() -> str:
@@ -266,15 +302,19 @@ class RunRecord:
             "replaced": list(replaced),
         })
 
-    def finish(self, output_path: str, content: bytes | None = None) -> bytes:
+    def finish(self, output_path: str, content: bytes | None = None,
+               written: tuple[int, str] | None = None) -> bytes:
         """The manifest's bytes for the output just written: indented JSON
         with a final line break. content is the output's bytes when the
-        caller holds them; without it the written file is read back."""
+        caller holds them, written the (size, SHA-256) a DigestingWriter
+        took of them; without either the written file is read back."""
         import json
 
         from CorvaneFileParser import __version__
 
-        if content is None:
+        if written is not None:
+            size, digest = written
+        elif content is None:
             size, digest = file_digest(output_path)
         else:
             size, digest = len(content), bytes_digest(content)

@@ -12,13 +12,14 @@ constexpr const char *kModule = "CorvaneFileParser.Parsers.ReportReaderFactory";
 // installed on the module is the one constructed.
 nb::object reader_class(const char *name) { return host_module(kModule).attr(name); }
 
-// Parses the named configuration resource of the package afresh. The
-// resource files are looked up through the module attribute on each call so
-// that a replaced `importlib.resources.files` is honoured.
+// Parses the named configuration resource afresh from the package
+// directory, the directory of `CorvaneFileParser.__file__` (read on each
+// call, so a test may point the package elsewhere).
 nb::object load_resource(const char *name) {
-    nb::object files = host_module("importlib.resources").attr("files");
-    nb::object resource = files(interned("CorvaneFileParser")).attr("joinpath")(name);
-    nb::object stream = resource.attr("open")("r", nb::arg("encoding") = "utf-8");
+    nb::object package_file = host_module("CorvaneFileParser").attr("__file__");
+    nb::object path = host_attr("os.path", "join")(
+        host_attr("os.path", "dirname")(package_file), interned(name));
+    nb::object stream = host_attr("io", "open")(path, "r", nb::arg("encoding") = "utf-8");
     return json_load_closing(stream);
 }
 
@@ -26,7 +27,9 @@ bool ends_with(nb::handle text, const char *suffix) {
     return truthy(text.attr("endswith")(suffix));
 }
 
-// A reader of class `reader` for `file_path`, configured by `resource`.
+// The reader class of this module's globals named `reader`, built on the
+// named resource; the resource's file name goes to the reader for its
+// messages about bad settings.
 nb::object make_reader(const char *reader, const char *resource, nb::handle file_path) {
     return reader_class(reader)(load_resource(resource), file_path,
                                 nb::arg("resource_name") = resource);
