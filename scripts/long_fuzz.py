@@ -42,7 +42,11 @@ sys.path.insert(0, str(ROOT / "tests"))
 
 from test_json_writer import random_document, random_float, random_int  # noqa: E402
 
+import CorvaneFileParser.Parsers.JsonExtractReader as json_reader_module  # noqa: E402
 from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader  # noqa: E402
+
+# The fast JSON decoder is kept for large files; the fuzz sends it every size.
+json_reader_module._FAST_DECODER_MIN_SIZE = 0
 from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader  # noqa: E402
 from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase  # noqa: E402
 from CorvaneFileParser.ReportAssembler import _write_json  # noqa: E402

@@ -17,7 +17,26 @@ import textwrap
 
 import pytest
 
+import CorvaneFileParser.Parsers.JsonExtractReader as reader_module
 from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader
+
+
+@pytest.fixture(autouse=True)
+def fast_decoder_for_every_size(monkeypatch):
+    # The fast decoder is kept for large files; here it reads every document.
+    monkeypatch.setattr(reader_module, "_FAST_DECODER_MIN_SIZE", 0)
+
+
+def test_small_documents_do_not_load_the_fast_decoder(tmp_path):
+    path = tmp_path / "small.json"
+    path.write_text('{"smn": {"smn1_cn": 2}}', encoding="utf-8")
+    code = ("import sys\n"
+            "from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader\n"
+            "assert JsonExtractReader._load_json(sys.argv[1]) == {'smn': {'smn1_cn': 2}}\n"
+            "print('msgspec' in sys.modules)\n")
+    result = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True,
+                            text=True, timeout=60)
+    assert result.stdout.strip() == "False", result.stderr
 
 
 def host_load(path):

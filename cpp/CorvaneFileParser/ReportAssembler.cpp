@@ -934,7 +934,6 @@ NB_MODULE(ReportAssembler, m) {
         import_attr("CorvaneFileParser.Parsers", "ReportReaderFactory");
     m.attr("CorvaneConstants") =
         import_attr("CorvaneFileParser.CorvaneConstants", "CorvaneConstants");
-    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
     m.attr("RequestError") = steal_checked(PyErr_NewExceptionWithDoc(
         "CorvaneFileParser.ReportAssembler.RequestError",
         "A run configuration file that cannot be read, is not a JSON object, or holds an "

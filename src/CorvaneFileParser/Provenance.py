@@ -14,7 +14,10 @@ from __future__ import annotations
 import logging
 import os
 import time
-from typing import TYPE_CHECKING
+
+# The type checkers' view (this name is theirs; at run time it stays false and
+# `typing` is not imported).
+TYPE_CHECKING = False
 
 MANIFEST_VERSION = 1
 PACKAGE_NAME = "CorvaneFileParser"

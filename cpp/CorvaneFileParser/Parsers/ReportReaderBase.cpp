@@ -126,7 +126,10 @@ NB_MODULE(ReportReaderBase, m) {
     nb::module_::import_("CorvaneFileParser.CorvaneConstants");
     nb::module_::import_("CorvaneFileParser.Warnings.WarningBase");
     nb::module_::import_("CorvaneFileParser.Warnings.WarningRegistry");
-    nb::object json_dict = import_attr("CorvaneFileParser.Models", "JsonDict");
+    nb::module_::import_("CorvaneFileParser.Models");
+    // Annotations as text: the JsonDict alias is built from `typing` only
+    // when something asks for it.
+    nb::str json_dict("CorvaneFileParser.Models.JsonDict");
 
     nb::dict annotations;
     annotations["section_config"] = json_dict;

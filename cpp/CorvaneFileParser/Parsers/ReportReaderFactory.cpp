@@ -97,7 +97,6 @@ NB_MODULE(ReportReaderFactory, m) {
         import_attr("CorvaneFileParser.Parsers.PanelTsvReader", "PanelTsvReader");
     m.attr("SingleRowTsvReader") =
         import_attr("CorvaneFileParser.Parsers.SingleRowTsvReader", "SingleRowTsvReader");
-    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "ReportReaderFactory")
         .doc("Chooses the reader and the configuration resource for a caller's file.")

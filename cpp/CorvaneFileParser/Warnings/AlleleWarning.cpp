@@ -169,7 +169,6 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
 NB_MODULE(AlleleWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     m.attr("WarningBase") = base;
-    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "AlleleWarning", {base})
         .doc("Genotype warning: the phenotype a configured table assigns to the\n"

@@ -97,7 +97,6 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
 NB_MODULE(LysosomalWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     m.attr("WarningBase") = base;
-    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     ClassBuilder::plain(m, "LysosomalWarning", {base})
         .doc("GBA warning: Gaucher disease status from the recombinant haplotypes and\n"

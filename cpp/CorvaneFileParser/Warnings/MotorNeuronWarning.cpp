@@ -201,7 +201,6 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
 NB_MODULE(MotorNeuronWarning, m) {
     nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
     m.attr("WarningBase") = base;
-    m.attr("JsonDict") = import_attr("CorvaneFileParser.Models", "JsonDict");
 
     m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),
           "The value at the dotted path through nested mappings, or None.");
