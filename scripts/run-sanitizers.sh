@@ -39,7 +39,7 @@ if [ "$build" = 1 ]; then
         "$base" -m venv "$venv" || exit 1
     fi
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-        "nanobind==2.9.2" "scikit-build-core==0.11.6" "pytest>=8" || exit 1
+        "nanobind==2.9.2" "scikit-build-core==0.11.6" || exit 1
     sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
         -Cbuild-dir=build-asan \
@@ -47,7 +47,7 @@ if [ "$build" = 1 ]; then
         "-Ccmake.define.CMAKE_CXX_FLAGS=$sanitize" \
         "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" \
         "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
-        . || { echo "error: the sanitizer build failed" >&2; exit 1; }
+        ".[test]" || { echo "error: the sanitizer build failed" >&2; exit 1; }
 fi
 
 # The interpreter itself is not instrumented: the ASan runtime must be loaded
