@@ -40,6 +40,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from test_formatter_differential import host_rule  # noqa: E402
 from test_json_writer import random_document, random_float, random_int  # noqa: E402
 
 import CorvaneFileParser.Parsers.JsonExtractReader as json_reader_module  # noqa: E402
@@ -160,21 +161,7 @@ def reference_format(value):
         items = [reference_format(item) for item in value if not (item == "" or item == None)]  # noqa: E711
         return items or None
     if isinstance(value, str):
-        low = value.lower()
-        if low == "true":
-            return True
-        if low == "false":
-            return False
-        if low in ("", "none", "null"):
-            return None
-        try:
-            return int(value)
-        except ValueError:
-            pass
-        try:
-            return round(float(value), 2)
-        except ValueError:
-            return value
+        return host_rule(value)
     if isinstance(value, float):
         return round(value, 2)
     return value

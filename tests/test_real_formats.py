@@ -11,6 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from document_walk import keys_deep, texts_deep
 
 REAL = Path(__file__).resolve().parent.parent.parent / "shared" / "real-formats"
 SCRIPT = Path(sys.executable).parent / "corvane-parse"
@@ -46,26 +47,6 @@ def real(name):
     if not (REAL / name).is_file():
         pytest.skip(f"{name} not present in {REAL}")
     return name
-
-
-def keys_deep(value):
-    if isinstance(value, dict):
-        for key, item in value.items():
-            yield key
-            yield from keys_deep(item)
-    elif isinstance(value, list):
-        for item in value:
-            yield from keys_deep(item)
-
-
-def texts_deep(value):
-    yield from keys_deep(value)
-    items = value.values() if isinstance(value, dict) else value if isinstance(value, list) else []
-    for item in items:
-        if isinstance(item, (dict, list)):
-            yield from texts_deep(item)
-        elif isinstance(item, str):
-            yield item
 
 
 def sentences(output):

@@ -11,6 +11,7 @@ import logging
 from pathlib import Path
 
 import pytest
+from document_walk import keys_deep, texts_deep
 
 from CorvaneFileParser.Parsers import ReportReaderFactory
 from CorvaneFileParser.ReportAssembler import ReportAssembler
@@ -62,29 +63,6 @@ def fired(entry):
         # Nothing else than known sentences, joined by ". ".
         assert len(text.split(". ")) == len(found), text
     return found
-
-
-def keys_deep(value):
-    if isinstance(value, dict):
-        for key, item in value.items():
-            yield key
-            yield from keys_deep(item)
-    elif isinstance(value, list):
-        for item in value:
-            yield from keys_deep(item)
-
-
-def texts_deep(value):
-    """Every key and every text value, at any depth."""
-    yield from keys_deep(value)
-    if isinstance(value, dict):
-        value = list(value.values())
-    if isinstance(value, list):
-        for item in value:
-            if isinstance(item, (dict, list)):
-                yield from texts_deep(item)
-            elif isinstance(item, str):
-                yield item
 
 
 # --- The resources themselves ----------------------------------------------------
