@@ -22,6 +22,9 @@ while [ $# -gt 0 ]; do
 done
 
 venv=.venv-asan
+libasan="$(${CXX:-g++} -print-file-name=libasan.so)"
+libstdcxx="$(${CXX:-g++} -print-file-name=libstdc++.so.6)"
+[ -e "$libasan" ] || { echo "error: libasan.so not found (looked for $libasan)" >&2; exit 1; }
 python_ok() { "$1" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; }
 
 if [ "$build" = 1 ]; then
@@ -47,6 +50,7 @@ if [ "$build" = 1 ]; then
         "-Ccmake.define.CMAKE_CXX_FLAGS=$sanitize" \
         "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" \
         "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
+        "-Ccmake.define.CORVANE_STUB_ENV=LD_PRELOAD=$libasan:$libstdcxx;ASAN_OPTIONS=detect_leaks=0" \
         ".[test]" || { echo "error: the sanitizer build failed" >&2; exit 1; }
 fi
 
@@ -55,9 +59,6 @@ fi
 # find it (the interpreter does not link it). CPython does not free
 # everything at exit, so leaks are not reported; PYTHONMALLOC=malloc lets
 # ASan see every object allocation.
-libasan="$(${CXX:-g++} -print-file-name=libasan.so)"
-libstdcxx="$(${CXX:-g++} -print-file-name=libstdc++.so.6)"
-[ -e "$libasan" ] || { echo "error: libasan.so not found (looked for $libasan)" >&2; exit 1; }
 export LD_PRELOAD="$libasan $libstdcxx"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
