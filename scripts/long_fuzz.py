@@ -237,8 +237,53 @@ def reference_fields(config):
     return dict.fromkeys(dict(fields)), config.get("include_all_fields", False)
 
 
+def unclosed_quote_line(text):
+    """(line, index) of the opening quote of a quoted cell that is never
+    closed, reading text as csv.reader does with a tab delimiter
+    (non-strict); None when every quoted cell is closed."""
+    state, line, opened, i, n = "start", 1, None, 0, len(text)
+    while i < n:
+        c = text[i]
+        if state == "quoted":
+            if c == '"':
+                if i + 1 < n and text[i + 1] == '"':
+                    i += 2
+                    continue
+                state = "field"  # the rest of the field is taken as it stands
+            elif c == "\n" or (c == "\r" and not (i + 1 < n and text[i + 1] == "\n")):
+                line += 1
+        elif c == '"' and state == "start":
+            state, opened = "quoted", (line, i)
+        elif c == "\t":
+            state = "start"
+        elif c in "\r\n":
+            if c == "\r" and i + 1 < n and text[i + 1] == "\n":
+                i += 1
+            state, line = "start", line + 1
+        else:
+            state = "field"
+        i += 1
+    return opened if state == "quoted" else None
+
+
 def reference_panel(path, sections):
-    """The panel reader's selection rules over the host's csv reader."""
+    """The panel reader's selection rules over the host's csv reader; an
+    empty file and a quoted cell never closed are errors naming the file."""
+    with open(path, "r", encoding="utf-8-sig", newline="") as f:
+        text = f.read()
+    if not text.strip():
+        raise ValueError(f"{path}: the file is empty (nothing but white space)")
+    unclosed = unclosed_quote_line(text)
+    result = reference_sections(path, sections)
+    # csv.reader took the rest of the text into that cell without an error
+    # of its own (such as its field limit): the reader refuses the file.
+    if unclosed is not None:
+        raise ValueError(f"{path}, line {unclosed[0]}: a quoted cell starts here and its closing "
+                         "quote is missing")
+    return result
+
+
+def reference_sections(path, sections):
     result = {}
     current = None
     with open(path, "r", encoding="utf-8-sig", newline="") as f:
@@ -352,7 +397,40 @@ def check_panel(rng, check, deadline, seed, work):
 # ---------------------------------------------------------------------------
 
 
+def nesting_depth(data):
+    """The deepest nesting of brackets and braces outside JSON strings."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for byte in data:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif byte == 0x5C:  # backslash
+                escaped = True
+            elif byte == 0x22:
+                in_string = False
+        elif byte == 0x22:
+            in_string = True
+        elif byte in (0x5B, 0x7B):
+            depth += 1
+            deepest = max(deepest, depth)
+        elif byte in (0x5D, 0x7D):
+            depth -= 1
+    return deepest
+
+
 def reference_load(path):
+    """json.load of the file read as UTF-8 text (a byte-order mark dropped),
+    after the loader's own checks: a file of nothing but white space is a
+    ValueError, nesting deeper than the recursion limit a RecursionError."""
+    data = Path(path).read_bytes()
+    body = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
+    if not body or body.isspace():
+        raise ValueError(f"{path}: the file is empty: it holds no JSON document")
+    limit = sys.getrecursionlimit()
+    if nesting_depth(body) > limit:
+        raise RecursionError(f"maximum recursion depth exceeded while decoding {path}: "
+                             f"JSON nested more than {limit} levels deep")
     with open(path, "r", encoding="utf-8-sig") as f:
         return json.load(f)
 

@@ -5,12 +5,12 @@ small-stack runs happen in a subprocess, so that an overflow shows as a
 failed test rather than ending the test run.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from sanitizer import small_stack
 
 from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
 
@@ -60,12 +60,6 @@ SMALL_STACK_RUN = textwrap.dedent(
 )
 
 
-# AddressSanitizer's red zones multiply every frame: the stack budget is
-# measured on ordinary builds only.
-small_stack = pytest.mark.skipif(
-    "asan" in os.environ.get("LD_PRELOAD", "") or "ASAN_OPTIONS" in os.environ,
-    reason="frames are larger under AddressSanitizer",
-)
 
 
 def run_small_stack(kind, depth):

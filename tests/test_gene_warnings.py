@@ -4,6 +4,7 @@ import subprocess
 import sys
 
 import pytest
+from sanitizer import small_stack
 
 from CorvaneFileParser.Warnings.AlleleWarning import AlleleWarning
 from CorvaneFileParser.Warnings.LysosomalWarning import LysosomalWarning
@@ -237,6 +238,7 @@ print(" ".join(outcome))
 """
 
 
+@small_stack
 @pytest.mark.parametrize("kind", ["list", "dict"])
 def test_deep_haplogroup_tree_in_a_small_thread_stack(kind):
     # In a subprocess, so that an overflow fails this test instead of the run.

@@ -16,6 +16,7 @@ import sys
 import textwrap
 
 import pytest
+from sanitizer import small_stack
 
 import CorvaneFileParser.Parsers.JsonExtractReader as reader_module
 from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader
@@ -295,6 +296,7 @@ print(outcome[0])
 """
 
 
+@small_stack
 @pytest.mark.parametrize("depth, expected", [(100_000, {"RecursionError"}),
                                              (sys.getrecursionlimit() + 1, {"RecursionError"}),
                                              (sys.getrecursionlimit() - 60, {"parsed", "RecursionError"}),
