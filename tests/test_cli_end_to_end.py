@@ -413,6 +413,29 @@ def test_help_wraps_at_the_terminal_width_without_shutil(columns):
         assert 50 < int(longest) <= 58
 
 
+# Reports, after every other exit handler, whether the collector's objects
+# were frozen for the interpreter's shutdown.
+FREEZE_PROBE = """
+import atexit, gc, sys
+atexit.register(lambda: print("frozen" if gc.get_freeze_count() else "not frozen"))
+from CorvaneFileParser.ReportAssembler import main
+sys.argv = ["corvane-parse", "--version"]
+{call}
+"""
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("main()", "frozen"),  # the program's top level, as the corvane-parse script calls it
+    ("def nested():\n    try:\n        main()\n    except SystemExit:\n        pass\nnested()", "not frozen"),
+])
+def test_objects_are_frozen_at_exit_only_for_program_runs(tmp_path, call, expected):
+    result = subprocess.run([sys.executable, "-c", FREEZE_PROBE.format(call=call)], capture_output=True,
+                            text=True, cwd=tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == expected
+    assert result.stderr == ""
+
+
 def test_log_goes_to_current_directory_by_default(tmp_path):
     empty = tmp_path / "empty"
     empty.mkdir()
