@@ -679,6 +679,52 @@ constexpr const char *kEpilog =
     "  corvane-parse --input-dir run42/Sample1 --output-dir reports \\\n"
     "      --output-json Sample1.unified.json --strict\n";
 
+// The width argparse's help formatter computes when given none:
+// shutil.get_terminal_size().columns - 2. shutil (with bz2, lzma and zlib)
+// is imported only when something else loaded it already, so that a
+// replaced get_terminal_size is still the one asked; otherwise the same
+// rule is applied here: a positive COLUMNS, else the columns of the terminal
+// on sys.__stdout__ (0 meaning 80), else 80.
+nb::object help_width() {
+    nb::object two = nb::int_(2);
+    if (contains(host_module("sys").attr("modules"), interned("shutil")))
+        return host_call("shutil", "get_terminal_size")().attr("columns") - two;
+    nb::object columns = nb::int_(0);
+    nb::object text = get(host_module("os").attr("environ"), interned("COLUMNS"));
+    if (!text.is_none()) {
+        try {
+            columns = host_attr("builtins", "int")(text);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_ValueError))
+                throw;
+        }
+    }
+    if (!(columns > nb::int_(0))) {
+        try {
+            nb::object descriptor = host_module("sys").attr("__stdout__").attr("fileno")();
+            columns = host_call("os", "get_terminal_size")(descriptor).attr("columns");
+            if (!truthy(columns))
+                columns = nb::int_(80);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_AttributeError) && !error.matches(PyExc_ValueError) &&
+                !error.matches(PyExc_OSError))
+                throw;
+            columns = nb::int_(80);
+        }
+    }
+    return columns - two;
+}
+
+// A formatter_class for ArgumentParser: `formatter(prog=...)` with the
+// width the formatter would have computed itself (see help_width).
+nb::object formatter_with_width(nb::handle formatter) {
+    return nb::cpp_function(
+        [formatter = nb::borrow(formatter)](nb::handle prog) {
+            return formatter(prog, nb::arg("width") = help_width());
+        },
+        nb::arg("prog").none());
+}
+
 nb::object version_text() {
     return concat_str({interned("%(prog)s "), import_attr("CorvaneFileParser", "__version__")});
 }
@@ -689,7 +735,8 @@ nb::object parse_args() {
         nb::arg("prog") = kProgram,
         nb::arg("description") = "Parse special callers outputs into unified JSON",
         nb::arg("epilog") = kEpilog,
-        nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
+        nb::arg("formatter_class") =
+            formatter_with_width(argparse.attr("RawDescriptionHelpFormatter")));
     nb::object add = parser.attr("add_argument");
     add("-c", "--config", nb::arg("required") = false, nb::arg("metavar") = "FILE",
         nb::arg("help") = "Path to config JSON file: a JSON object with any of the keys "
@@ -772,7 +819,8 @@ nb::object parse_early_options() {
     nb::handle argparse = host_module("argparse");
     nb::object parser = argparse.attr("ArgumentParser")(
         nb::arg("prog") = kProgram, nb::arg("add_help") = false,
-        nb::arg("exit_on_error") = false);
+        nb::arg("exit_on_error") = false,
+        nb::arg("formatter_class") = formatter_with_width(argparse.attr("HelpFormatter")));
     nb::object add = parser.attr("add_argument");
     add("-c", "--config");
     add("--input-dir");
@@ -857,11 +905,40 @@ int report_failure(nb::python_error &error, bool debug, bool log_open) {
     return error.matches(module_global("RequestError")) ? 2 : 1;
 }
 
+// Whether main() was called from the top level of the program's main module
+// (the corvane-parse script, `python -m CorvaneFileParser`), which ends the
+// process once main() returns.
+bool called_as_program() {
+    PyFrameObject *frame = PyEval_GetFrame();  // borrowed; null outside Python code
+    if (!frame)
+        return false;
+    nb::object code = nb::steal((PyObject *) PyFrame_GetCode(frame));
+    nb::object globals = steal_checked(PyFrame_GetGlobals(frame));
+    return equals(code.attr("co_name"), interned("<module>")) &&
+           equals(get(globals, interned("__name__")), interned("__main__"));
+}
+
+// When the program ends after the run, its last act is the interpreter's
+// shutdown, whose collections walk every object the imports and the run
+// left: a few milliseconds spent proving that module-level objects are
+// still referenced. gc.freeze() at exit lets those collections skip them
+// (the host never promises finalizers at exit for objects still alive).
+// Registered once, for program runs only: a caller that keeps running
+// keeps the collector as it was.
+void freeze_objects_at_exit() {
+    static bool registered = false;
+    if (registered || !called_as_program())
+        return;
+    host_attr("atexit", "register")(host_attr("gc", "freeze"));
+    registered = true;
+}
+
 // The command-line entry. Logging to standard output and to the log file is
 // set up before the full option parser runs, so even a rejected command
 // line leaves its "Logging to" line. Returns the exit status; argparse ends
 // the process itself for a bad command line (2), --help and --version (0).
 int main_entry() {
+    freeze_objects_at_exit();
     nb::object early = parse_early_options();
     if (early.is_none() || truthy(early.attr("version"))) {
         module_global("ReportAssembler").attr("parse_args")();

@@ -129,7 +129,8 @@ nb::object text_object(TextSpan text) {
 
 TsvTokenizer::TsvTokenizer(const char *data, size_t size, nb::handle source)
     : data_(data), size_(size), source_(source) {
-    nb::object limit = host_attr("csv", "field_size_limit")();
+    // csv's limit and error live in _csv; importing csv itself is not needed.
+    nb::object limit = host_attr("_csv", "field_size_limit")();
     field_limit_ = PyLong_AsLongLong(limit.ptr());
     if (field_limit_ == -1 && PyErr_Occurred())
         raise_pending();
@@ -176,7 +177,7 @@ void TsvTokenizer::check_limit(const char *text, size_t size) const {
     if ((long long) count_code_points(text, size) <= field_limit_)
         return;
     std::string message = "field larger than field limit (" + std::to_string(field_limit_) + ")";
-    raise(host_attr("csv", "Error").ptr(), message.c_str());
+    raise(host_attr("_csv", "Error").ptr(), message.c_str());
 }
 
 void TsvTokenizer::save(const Field &field) {

@@ -585,7 +585,6 @@ nb::object parse(nb::handle self) {
 NB_MODULE(PanelTsvReader, m) {
     nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
     nb::module_::import_("CorvaneFileParser.Models");
-    host_module("csv");
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
