@@ -502,6 +502,18 @@ def test_log_goes_to_the_effective_output_directory(tmp_path, inputs, out):
     assert not (tmp_path / "corvane.log").exists()
 
 
+def test_log_file_naming_an_input_is_refused_before_it_is_touched(tmp_path, inputs, out):
+    listed = os.path.join(inputs, os.listdir(inputs)[0])
+    before = Path(listed).read_bytes()
+    for args in (["--input-files", listed], ["--input-dir", inputs, "--input-files",
+                                             os.path.basename(listed)]):
+        result = cli(*args, "--output-dir", out, "--log-file", listed)
+        assert result.returncode == 1
+        assert error_of(result) == "Log file %s is one of the input files; choose another --log-file" % listed
+        assert Path(listed).read_bytes() == before
+    assert os.listdir(out) == []
+
+
 def test_own_log_file_per_run(tmp_path, inputs, out):
     for name in ("sample1", "sample2"):
         log = tmp_path / (name + ".log")

@@ -937,6 +937,23 @@ void freeze_objects_at_exit() {
 // set up before the full option parser runs, so even a rejected command
 // line leaves its "Logging to" line. Returns the exit status; argparse ends
 // the process itself for a bad command line (2), --help and --version (0).
+// The log is appended to: it must not be one of the files the command line
+// lists (as given or under --input-dir), or it would change an input before
+// the run reads it.
+void refuse_log_over_input(nb::handle early, nb::handle log_path) {
+    if (early.is_none() || !truthy(early.attr("input_files")) || !path_exists(log_path))
+        return;
+    nb::object input_dir = early.attr("input_dir");
+    for_each(early.attr("input_files"), [&](nb::handle name) {
+        bool same = same_file(name, log_path) ||
+                    (truthy(input_dir) && same_file(join_path(input_dir, name), log_path));
+        if (same)
+            raise(PyExc_ValueError,
+                  concat_str({interned("Log file "), log_path,
+                              interned(" is one of the input files; choose another --log-file")}));
+    });
+}
+
 int main_entry() {
     freeze_objects_at_exit();
     nb::object early = parse_early_options();
@@ -964,6 +981,7 @@ int main_entry() {
             require_output_directory(output_dir);
             log_path = join_path(output_dir, interned("corvane.log"));
         }
+        refuse_log_over_input(early, log_path);
         nb::object file_handler;
         try {
             require_fifo_reader(log_path);
