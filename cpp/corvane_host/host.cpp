@@ -217,6 +217,22 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+nb::object read_file_bytes(nb::handle path) {
+    nb::object file = host_attr("builtins", "open")(path, "rb");
+    nb::object content;
+    try {
+        content = file.attr("read")();
+    } catch (...) {
+        // The read's own error is the one to report.
+        nb::object closed = nb::steal(PyObject_CallMethod(file.ptr(), "close", nullptr));
+        if (!closed.is_valid())
+            PyErr_Clear();
+        throw;
+    }
+    file.attr("close")();
+    return content;
+}
+
 nb::object json_load_closing(nb::handle stream) {
     nb::object document;
     try {

@@ -431,18 +431,6 @@ DocumentShape scan_document(const char *data, size_t size, long limit) {
     return {blank, deepest};
 }
 
-nb::object read_file_bytes(nb::handle path) {
-    nb::object file = host_attr("builtins", "open")(path, "rb");
-    nb::object raw;
-    try {
-        raw = file.attr("read")();
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return raw;
-}
 
 // json.load's result for the bytes read as text the way the reader always
 // has: UTF-8 with an optional byte-order mark, universal newlines.

@@ -464,24 +464,6 @@ private:
     nb::list rows_;
 };
 
-// The whole content of the file at `path`, read through the host's open().
-nb::object read_bytes(nb::handle path) {
-    nb::object file = host_attr("builtins", "open")(path, "rb");
-    nb::object content;
-    try {
-        content = file.attr("read")();
-    } catch (...) {
-        // The read's own error is the one to report.
-        nb::object closed = nb::steal(PyObject_CallMethod(file.ptr(), "close", nullptr));
-        if (!closed.is_valid())
-            PyErr_Clear();
-        throw;
-    }
-    file.attr("close")();
-    if (!PyBytes_Check(content.ptr()))
-        raise(PyExc_TypeError, "reading the file in binary mode did not give bytes");
-    return content;
-}
 
 // The text of file content as the "utf-8-sig" codec decodes it: a leading
 // byte-order mark dropped, the rest checked to be UTF-8.
@@ -498,7 +480,9 @@ TextSpan utf8_text(nb::handle content) {
 
 nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     nb::object path = self.attr("file_path");
-    nb::object content = read_bytes(path);
+    nb::object content = read_file_bytes(path);
+    if (!PyBytes_Check(content.ptr()))
+        raise(PyExc_TypeError, "reading the file in binary mode did not give bytes");
     TextSpan text = utf8_text(content);
     if (strip_text(text).empty())
         raise(PyExc_ValueError,

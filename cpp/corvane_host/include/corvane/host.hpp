@@ -140,6 +140,10 @@ template <typename F> bool entries_until(nb::handle mapping, F &&fn) {
     });
 }
 
+// The whole content of the file at `path` as bytes, read through the host's
+// open(path, "rb"); the file is closed also when reading fails.
+nb::object read_file_bytes(nb::handle path);
+
 // json.load(stream), closing the stream afterwards, also when parsing fails.
 nb::object json_load_closing(nb::handle stream);
 
