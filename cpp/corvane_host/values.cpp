@@ -581,14 +581,25 @@ nb::object ValueSettings::apply(const Rule &rule, nb::handle value) const {
         nb::object stripped = strip_text(value);
         if (null_values_.is_valid() && set_contains(null_values_, stripped))
             return nb::none();
-        if (rule.text) {
-            PyObject *s = stripped.ptr();
-            if (PyUnicode_GET_LENGTH(s) == 0 || lower_equals(s, "none") || lower_equals(s, "null"))
-                return nb::none();
-            return stripped;
-        }
+        if (rule.text)
+            return text_value(stripped);
     }
     return format_scalar(value, rule.places);
+}
+
+nb::object ValueSettings::apply_stripped(const Rule &rule, nb::handle text) const {
+    if (null_values_.is_valid() && set_contains(null_values_, text))
+        return nb::none();
+    if (rule.text)
+        return text_value(text);
+    return format_scalar(text, rule.places);
+}
+
+nb::object ValueSettings::text_value(nb::handle stripped) {
+    PyObject *s = stripped.ptr();
+    if (PyUnicode_GET_LENGTH(s) == 0 || lower_equals(s, "none") || lower_equals(s, "null"))
+        return nb::none();
+    return nb::borrow(stripped);
 }
 
 }  // namespace corvane

@@ -309,7 +309,8 @@ private:
             return nb::none();
         if (PyObject *known = column.memo.find(text))
             return nb::borrow(known);
-        nb::object value = cell_settings_.apply(column.rule, text_object(text));
+        // The tokenizer's cells are stripped already.
+        nb::object value = cell_settings_.apply_stripped(column.rule, text_object(text));
         column.memo.remember(text, value);
         return value;
     }

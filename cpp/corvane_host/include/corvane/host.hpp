@@ -224,6 +224,8 @@ public:
     // The formatted value under `rule`: a text in null_values becomes None; a
     // text field keeps its stripped text; the rest is format_scalar's.
     nb::object apply(const Rule &rule, nb::handle value) const;
+    // apply() for an exact str that is already stripped: no second strip.
+    nb::object apply_stripped(const Rule &rule, nb::handle text) const;
     nb::object format_field(nb::handle name, nb::handle value) const {
         return apply(rule_for(name), value);
     }
@@ -231,6 +233,9 @@ public:
     bool is_null_text(nb::handle text) const;
 
 private:
+    // A text field's value: None for an empty text or a null word.
+    static nb::object text_value(nb::handle stripped);
+
     nb::object text_fields_;     // frozenset of names, or unset
     nb::object null_values_;     // frozenset of texts, or unset
     nb::object places_by_name_;  // dict name -> int | None, or unset
