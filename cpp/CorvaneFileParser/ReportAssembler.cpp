@@ -126,33 +126,23 @@ nb::list own_output_paths(nb::handle self) {
     return paths;
 }
 
-// A directory the run lists or searches must be one.
-void require_input_directory(nb::handle input_dir) {
-    if (is_directory(input_dir))
-        return;
-    if (path_exists(input_dir))
-        raise(PyExc_NotADirectoryError,
-              concat_str({interned("Input directory is not a directory: "), input_dir}));
-    raise(PyExc_FileNotFoundError,
-          concat_str({interned("Input directory not found: "), input_dir}));
-}
-
-// The directory the output (or the log) goes to must exist as a directory;
-// nothing creates it.
-void require_output_directory(nb::handle directory) {
+// A directory the run reads from (`role` "Input") or writes into ("Output")
+// must exist as a directory; nothing creates it.
+void require_directory(nb::handle directory, const char *role) {
     if (is_directory(directory))
         return;
+    nb::str lead(role);
     if (path_exists(directory))
         raise(PyExc_NotADirectoryError,
-              concat_str({interned("Output directory is not a directory: "), directory}));
+              concat_str({lead, interned(" directory is not a directory: "), directory}));
     raise(PyExc_FileNotFoundError,
-          concat_str({interned("Output directory not found: "), directory}));
+          concat_str({lead, interned(" directory not found: "), directory}));
 }
 
 void require_output_location(nb::handle out_path, nb::handle manifest_path) {
     nb::object directory = host_attr("os.path", "dirname")(out_path);
-    require_output_directory(truthy(directory) ? directory
-                                               : nb::borrow(host_attr("os", "curdir")));
+    require_directory(truthy(directory) ? directory : nb::borrow(host_attr("os", "curdir")),
+                      "Output");
     for (nb::handle path : {out_path, manifest_path})
         if (is_directory(path))
             raise(PyExc_IsADirectoryError,
@@ -179,7 +169,7 @@ void discover_files(nb::handle self, bool writing) {
     nb::object input_dir = self.attr("input_dir");
     if (!truthy(input_dir))
         return;
-    require_input_directory(input_dir);
+    require_directory(input_dir, "Input");
     nb::list own = own_output_paths(self);
     nb::object names = host_attr("os", "listdir")(input_dir);
     nb::object input_files = self.attr("input_files");
@@ -203,20 +193,6 @@ bool same_file(nb::handle a, nb::handle b) {
     return path_exists(a) && path_exists(b) && truthy(host_attr("os.path", "samefile")(a, b));
 }
 
-// Neither the output nor its manifest may be written over an input.
-void refuse_output_over_input(nb::handle self, nb::handle input_path) {
-    nb::object out_path = output_path(self);
-    if (same_file(out_path, input_path))
-        raise(PyExc_ValueError, concat_str({interned("Output file "), out_path,
-                                            interned(" would overwrite the input file "),
-                                            input_path}));
-    nb::object manifest = provenance("manifest_path")(out_path);
-    if (same_file(manifest, input_path))
-        raise(PyExc_ValueError, concat_str({interned("Manifest file "), manifest,
-                                            interned(" would overwrite the input file "),
-                                            input_path}));
-}
-
 struct ResolvedInput {
     nb::object name;  // as listed or discovered
     nb::object path;  // the existing path it resolved to
@@ -235,7 +211,7 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
             path = nb::borrow(name);
         } else {
             if (truthy(input_dir) && !directory_checked) {
-                require_input_directory(input_dir);
+                require_directory(input_dir, "Input");
                 directory_checked = true;
             }
             nb::object joined = join_path(input_dir, name);
@@ -253,6 +229,33 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
         inputs.push_back({nb::borrow(name), std::move(path)});
     });
     return inputs;
+}
+
+// Neither the output nor its manifest may be written over an input. Their
+// real paths are worked out once for all the inputs.
+void refuse_output_over_inputs(nb::handle self, const std::vector<ResolvedInput> &inputs) {
+    struct OwnFile {
+        const char *role;
+        nb::object path, real;
+        bool exists;
+    };
+    nb::object out_path = output_path(self);
+    nb::object manifest = provenance("manifest_path")(out_path);
+    OwnFile own[] = {{"Output file ", out_path, real_path(out_path), path_exists(out_path)},
+                     {"Manifest file ", manifest, real_path(manifest), path_exists(manifest)}};
+    nb::handle samefile = host_attr("os.path", "samefile");
+    for (const ResolvedInput &input : inputs) {
+        nb::object real = real_path(input.path);
+        for (const OwnFile &file : own) {
+            // The same path, or another name of the same file (a hard link).
+            bool same = equals(file.real, real) ||
+                        (file.exists && truthy(samefile(file.path, input.path)));
+            if (same)
+                raise(PyExc_ValueError,
+                      concat_str({nb::str(file.role), file.path,
+                                  interned(" would overwrite the input file "), input.path}));
+        }
+    }
 }
 
 // Missing names: an error in a strict run, else a WARNING each (recorded).
@@ -290,8 +293,7 @@ nb::object parse_files(nb::handle self) {
     if (inputs.empty())
         raise(PyExc_ValueError, "No input files found in configuration or input directory.");
     if (!record.is_none())
-        for (const ResolvedInput &input : inputs)
-            refuse_output_over_input(self, input.path);
+        refuse_output_over_inputs(self, inputs);
 
     nb::dict result;
     nb::dict origin;  // output key -> the file that wrote it
@@ -978,7 +980,7 @@ int main_entry() {
                 output_dir = get(load_request_file(config), constant("OUTPUT_DIR"));
             if (!truthy(output_dir))
                 output_dir = nb::str(".");
-            require_output_directory(output_dir);
+            require_directory(output_dir, "Output");
             log_path = join_path(output_dir, interned("corvane.log"));
         }
         refuse_log_over_input(early, log_path);
