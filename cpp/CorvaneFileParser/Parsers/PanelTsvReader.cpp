@@ -351,8 +351,9 @@ private:
         if (!include_all() && !contains(fields_, key))
             return;
         // A key with an empty value cell is kept with the value None.
-        nb::object value = second < n ? settings_.format_field(key, text_object(second_span))
-                                      : nb::none();
+        nb::object value =
+            second < n ? settings_.apply_stripped(settings_.rule_for(key), text_object(second_span))
+                       : nb::none();
         set_item(entry_, key, value);
     }
 

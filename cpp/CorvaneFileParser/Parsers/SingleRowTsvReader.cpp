@@ -169,9 +169,9 @@ nb::object parse(nb::handle self) {
     nb::dict parsed;
     size_t count = std::min(headers.size(), values.size());
     for (size_t i = 0; i < count; ++i) {
-        nb::object header = headers[i], value = values[i];
-        parsed[header] = settings.is_default() ? format_value(value)
-                                               : settings.format_field(header, value);
+        // split_fields stripped every field already.
+        nb::object header = headers[i];
+        parsed[header] = settings.apply_stripped(settings.rule_for(header), values[i]);
     }
 
     nb::dict result;
