@@ -429,6 +429,16 @@ inline nb::object format_item(PyObject *value) {
 
 }  // namespace
 
+bool format_keeps(PyObject *value) {
+    if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value))
+        return true;
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value) ||
+        PyUnicode_GET_LENGTH(value) == 0)
+        return false;
+    unsigned char c = ((const unsigned char *) PyUnicode_DATA(value))[0] | 0x20;
+    return c >= 'a' && c <= 'z' && c != 't' && c != 'f' && c != 'n' && c != 'i';
+}
+
 nb::object format_value(nb::handle value) { return format_item(value.ptr()); }
 
 nb::object format_scalar(nb::handle value, int places) {

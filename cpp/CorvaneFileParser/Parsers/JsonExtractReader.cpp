@@ -502,22 +502,6 @@ nb::object load_json(nb::handle path) {
 // Formatting in place
 // ---------------------------------------------------------------------------
 
-// An exact ASCII str that begins with a letter starting none of the words
-// the formatter converts (true, false, none, null, inf, infinity, nan):
-// neither int() nor float() accepts it, so format_value returns it as it is.
-bool is_plain_word(PyObject *text) {
-    if (!PyUnicode_IS_ASCII(text) || PyUnicode_GET_LENGTH(text) == 0)
-        return false;
-    unsigned char c = ((const unsigned char *) PyUnicode_DATA(text))[0] | 0x20;
-    return c >= 'a' && c <= 'z' && c != 't' && c != 'f' && c != 'n' && c != 'i';
-}
-
-// A decoded value that format_value returns unchanged.
-bool kept_as_is(PyObject *value) {
-    return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) ||
-           (PyUnicode_CheckExact(value) && is_plain_word(value));
-}
-
 nb::object format_in_place(nb::handle value);
 
 void format_mapping_in_place(PyObject *mapping) {
@@ -526,7 +510,7 @@ void format_mapping_in_place(PyObject *mapping) {
     PyObject *key = nullptr, *item = nullptr;
     // Replacing the value of an existing key keeps the iteration valid.
     while (PyDict_Next(mapping, &pos, &key, &item)) {
-        if (kept_as_is(item))
+        if (format_keeps(item))
             continue;
         nb::object formatted = format_in_place(item);
         if (formatted.ptr() != item && PyDict_SetItem(mapping, key, formatted.ptr()) < 0)
@@ -544,7 +528,7 @@ nb::object format_list_in_place(nb::handle list) {
         PyObject *item = PyList_GET_ITEM(p, i);
         if (item == Py_None || (PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) == 0))
             continue;
-        nb::object formatted = kept_as_is(item) ? nb::borrow(item) : format_in_place(item);
+        nb::object formatted = format_keeps(item) ? nb::borrow(item) : format_in_place(item);
         if (formatted.ptr() != item || kept != i) {
             if (PyList_SetItem(p, kept, formatted.release().ptr()) < 0)
                 raise_pending();
@@ -569,7 +553,7 @@ nb::object format_in_place(nb::handle value) {
     }
     if (PyList_CheckExact(p))
         return format_list_in_place(value);
-    if (kept_as_is(p))
+    if (format_keeps(p))
         return nb::borrow(value);
     return format_value(value);
 }

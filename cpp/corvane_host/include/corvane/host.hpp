@@ -172,6 +172,12 @@ nb::object condition_value(nb::handle field, nb::handle data);
 // round(); any other text goes to those functions themselves.
 nb::object format_value(nb::handle value);
 
+// A value format_value is known to return as it is, told without calling it:
+// None, a bool, an exact int, or an exact ASCII str beginning with a letter
+// that starts none of the words it converts (true, false, none, null, inf,
+// infinity, nan), which int() and float() refuse. False means "not known".
+bool format_keeps(PyObject *value);
+
 // Decimal places meaning "keep the number as parsed".
 constexpr int kKeepPlaces = -1000000;
 
