@@ -3,6 +3,9 @@
 #include <corvane/host.hpp>
 #include <corvane/json_writer.hpp>
 
+#include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -773,8 +776,121 @@ nb::object parse_args() {
     return parser.attr("parse_args")();
 }
 
+// A command line written the plain way, parsed without argparse (whose
+// import and parser set-up take a tenth of a short run): every option
+// spelled in full and given once, each value the next argument (or, for a
+// long option, after "="), neither empty nor starting with "-", and
+// --input-files followed by at least one name. Returns what parse_args()
+// gives for it, as a types.SimpleNamespace with the same attributes; None
+// for anything else (help, version, abbreviations, repeats, unknown options,
+// stray arguments, values that look like options), which is left to
+// argparse to parse or reject.
+nb::object parse_plain_command_line(nb::handle arguments) {
+    enum class Kind { Value, Files, Flag };
+    struct Option {
+        const char *spelling;
+        const char *dest;
+        Kind kind;
+    };
+    static constexpr Option kOptions[] = {
+        {"-c", "config", Kind::Value},          {"--config", "config", Kind::Value},
+        {"--input-dir", "input_dir", Kind::Value}, {"--output-dir", "output_dir", Kind::Value},
+        {"--input-files", "input_files", Kind::Files},
+        {"--output-json", "output_json", Kind::Value}, {"--strict", "strict", Kind::Flag},
+        {"--sample", "sample", Kind::Value},    {"--log-file", "log_file", Kind::Value},
+        {"--debug", "debug", Kind::Flag},
+    };
+    auto is_value = [](nb::handle text) {
+        return PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0 &&
+               PyUnicode_READ_CHAR(text.ptr(), 0) != '-';
+    };
+
+    nb::list args = nb::borrow<nb::list>(steal_checked(PySequence_List(arguments.ptr())));
+    nb::dict values;
+    for (const Option &option : kOptions)
+        values[option.dest] = option.kind == Kind::Flag ? nb::handle(Py_False) : nb::none();
+    std::set<std::string> given;
+    size_t count = nb::len(args);
+    for (size_t i = 0; i < count;) {
+        nb::handle token = args[i++];
+        if (!PyUnicode_Check(token.ptr()))
+            return nb::none();
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(token.ptr(), &size);
+        if (!utf8) {
+            PyErr_Clear();
+            return nb::none();
+        }
+        std::string_view text(utf8, (size_t) size);
+        nb::object explicit_value;
+        if (text.rfind("--", 0) == 0) {
+            size_t equals = text.find('=');
+            if (equals != std::string_view::npos) {
+                explicit_value = nb::str(utf8 + equals + 1, text.size() - equals - 1);
+                text = text.substr(0, equals);
+            }
+        }
+        const Option *option = nullptr;
+        for (const Option &candidate : kOptions)
+            if (text == candidate.spelling)
+                option = &candidate;
+        if (!option || !given.insert(option->dest).second)
+            return nb::none();
+        switch (option->kind) {
+        case Kind::Flag:
+            if (explicit_value.is_valid())
+                return nb::none();
+            values[option->dest] = nb::handle(Py_True);
+            break;
+        case Kind::Files: {
+            if (explicit_value.is_valid())
+                return nb::none();
+            nb::list names;
+            while (i < count && is_value(args[i]))
+                names.append(args[i++]);
+            // An empty argument after the names is one argparse may take
+            // as a name: left to it.
+            if (nb::len(names) == 0 || (i < count && !PyUnicode_Check(args[i].ptr())) ||
+                (i < count && PyUnicode_GET_LENGTH(args[i].ptr()) == 0))
+                return nb::none();
+            values[option->dest] = names;
+            break;
+        }
+        case Kind::Value:
+            if (explicit_value.is_valid()) {
+                if (!is_value(explicit_value))
+                    return nb::none();
+                values[option->dest] = explicit_value;
+            } else {
+                if (i >= count || !is_value(args[i]))
+                    return nb::none();
+                values[option->dest] = args[i++];
+            }
+            break;
+        }
+    }
+    return host_attr("types", "SimpleNamespace")(**values);
+}
+
+nb::object plain_command_line() {
+    return parse_plain_command_line(
+        host_module("sys").attr("argv")[nb::slice(nb::int_(1), nb::none(), nb::none())]);
+}
+
+// The options of the command line: parsed directly when they are written
+// the plain way and cls.parse_args is this class's own, else by
+// cls.parse_args() (argparse).
+nb::object command_line_options(nb::handle cls) {
+    if (cls.attr("parse_args").is(module_global("ReportAssembler").attr("parse_args"))) {
+        nb::object plain = plain_command_line();
+        if (!plain.is_none())
+            return plain;
+    }
+    return cls.attr("parse_args")();
+}
+
 void from_cli(nb::handle cls) {
-    nb::object args = cls.attr("parse_args")();
+    nb::object args = command_line_options(cls);
     nb::object config = nb::dict();
 
     nb::object config_path = args.attr("config");
@@ -818,6 +934,8 @@ void from_cli(nb::handle cls) {
 // abbreviations resolve alike. None when the command line is malformed: the
 // full parser then reports it.
 nb::object parse_early_options() {
+    if (nb::object plain = plain_command_line(); !plain.is_none())
+        return plain;
     nb::handle argparse = host_module("argparse");
     nb::object parser = argparse.attr("ArgumentParser")(
         nb::arg("prog") = kProgram, nb::arg("add_help") = false,
@@ -897,7 +1015,7 @@ int report_failure(nb::python_error &error, bool debug, bool log_open) {
     nb::handle exc = error.value();
     nb::str message = failure_message(exc);
     if (log_open)
-        host_attr("logging", "error")(message);
+        log_error(message);
     nb::object stderr_stream = host_module("sys").attr("stderr");
     if (debug)
         host_attr("traceback", "print_exception")(exc);
@@ -959,7 +1077,7 @@ void refuse_log_over_input(nb::handle early, nb::handle log_path) {
 int main_entry() {
     freeze_objects_at_exit();
     nb::object early = parse_early_options();
-    if (early.is_none() || truthy(early.attr("version"))) {
+    if (early.is_none() || truthy(nb::getattr(early, "version", nb::handle(Py_False)))) {
         module_global("ReportAssembler").attr("parse_args")();
         early = nb::none();
     }
@@ -976,7 +1094,7 @@ int main_entry() {
             nb::object output_dir = early.is_none() ? nb::none() : early.attr("output_dir");
             nb::object config = early.is_none() ? nb::none() : early.attr("config");
             // Help is shown even when the file is bad.
-            if (!truthy(output_dir) && truthy(config) && !truthy(early.attr("help")))
+            if (!truthy(output_dir) && truthy(config) && !truthy(nb::getattr(early, "help", nb::handle(Py_False))))
                 output_dir = get(load_request_file(config), constant("OUTPUT_DIR"));
             if (!truthy(output_dir))
                 output_dir = nb::str(".");
@@ -984,11 +1102,12 @@ int main_entry() {
             log_path = join_path(output_dir, interned("corvane.log"));
         }
         refuse_log_over_input(early, log_path);
-        nb::object file_handler;
         try {
             require_fifo_reader(log_path);
-            file_handler = host_attr("logging", "FileHandler")(
-                log_path, nb::arg("mode") = "a", nb::arg("encoding") = "utf-8");
+            // A program run writes its log lines itself when it can (see
+            // ProgramLog.py); otherwise logging is set up.
+            import_attr("CorvaneFileParser.ProgramLog", "open_program_log")(
+                log_path, called_as_program());
         } catch (nb::python_error &error) {
             if (!error.matches(PyExc_OSError))
                 throw;
@@ -998,15 +1117,6 @@ int main_entry() {
                                    reason.is_none() ? to_str(error.value()) : to_str(reason)}),
                        error);
         }
-        nb::object stream_handler =
-            host_attr("logging", "StreamHandler")(host_module("sys").attr("stdout"));
-        nb::list handlers;
-        handlers.append(stream_handler);
-        handlers.append(file_handler);
-        host_attr("logging", "basicConfig")(
-            nb::arg("level") = host_attr("logging", "INFO"),
-            nb::arg("format") = "%(asctime)s %(levelname)s: %(message)s",
-            nb::arg("handlers") = handlers);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -1102,6 +1212,11 @@ NB_MODULE(ReportAssembler, m) {
           "Command-line entry: set up logging, parse the options, write the unified JSON "
           "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
           "or request).");
+    m.def("_parse_plain_command_line", &parse_plain_command_line, nb::arg("arguments"),
+          nb::sig("def _parse_plain_command_line(arguments: collections.abc.Sequence[str])"
+                  " -> types.SimpleNamespace | None"),
+          "The options of a plainly written command line (without the program name) as\n"
+          "parse_args() gives them, or None where argparse must parse it.");
     m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
           nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
           "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed,\n"

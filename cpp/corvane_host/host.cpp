@@ -280,8 +280,35 @@ nb::str concat_str(std::initializer_list<nb::handle> pieces) {
         steal_checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())));
 }
 
-void log_info(nb::handle message) { host_attr("logging", "info")(message); }
+namespace {
 
-void log_warning(nb::handle message) { host_attr("logging", "warning")(message); }
+// The command line's direct log when it is open (see
+// CorvaneFileParser/ProgramLog.py), else an invalid handle. Looked up in
+// sys.modules, so that the module is not loaded by callers that never open it.
+nb::object open_direct_log() {
+    PyObject *module = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(),
+                          interned("CorvaneFileParser.ProgramLog").ptr(), &module) < 0)
+        raise_pending();
+    if (!module)
+        return {};
+    nb::object active = nb::steal(module).attr("active");
+    return active.is_none() ? nb::object() : active;
+}
+
+void log_at(int level, const char *logging_function, nb::handle message) {
+    if (nb::object direct = open_direct_log(); direct.is_valid())
+        direct.attr("log")(level, message);
+    else
+        host_attr("logging", logging_function)(message);
+}
+
+}  // namespace
+
+void log_info(nb::handle message) { log_at(20, "info", message); }
+
+void log_warning(nb::handle message) { log_at(30, "warning", message); }
+
+void log_error(nb::handle message) { log_at(40, "error", message); }
 
 }  // namespace corvane

@@ -11,9 +11,10 @@ loading the command line stays quick.
 
 from __future__ import annotations
 
-import logging
 import os
 import time
+
+from CorvaneFileParser import ProgramLog
 
 # The type checkers' view (this name is theirs; at run time it stays false and
 # `typing` is not imported).
@@ -25,6 +26,7 @@ _CHUNK_SIZE = 1 << 20
 
 if TYPE_CHECKING:
     # Types for the checker only: creating them at run time would slow every start-up.
+    from logging import LogRecord
     from typing import BinaryIO, Protocol, TypedDict
 
     class _RequestRecord(TypedDict):
@@ -255,11 +257,12 @@ class RunRecord:
         self.warnings: list[str] = []
         self._resource_digests: dict[str, str | None] = {}
         self._collect = self._keep_warning
-        self._root = logging.getLogger()
+        # logging's root logger, or the command line's direct log.
+        self._root = ProgramLog.warning_source()
         self._root.addFilter(self._collect)
 
-    def _keep_warning(self, record: logging.LogRecord) -> bool:
-        if record.levelno >= logging.WARNING:
+    def _keep_warning(self, record: LogRecord | ProgramLog.Record) -> bool:
+        if record.levelno >= ProgramLog.WARNING:
             try:
                 message = record.getMessage()
             except Exception:

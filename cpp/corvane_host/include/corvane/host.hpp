@@ -147,9 +147,11 @@ nb::object read_file_bytes(nb::handle path);
 // json.load(stream), closing the stream afterwards, also when parsing fails.
 nb::object json_load_closing(nb::handle stream);
 
-// Logs through the root logger: logging.info / logging.warning.
+// Logs to the command line's direct log when one is open, else through the
+// root logger: logging.info / logging.warning / logging.error.
 void log_info(nb::handle message);
 void log_warning(nb::handle message);
+void log_error(nb::handle message);
 
 // ---------------------------------------------------------------------------
 // Warning conditions
