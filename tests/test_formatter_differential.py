@@ -185,3 +185,25 @@ def test_rounding_places_through_section_settings(write_file, places):
         if not same(row[f"c{i}"], host_rule(text, places))
     ]
     assert failures == []
+
+
+@pytest.mark.parametrize("places", PLACES)
+def test_panel_table_cells_follow_the_host_rules(write_file, places):
+    """The panel reader reads number cells from the file's bytes without
+    making a str of them; each, repeated or not, must format as its text does."""
+    from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader
+
+    rng = random.Random(2000 + (places if places is not None else 99))
+    texts = []
+    while len(texts) < max(CASES // 6, 50):
+        text = number_text(rng).strip()
+        if text and not set(text) & set('\t\n\r"#[') and text == text.strip():
+            texts.append(text)
+    # Repeats go through the column's memory of short texts.
+    texts += rng.choices(texts, k=len(texts))
+    path = write_file("x.tsv", "[T]\nc\tn\n" + "".join(f"{t}\t{i}\n" for i, t in enumerate(texts)))
+    config = {"T": {"table": True, "include_all_fields": True, "decimals": places}}
+    rows = PanelTsvReader(config, path).parse()["T"]
+    failures = [(t, r["c"], host_rule(t, places)) for t, r in zip(texts, rows)
+                if not same(r["c"], host_rule(t, places))]
+    assert len(rows) == len(texts) and failures == []

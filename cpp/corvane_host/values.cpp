@@ -282,12 +282,11 @@ inline bool may_start_number(PyObject *text) {
     return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || is_number_space(c);
 }
 
-// format_value's number rules for an exact str of plain number shape:
-// a new reference to the int or (rounded) float, or nullptr when the host's
-// int() or float() must decide.
-[[gnu::noinline]] PyObject *plain_number(PyObject *text, int places) {
-    const unsigned char *data = (const unsigned char *) PyUnicode_DATA(text);
-    PlainNumber number = scan_plain_number(data, PyUnicode_GET_LENGTH(text));
+// format_value's number rules for the ASCII characters of a str of plain
+// number shape: a new reference to the int or (rounded) float, or nullptr
+// when the host's int() or float() must decide.
+[[gnu::noinline]] PyObject *plain_number(const unsigned char *data, Py_ssize_t size, int places) {
+    PlainNumber number = scan_plain_number(data, size);
     if (number.kind == PlainNumber::kInt) {
         long long value = (long long) number.mantissa;
         PyObject *result = PyLong_FromLongLong(number.negative ? -value : value);
@@ -352,7 +351,8 @@ static nb::object format_text(nb::handle value, int places) {
     if (size == 0 || lower_equals(low, "none") || lower_equals(low, "null"))
         return nb::none();
     if (low == text && PyUnicode_IS_ASCII(text) && may_start_number(text)) {
-        if (PyObject *number = plain_number(text, places))
+        if (PyObject *number = plain_number((const unsigned char *) PyUnicode_DATA(text),
+                                            PyUnicode_GET_LENGTH(text), places))
             return nb::steal(number);
     }
     // A str subclass may define __int__ or __float__: only exact str is
@@ -440,6 +440,21 @@ bool format_keeps(PyObject *value) {
 }
 
 nb::object format_value(nb::handle value) { return format_item(value.ptr()); }
+
+nb::object format_plain_number(const char *data, size_t size, int places) {
+    const unsigned char *bytes = (const unsigned char *) data;
+    if (size == 0)
+        return {};
+    unsigned char c = bytes[0];
+    if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.'))
+        return {};
+    // Only an ASCII text is a str whose characters are these bytes.
+    for (size_t i = 0; i < size; ++i)
+        if (bytes[i] >= 0x80)
+            return {};
+    PyObject *number = plain_number(bytes, (Py_ssize_t) size, places);
+    return number ? nb::steal(number) : nb::object();
+}
 
 nb::object format_scalar(nb::handle value, int places) {
     PyObject *p = value.ptr();

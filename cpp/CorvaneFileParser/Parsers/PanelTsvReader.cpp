@@ -309,8 +309,12 @@ private:
             return nb::none();
         if (PyObject *known = column.memo.find(text))
             return nb::borrow(known);
+        nb::object value;
+        if (!column.rule.text)
+            value = format_plain_number(text.data, text.size, column.rule.places);
         // The tokenizer's cells are stripped already.
-        nb::object value = cell_settings_.apply_stripped(column.rule, text_object(text));
+        if (!value.is_valid())
+            value = cell_settings_.apply_stripped(column.rule, text_object(text));
         column.memo.remember(text, value);
         return value;
     }

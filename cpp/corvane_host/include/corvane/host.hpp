@@ -183,6 +183,13 @@ bool format_keeps(PyObject *value);
 // Decimal places meaning "keep the number as parsed".
 constexpr int kKeepPlaces = -1000000;
 
+// format_scalar(str(text), places) for the UTF-8 bytes of a stripped,
+// non-empty text when it is a plain number that starts with a digit, a sign
+// or a '.' (an int of up to 18 digits or a decimal the C++ rules decide);
+// an invalid object otherwise, leaving the text to format_scalar. Saves
+// making a str of a number.
+nb::object format_plain_number(const char *data, size_t size, int places);
+
 // format_value for one top-level value, with decimals rounded to `places`
 // (kKeepPlaces: not rounded). Mappings and lists keep format_value's rules.
 nb::object format_scalar(nb::handle value, int places);
