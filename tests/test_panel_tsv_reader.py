@@ -417,6 +417,16 @@ def test_unclosed_quote_names_the_file_and_the_line(tsv):
         parse(path, {"Small Variants": {}, "MSI": {"include_all_fields": True}})
     assert str(raised.value) == (
         f"{path}, line 3: a quoted cell starts here and its closing quote is missing")
+    # The collector, paused while records are built, runs again after a
+    # failed read; one the caller had turned off stays off.
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        with pytest.raises(ValueError):
+            parse(path, {"Small Variants": {}})
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
 
 
 # ---------------------------------------------------------------------------

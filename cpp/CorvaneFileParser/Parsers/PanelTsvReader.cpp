@@ -494,6 +494,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
         raise(PyExc_ValueError,
               concat_str({to_str(path), interned(": the file is empty (nothing but white space)")}));
 
+    CollectorPause pause;
     SectionParser parser(self, sections, path);
     TsvTokenizer records(text.data, text.size, path);
     while (records.next())

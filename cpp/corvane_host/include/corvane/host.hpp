@@ -147,6 +147,24 @@ nb::object read_file_bytes(nb::handle path);
 // json.load(stream), closing the stream afterwards, also when parsing fails.
 nb::object json_load_closing(nb::handle stream);
 
+// Pauses the host's cyclic garbage collector for the life of the object
+// (when it was enabled): for a reader building a great many records of text
+// and numbers, which form no cycles, so that the collections their
+// allocations would start, a full one among them, wait until it is done.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // Logs to the command line's direct log when one is open, else through the
 // root logger: logging.info / logging.warning / logging.error.
 void log_info(nb::handle message);
