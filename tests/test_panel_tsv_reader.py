@@ -426,7 +426,7 @@ def test_records_are_plain_compact_dicts(tsv):
     assert sys.getsizeof(record) <= sys.getsizeof(grown)
 
 
-def test_repeated_reads_keep_no_values_alive(tsv):
+def test_repeated_reads_keep_memory_flat(tsv):
     import tracemalloc
 
     rnd = random.Random(11)
