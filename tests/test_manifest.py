@@ -247,6 +247,84 @@ def test_streamed_output_is_counted_and_hashed_as_written(size, limit):
     assert sink.result() == (len(expected), hashlib.sha256(expected).hexdigest())
 
 
+def write_panel_table(path, rows, seed=3):
+    """A panel table whose "[Small Variants]" section has `rows` records."""
+    rnd = random.Random(seed)
+    lines = ["[TMB]", "Total TMB\t4.2", "", "[Small Variants]",
+             "\t".join(["Gene", "Chromosome", "Genomic Position", "Reference Call",
+                        "Alternative Call", "Allele Frequency", "Depth", "P-Dot Notation",
+                        "C-Dot Notation", "Consequence(s)", "Affected Exon(s)"])]
+    for i in range(rows):
+        position = rnd.randrange(10**5, 10**8)
+        lines.append("\t".join([
+            rnd.choice(["TP53", "KRAS", "EGFR", "BRAF", "PIK3CA"]), "chr%d" % rnd.randrange(1, 23),
+            str(position), rnd.choice("ACGT"), rnd.choice("ACGT"), "%.3f" % rnd.random(),
+            str(rnd.randrange(10, 3000)), "p.(Arg%dGln)" % (i % 900), "c.%dG>A" % (i % 2700),
+            rnd.choice(["missense_variant", "stop_gained", "NA"]), "%d/11" % rnd.randrange(1, 12)]))
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+def test_large_output_is_counted_and_hashed_as_written(tmp_path):
+    # An output of a few MiB, written in many chunks.
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    write_panel_table(inputs / "S1.CombinedVariantOutput.tsv", 15_000)
+    ReportAssembler({C.INPUT_DIR: str(inputs), C.OUTPUT_DIR: str(tmp_path)}).run()
+    output = (tmp_path / "corvane_output.json").read_bytes()
+    assert len(output) > 4 << 20
+    assert load(tmp_path / "corvane_output.manifest.json")["output"] == {
+        "path": str(tmp_path / "corvane_output.json"), "size": len(output),
+        "sha256": hashlib.sha256(output).hexdigest()}
+    assert len(json.loads(output)["SMALL VARIANTS"]["data"]) == 15_000
+
+
+class FillsUp:
+    """A binary file taking `room` bytes in all, then failing as a full disk does."""
+
+    def __init__(self, file, room):
+        self.file, self.room = file, room
+
+    def write(self, data):
+        if len(data) > self.room:
+            self.file.write(memoryview(data)[: self.room])
+            self.room = 0
+            raise OSError(errno.ENOSPC, "No space left on device")
+        self.room -= len(data)
+        return self.file.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self.file, name)
+
+
+@pytest.mark.parametrize("room", [0, 100_000, 1_500_000])
+def test_disk_full_while_streaming_keeps_the_earlier_output(tmp_path, monkeypatch, room):
+    import builtins
+    import threading
+
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    write_panel_table(inputs / "S1.CombinedVariantOutput.tsv", 6_000)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "corvane_output.json").write_bytes(b'{"earlier": 1}')
+    real_open = builtins.open
+
+    def open_filling_up(path, mode="r", *args, **kwargs):
+        file = real_open(path, mode, *args, **kwargs)
+        return FillsUp(file, room) if str(path).endswith(".tmp") else file
+
+    monkeypatch.setattr(builtins, "open", open_filling_up)
+    threads = threading.active_count()
+    with pytest.raises(OSError) as info:
+        ReportAssembler({C.INPUT_DIR: str(inputs), C.OUTPUT_DIR: str(out)}).run()
+    monkeypatch.undo()
+    assert info.value.errno == errno.ENOSPC
+    assert info.value.__notes__ == ["while writing " + str(out / "corvane_output.json")]
+    assert os.listdir(out) == ["corvane_output.json"]
+    assert (out / "corvane_output.json").read_bytes() == b'{"earlier": 1}'
+    assert threading.active_count() == threads
+
+
 def test_unknown_resource_has_no_digest(tmp_path, stub_factory):
     doc = write_doc(tmp_path / "a.json", {"a": {}})
     stub_factory.resource = "not_shipped.json"

@@ -393,6 +393,65 @@ def test_wide_header_row_pairs_far_columns(tsv):
     assert record == {"col4998": None, "col4999": 4999}
 
 
+def test_records_are_plain_compact_dicts(tsv):
+    # A repeated header name keeps its first place and its last value, as
+    # setting the cells one by one would; short rows fill with None. Records
+    # of atomic values are not tracked by the garbage collector, and take no
+    # more room than a dict grown by setting the same str keys.
+    header = ("Gene", "Depth", "Gene", "VAF", "Note", "Depth", "A", "B", "C", "D", "E", "F")
+    rows = [("EGFR", "12", "KRAS", "0.25", "", "13", "x", "1", "2", "3", "4", "5"),
+            ("BRAF", " 7 ", "NRAS")]
+    data = parse(tsv(lines(("[S]",), header, *rows)), {"S": {"include_all_fields": True}})["S"]
+    expected = []
+    for row in rows:
+        grown = {}
+        for i, name in enumerate(header):
+            cell = row[i].strip() if i < len(row) else ""
+            grown[name] = ReportReaderBase._format_value(cell) if cell else None
+        expected.append(grown)
+    assert repr(data) == repr(expected)
+    assert list(data[0]) == ["Gene", "Depth", "VAF", "Note", "A", "B", "C", "D", "E", "F"]
+    assert data[0]["Gene"] == "KRAS" and data[0]["Depth"] == 13 and data[1]["Depth"] is None
+    for record in data:
+        assert type(record) is dict and not gc.is_tracked(record)
+
+    distinct = SMALL_VARIANT_COLUMNS + ("Extra",)
+    row = ("BRAF", "chr7", "140753336", "A", "T", "0.41", "1020", "p.(Val600Glu)", "c.1799T>A",
+           "missense_variant", "15/18", "")
+    record = parse(tsv(lines(("[S]",), distinct, row)), {"S": {"include_all_fields": True}})["S"][0]
+    grown = {}
+    for name, value in record.items():
+        grown[name] = value
+    assert repr(record) == repr(grown) and not gc.is_tracked(record)
+    assert sys.getsizeof(record) <= sys.getsizeof(grown)
+
+
+def test_repeated_reads_keep_memory_flat(tsv):
+    import tracemalloc
+
+    rnd = random.Random(11)
+    header = ("a", "b", "a", "c", "d")
+    body = [tuple(rnd.choice(["chr1", "1.5", "", "NA", str(rnd.random()), "x" * 40])
+                  for _ in range(rnd.randrange(2, 6))) for _ in range(300)]
+    path = tsv(lines(("[S]",), header, *body))
+    config = {"S": {"include_all_fields": True, "null_values": ["NA"], "required_columns": ["c"]}}
+    for _ in range(3):
+        parse(path, config)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        parse(path, config)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(30):
+            parse(path, config)
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after - before < 64 * 1024
+
+
 
 # ---------------------------------------------------------------------------
 # Empty files and unclosed quotes

@@ -3,6 +3,20 @@
 #include <map>
 #include <string>
 
+// _PyDict_NewPresized always makes a general-keys table (24-byte entries);
+// the interpreter's own dict builder picks the 16-byte str-keyed entries when
+// every key is a str. It is exported, but declared only in the internal
+// headers, and its signature is that of 3.13: other versions fall back.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_LIMITED_API) && \
+    !defined(Py_GIL_DISABLED)
+#define CORVANE_HAS_DICT_FROM_ITEMS 1
+extern "C" PyAPI_FUNC(PyObject *)
+    _PyDict_FromItems(PyObject *const *keys, Py_ssize_t keys_offset, PyObject *const *values,
+                      Py_ssize_t values_offset, Py_ssize_t length);
+#else
+#define CORVANE_HAS_DICT_FROM_ITEMS 0
+#endif
+
 namespace corvane {
 
 void raise(PyObject *type, nb::handle message) {
@@ -270,6 +284,18 @@ void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
                      : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
     if (status < 0)
         raise_pending();
+}
+
+nb::object dict_from_items(PyObject *const *keys, PyObject *const *values, Py_ssize_t length) {
+#if CORVANE_HAS_DICT_FROM_ITEMS
+    return steal_checked(_PyDict_FromItems(keys, 1, values, 1, length));
+#else
+    nb::object dict = steal_checked(_PyDict_NewPresized(length));
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (PyDict_SetItem(dict.ptr(), keys[i], values[i]) < 0)
+            raise_pending();
+    return dict;
+#endif
 }
 
 nb::str concat_str(std::initializer_list<nb::handle> pieces) {

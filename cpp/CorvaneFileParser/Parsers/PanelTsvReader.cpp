@@ -273,6 +273,7 @@ private:
         bool table = PyDict_Check(config.ptr()) && truthy(get(config, "table"));
         mode_ = table ? Mode::Header : Mode::KeyValue;
         columns_.clear();
+        column_names_.clear();
         required_cells_.clear();
         rows_ = nb::list();
         entry_ = nb::dict();
@@ -389,6 +390,9 @@ private:
             columns_.push_back(
                 {i, std::move(name), rule, ColumnMemo(columns_.size() < ColumnMemo::kColumns)});
         }
+        column_names_.clear();
+        for (const Column &column : columns_)
+            column_names_.push_back(column.name.ptr());
         if (required_.is_valid())
             warn_absent_required(header_names);
 
@@ -431,11 +435,13 @@ private:
         return true;
     }
 
+    // The cells' values are gathered first and the record built in one
+    // call, so its dict gets the compact table of str keys.
     void add_record(const TsvTokenizer &row) {
         if (columns_.empty() || is_placeholder(row))
             return;
         size_t n = row.size();
-        nb::object record = steal_checked(_PyDict_NewPresized((Py_ssize_t) columns_.size()));
+        RecordValues values(record_values_, columns_.size());
         for (Column &column : columns_) {
             nb::object value;
             if (column.index < n) {
@@ -443,13 +449,35 @@ private:
                 if (!span.empty())
                     value = cell_value(column, span);
             }
-            if (PyDict_SetItem(record.ptr(), column.name.ptr(),
-                               value.is_valid() ? value.ptr() : Py_None) < 0)
-                raise_pending();
+            values.push(value.is_valid() ? std::move(value) : nb::none());
         }
+        nb::object record = dict_from_items(column_names_.data(), record_values_.data(),
+                                            (Py_ssize_t) record_values_.size());
         if (PyList_Append(rows_.ptr(), record.ptr()) < 0)
             raise_pending();
     }
+
+    // New references to one record's values, released when it goes out of
+    // scope, also when a cell's formatting raises.
+    class RecordValues {
+    public:
+        RecordValues(std::vector<PyObject *> &values, size_t count) : values_(values) {
+            values_.clear();
+            values_.reserve(count);
+        }
+        ~RecordValues() {
+            for (PyObject *value : values_)
+                Py_DECREF(value);
+            values_.clear();
+        }
+        RecordValues(const RecordValues &) = delete;
+        RecordValues &operator=(const RecordValues &) = delete;
+        // Room for every value is reserved: pushing cannot throw.
+        void push(nb::object value) { values_.push_back(value.release().ptr()); }
+
+    private:
+        std::vector<PyObject *> &values_;
+    };
 
     nb::handle self_, sections_, source_;
     nb::object resource_;
@@ -466,6 +494,8 @@ private:
     nb::object required_;  // tuple of names, or invalid
     Mode mode_ = Mode::KeyValue;
     std::vector<Column> columns_;
+    std::vector<PyObject *> column_names_;  // borrowed from columns_
+    std::vector<PyObject *> record_values_;
     std::vector<Column> required_cells_;
     nb::list rows_;
 };

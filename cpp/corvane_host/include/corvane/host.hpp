@@ -88,6 +88,13 @@ nb::object first_truthy_or(nb::handle mapping, std::initializer_list<const char 
 // mapping[key] = value
 void set_item(nb::handle mapping, nb::handle key, nb::handle value);
 
+// A new dict of `length` items, as if by setting keys[i] to values[i] in
+// order (a repeated key keeps its first place and its last value); the
+// references in both arrays are borrowed. Presized; when every key is an
+// exact str, the table is the compact str-keyed one an insertion-grown dict
+// would have.
+nb::object dict_from_items(PyObject *const *keys, PyObject *const *values, Py_ssize_t length);
+
 // The concatenation of str(piece) for every piece.
 nb::str concat_str(std::initializer_list<nb::handle> pieces);
 
