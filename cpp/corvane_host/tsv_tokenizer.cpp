@@ -128,6 +128,27 @@ TextSpan strip_text(TextSpan text) {
 }
 
 nb::object text_object(TextSpan text) {
+    // An ASCII text of more than one character is copied into a new str
+    // directly; the decoder would check it again, and it keeps the shared
+    // str of a single character.
+    if (text.size > 1 && text.size <= 64) {
+        uint64_t high = 0;
+        size_t i = 0;
+        for (; i + 8 <= text.size; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, text.data + i, 8);
+            high |= word;
+        }
+        for (; i < text.size; ++i)
+            high |= (unsigned char) text.data[i];
+        if (!(high & 0x8080808080808080ULL)) {
+            PyObject *str = PyUnicode_New((Py_ssize_t) text.size, 127);
+            if (!str)
+                raise_pending();
+            std::memcpy(PyUnicode_DATA(str), text.data, text.size);
+            return nb::steal(str);
+        }
+    }
     return steal_checked(PyUnicode_DecodeUTF8(text.data, (Py_ssize_t) text.size, nullptr));
 }
 
@@ -194,10 +215,15 @@ void TsvTokenizer::check_limit(const char *text, size_t size) const {
     raise(host_attr("_csv", "Error").ptr(), message.c_str());
 }
 
-void TsvTokenizer::save(const Field &field) {
-    const char *text = (field.in_scratch ? scratch_.data() : data_) + field.offset;
-    check_limit(text, field.size);
-    cells_.push_back({field.offset, field.size, field.in_scratch});
+void TsvTokenizer::save(size_t offset, size_t size, bool in_scratch) {
+    // Fields are passed as scalars and cells filled in place: copying small
+    // structs through the stack stalled every cell on store forwarding.
+    if (size != 0 && (field_limit_ < 0 || (unsigned long long) size > (unsigned long long) field_limit_))
+        check_limit((in_scratch ? scratch_.data() : data_) + offset, size);
+    Cell &cell = cells_.emplace_back();
+    cell.offset = offset;
+    cell.size = size;
+    cell.in_scratch = in_scratch;
 }
 
 void TsvTokenizer::raise_unclosed(size_t line, Field &field) {
@@ -239,7 +265,7 @@ bool TsvTokenizer::quoted_field() {
     size_t rest = scan_unquoted(pos_);
     append(field, pos_, rest - pos_);
     pos_ = rest;
-    save(field);
+    save(field.offset, field.size, field.in_scratch);
     if (pos_ >= size_)
         return true;
     if (data_[pos_] == '\t') {
@@ -267,7 +293,7 @@ bool TsvTokenizer::next() {
         }
         size_t start = pos_;
         pos_ = scan_unquoted(pos_);
-        save(Field{start, pos_ - start, false});
+        save(start, pos_ - start, false);
         if (pos_ >= size_)
             return true;
         if (data_[pos_] == '\t') {

@@ -136,9 +136,28 @@ private:
     struct Key {
         uint64_t words[2] = {0, 0};
         Key() = default;
+        // The text's bytes in order, read with fixed-size loads (a copy of
+        // variable length would stall the reads of the words that follow).
         explicit Key(TextSpan text) {
-            std::memcpy(words, text.data, text.size);
-            words[1] |= (uint64_t) text.size << 56;
+            const unsigned char *p = (const unsigned char *) text.data;
+            size_t n = text.size;
+            uint64_t low = 0, high = 0;
+            if (n >= 8) {
+                uint64_t tail;
+                std::memcpy(&low, p, 8);
+                std::memcpy(&tail, p + n - 8, 8);
+                high = n == 8 ? 0 : tail >> (8 * (16 - n));
+            } else if (n >= 4) {
+                uint32_t head, tail;
+                std::memcpy(&head, p, 4);
+                std::memcpy(&tail, p + n - 4, 4);
+                low = head | ((uint64_t) tail << (8 * (n - 4)));
+            } else if (n > 0) {
+                low = p[0] | ((uint64_t) p[n / 2] << (8 * (n / 2))) |
+                      ((uint64_t) p[n - 1] << (8 * (n - 1)));
+            }
+            words[0] = low;
+            words[1] = high | ((uint64_t) n << 56);
         }
         bool operator==(const Key &other) const {
             return words[0] == other.words[0] && words[1] == other.words[1];

@@ -53,8 +53,8 @@ public:
 
 private:
     struct Cell {
-        size_t offset, size;
-        bool in_scratch;
+        size_t offset = 0, size = 0;
+        bool in_scratch = false;
     };
 
     // A field in the making: one run of the input, or pieces in scratch_.
@@ -67,7 +67,7 @@ private:
     void end_line();
     bool quoted_field();
     void append(Field &field, size_t offset, size_t size);
-    void save(const Field &field);
+    void save(size_t offset, size_t size, bool in_scratch);
     void check_limit(const char *text, size_t size) const;
     [[noreturn]] void raise_unclosed(size_t line, Field &field);
 
