@@ -528,7 +528,10 @@ def test_bad_config_file(tmp_path, monkeypatch, content, argv, message):
     assert Captured.requests == []
 
 
-def test_from_cli_uses_the_class_parse_args(monkeypatch):
+# A plainly written command line is read without argparse, but never past a
+# subclass's own parse_args.
+@pytest.mark.parametrize("argv", [["--bogus"], ["--input-dir", "cli"]])
+def test_from_cli_uses_the_class_parse_args(monkeypatch, argv):
     class OwnOptions(Captured):
         @staticmethod
         def parse_args():
@@ -536,7 +539,7 @@ def test_from_cli_uses_the_class_parse_args(monkeypatch):
                 config=None, input_dir="own", output_dir=None, input_files=None, output_json=None
             )
 
-    monkeypatch.setattr(sys, "argv", ["corvane-parse", "--bogus"])
+    monkeypatch.setattr(sys, "argv", ["corvane-parse", *argv])
     Captured.requests = []
     OwnOptions.from_cli()
     assert Captured.requests == [{C.INPUT_DIR: "own"}]
