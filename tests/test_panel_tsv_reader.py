@@ -680,3 +680,23 @@ def test_command_line_stops_on_a_bad_panel_file(tmp_path, content, message):
     assert result.returncode == 1
     assert message.format(path=path) in result.stderr
     assert not (tmp_path / "corvane_output.json").exists()
+
+
+@pytest.mark.parametrize("settings", [{}, {"text_fields": ["*"]}])
+def test_repeated_texts_of_every_length_keep_their_own_values(tsv, settings):
+    """A column remembers the values of the texts it repeats, long ones by a
+    hash of their bytes: texts that differ in one middle byte, share their
+    first and last words, straddle the lengths kept whole, or are numbers too
+    long for the C++ rules must each keep their own value."""
+    rnd = random.Random(31)
+    middle = "x" * 30
+    pool = [f"{i:02d}{middle}{i % 7}{middle}{i:02d}"[:n] for i in range(12) for n in (15, 16, 17, 63, 64, 65)]
+    pool += [f"ABCDEFGH{c * 9}{n}STUVWXYZ" for c in "pq" for n in range(3)]
+    pool += ["frameshift_variant", "frameshift_varianT", "splice_region_variant", "é" * 20, "é" * 21,
+             "1" * 24, "1" * 23 + "2", "0.123456789012345678901", "missense_variant&splice_region_variant"]
+    texts = [rnd.choice(pool) for _ in range(6000)]
+    path = tsv(lines(("[T]",), ("Text", "Row"), *((t, str(i)) for i, t in enumerate(texts))))
+    rows = parse(path, {"T": {"table": True, "include_all_fields": True, **settings}})["T"]
+    expected = texts if settings else [ReportReaderBase._format_value(t) for t in texts]
+    assert [row["Text"] for row in rows] == expected
+    assert [row["Row"] for row in rows] == [str(i) if settings else i for i in range(len(texts))]

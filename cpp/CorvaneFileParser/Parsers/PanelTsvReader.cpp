@@ -71,11 +71,11 @@ std::vector<std::string> null_texts(nb::handle config) {
     return texts;
 }
 
-// Formatted values of the short texts met in one table column, so that a
-// text repeated down a column (a chromosome, a base, a consequence) is
-// decoded and formatted once. Equal texts format to equal values, and only
-// immutable values are remembered, so records may share them. A column whose
-// texts seldom repeat stops remembering; a short table never starts.
+// Formatted values of the texts met in one table column, so that a text
+// repeated down a column (a chromosome, a base, a consequence) is decoded and
+// formatted once. Equal texts format to equal values, and only immutable
+// values are remembered, so records may share them. A column whose texts
+// seldom repeat stops remembering; a short table never starts.
 class ColumnMemo {
 public:
     // Only the first kColumns columns of a table remember, bounding the
@@ -91,6 +91,7 @@ public:
         if (++lookups_ == kTrial && hits_ * 4 < lookups_) {
             enabled_ = false;
             slots_.reset();
+            texts_.clear();
             return nullptr;
         }
         if (!slots_)
@@ -100,7 +101,9 @@ public:
             const Slot &slot = slots_[i];
             if (!slot.value.is_valid())
                 return nullptr;
-            if (slot.key == key) {
+            if (slot.key == key && (text.size <= kMaxInlineText ||
+                                    std::memcmp(texts_.data() + slot.text_offset, text.data,
+                                                text.size) == 0)) {
                 ++hits_;
                 return slot.value.ptr();
             }
@@ -124,25 +127,33 @@ public:
         while (slots_[i].value.is_valid())
             i = (i + 1) & (kSlots - 1);
         slots_[i].key = key;
+        if (text.size > kMaxInlineText) {
+            slots_[i].text_offset = (uint32_t) texts_.size();
+            texts_.append(text.data, text.size);
+        }
         slots_[i].value = nb::borrow(value);
         ++used_;
     }
 
 private:
-    static constexpr size_t kMaxText = 15, kSlots = 1024, kLimit = 512, kWarmUp = 64,
-                            kTrial = 4096;
+    static constexpr size_t kMaxInlineText = 15, kMaxText = 64, kSlots = 1024, kLimit = 512,
+                            kWarmUp = 64, kTrial = 4096;
 
-    // A text of at most kMaxText bytes, zero-padded, with its length.
+    // A text of at most kMaxInlineText bytes, zero-padded, with its length;
+    // a longer one by a hash of its bytes and its length (its bytes are kept
+    // in texts_ and compared on a match).
     struct Key {
         uint64_t words[2] = {0, 0};
         Key() = default;
-        // The text's bytes in order, read with fixed-size loads (a copy of
-        // variable length would stall the reads of the words that follow).
+        // The bytes are read with fixed-size loads (a copy of variable
+        // length would stall the reads of the words that follow).
         explicit Key(TextSpan text) {
             const unsigned char *p = (const unsigned char *) text.data;
             size_t n = text.size;
             uint64_t low = 0, high = 0;
-            if (n >= 8) {
+            if (n > kMaxInlineText) {
+                low = hash_bytes(p, n);
+            } else if (n >= 8) {
                 uint64_t tail;
                 std::memcpy(&low, p, 8);
                 std::memcpy(&tail, p + n - 8, 8);
@@ -167,14 +178,33 @@ private:
             h ^= h >> 29;
             return (size_t) ((h * 0xBF58476D1CE4E5B9ULL) >> 54);  // 10 bits: kSlots
         }
+
+        // n >= 8: whole words, then the last eight bytes.
+        static uint64_t hash_bytes(const unsigned char *p, size_t n) {
+            uint64_t h = 0x9E3779B97F4A7C15ULL ^ n, word;
+            size_t i = 0;
+            for (; i + 8 <= n; i += 8) {
+                std::memcpy(&word, p + i, 8);
+                h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
+                h ^= h >> 32;
+            }
+            if (i < n) {
+                std::memcpy(&word, p + n - 8, 8);
+                h = (h ^ word) * 0x94D049BB133111EBULL;
+                h ^= h >> 29;
+            }
+            return h;
+        }
     };
 
     struct Slot {
         Key key;
         nb::object value;
+        uint32_t text_offset = 0;  // a long text's bytes in texts_
     };
 
     std::unique_ptr<Slot[]> slots_;
+    std::string texts_;
     size_t used_ = 0, lookups_ = 0, hits_ = 0;
     bool enabled_;
 };
