@@ -11,25 +11,12 @@ import pytest
 
 import CorvaneFileParser.ReportAssembler as assembler_module
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants
-from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
 from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
 from CorvaneFileParser.ReportAssembler import ReportAssembler
+from stub_readers import DocumentReader, use_factory, write_doc
 
 C = CorvaneConstants
 threshold = ReportAssembler._threshold_warning
-
-
-class DocumentReader(ReportReaderBase):
-    """Reads a JSON document of sections; every section is configured."""
-
-    def __init__(self, file_path):
-        with open(file_path, encoding="utf-8") as f:
-            self.document = json.load(f)
-        config = {name: {"caller_name": os.path.basename(file_path)} for name in self.document}
-        super().__init__(config, file_path)
-
-    def parse(self):
-        return self.document
 
 
 class StubFactory:
@@ -49,13 +36,7 @@ class StubFactory:
 @pytest.fixture
 def stub_factory(monkeypatch):
     StubFactory.paths = []
-    monkeypatch.setattr(assembler_module, "ReportReaderFactory", StubFactory)
-    return StubFactory
-
-
-def write_doc(path, document):
-    path.write_text(json.dumps(document), encoding="utf-8")
-    return str(path)
+    return use_factory(monkeypatch, StubFactory)
 
 
 def infos(caplog):

@@ -10,7 +10,6 @@ import logging
 import os
 import platform
 import random
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -21,8 +20,9 @@ import CorvaneFileParser
 import CorvaneFileParser.ReportAssembler as assembler_module
 from CorvaneFileParser import Provenance
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants as C
-from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
 from CorvaneFileParser.ReportAssembler import ReportAssembler
+import stub_readers
+from stub_readers import use_factory, write_doc
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = Path(sys.executable).parent / "corvane-parse"
@@ -65,12 +65,8 @@ def without_times(manifest):
     return {key: value for key, value in manifest.items() if key not in ("started_at", "finished_at")}
 
 
-class DocumentReader(ReportReaderBase):
-    def __init__(self, file_path):
-        with open(file_path, encoding="utf-8") as f:
-            self.document = json.load(f)
-        config = {name: {"caller_name": "doc"} for name in self.document}
-        super().__init__(config, file_path)
+class DocumentReader(stub_readers.DocumentReader):
+    caller_name = "doc"
 
     def parse(self):
         if "warn" in self.document:
@@ -92,13 +88,7 @@ class StubFactory:
 @pytest.fixture
 def stub_factory(monkeypatch):
     StubFactory.resource = None
-    monkeypatch.setattr(assembler_module, "ReportReaderFactory", StubFactory)
-    return StubFactory
-
-
-def write_doc(path, document):
-    path.write_text(json.dumps(document), encoding="utf-8")
-    return str(path)
+    return use_factory(monkeypatch, StubFactory)
 
 
 # --- content -----------------------------------------------------------------

@@ -17,10 +17,10 @@ from pathlib import Path
 import pytest
 
 import CorvaneFileParser
-import CorvaneFileParser.ReportAssembler as assembler_module
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants as C
-from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
 from CorvaneFileParser.ReportAssembler import ReportAssembler, RequestError
+import stub_readers
+from stub_readers import use_factory, write_doc
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = Path(sys.executable).parent / "corvane-parse"
@@ -66,17 +66,10 @@ def out(tmp_path):
     return folder
 
 
-class DocumentReader(ReportReaderBase):
-    """Reads a JSON document of sections, every section configured; records
-    the sample it was asked for when parsing."""
+class DocumentReader(stub_readers.DocumentReader):
+    """Records the sample it was asked for when parsing."""
 
     seen = []
-
-    def __init__(self, file_path):
-        with open(file_path, encoding="utf-8") as f:
-            self.document = json.load(f)
-        config = {name: {"caller_name": os.path.basename(file_path)} for name in self.document}
-        super().__init__(config, file_path)
 
     def parse(self):
         DocumentReader.seen.append((self.file_path, self.sample if hasattr(self, "sample") else "unset"))
@@ -102,13 +95,7 @@ class StubFactory:
 def stub_factory(monkeypatch):
     StubFactory.paths = []
     DocumentReader.seen = []
-    monkeypatch.setattr(assembler_module, "ReportReaderFactory", StubFactory)
-    return StubFactory
-
-
-def write_doc(path, document):
-    path.write_text(json.dumps(document), encoding="utf-8")
-    return str(path)
+    return use_factory(monkeypatch, StubFactory)
 
 
 def messages(caplog, level):
