@@ -193,3 +193,20 @@ def test_usual_command_lines_take_the_plain_path(monkeypatch, args):
 ])
 def test_anything_else_is_left_to_argparse(args):
     assert _parse_plain_command_line(args) is None
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full (a device whose writes fail)")
+def test_a_log_file_that_cannot_be_written_hands_over_to_logging(tmp_path):
+    """Every write to the log fails (ENOSPC): logging reports each record's
+    fault and the run goes on; standard output is the same either way."""
+    outputs = []
+    for preload in ("", "logging"):
+        out_dir = tmp_path / (preload or "direct")
+        out_dir.mkdir()
+        result, _ = run_program(out_dir, "--input-dir", EXAMPLES, "--log-file", "/dev/full",
+                                preload=preload)
+        assert result.returncode == 0, result.stderr
+        faults = result.stderr.count(b"--- Logging error ---")
+        assert faults == result.stdout.count(b" INFO: ") + result.stdout.count(b" WARNING: ")
+        outputs.append((faults, without_times(result.stdout.replace(str(out_dir).encode(), b"OUT"))))
+    assert outputs[0] == outputs[1]
