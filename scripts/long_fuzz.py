@@ -334,6 +334,14 @@ PANEL_CELLS = ["Gene", "Total TMB", "Depth", "KRAS", "0.412", "12", "-3.5e2", "N
                "\"a\"\"b\"", "\"unterminated", "x\"", "\u00e9\U0001f600", "\x00", "1_0", "1e400",
                "p.(Arg248Gln)", "[TMB]", "Allele Frequency"]
 NEWLINES = ["\n", "\r\n", "\r"]
+# Texts a long table repeats down its columns, so that the reader's memory of
+# repeated texts fills, is consulted and, for columns that seldom repeat,
+# given up: short and long texts, some differing only in middle bytes,
+# numbers and texts past the lengths it remembers.
+MEMO_CELLS = (["chr1", "A", "frameshift_variant", "frameshift_varianT", "0.143", "64", "12.50", "NA",
+               "missense_variant&splice_region_variant", "é" * 20, "1" * 24, "-0", "9/40"]
+              + [f"ABCDEFGH{c * 9}{n}STUVWXYZ" for c in "pq" for n in range(3)]
+              + ["x" * n for n in (15, 16, 17, 63, 64, 65)])
 
 
 def random_panel_bytes(rng):
@@ -349,6 +357,17 @@ def random_panel_bytes(rng):
             cells = [rng.choice(PANEL_CELLS) for _ in range(rng.choice([1, 2, 2, 3, 5, 11]))]
             if rng.random() < 0.05:
                 cells.append("x" * rng.randint(1000, 200_000))
+            lines.append("\t".join(cells))
+    if rng.random() < 0.1:
+        # A long table: enough rows for the column memory to matter.
+        width = rng.randint(3, 8)
+        lines.append(f"[{rng.choice(PANEL_SECTIONS)}]")
+        lines.append("\t".join(f"col{i}" for i in range(width)))
+        unique = rng.random() < 0.3  # some columns that seldom repeat
+        for row in range(rng.randint(100, 3000)):
+            cells = [rng.choice(MEMO_CELLS) for _ in range(width)]
+            if unique:
+                cells[0] = f"{row}.{rng.randrange(1000)}"
             lines.append("\t".join(cells))
     text = "".join(line + rng.choice(NEWLINES) for line in lines)
     if rng.random() < 0.2:
