@@ -196,3 +196,19 @@ def test_the_shipped_example_run_plans_every_sample(tmp_path):
         samples = [row["sample"] for row in csv.DictReader(stream, delimiter="\t")]
     for sample in samples:
         assert f"results/{sample}/{sample}.unified.manifest.json" in result.stdout
+
+
+def test_commands_from_a_named_folder(tmp_path, driver_ready):
+    """With bin_dir the commands need not be on PATH."""
+    run = make_run(tmp_path, {"S1": dict.fromkeys(COLUMNS, True)})
+    folders = [p for p in os.environ.get("PATH", "").split(os.pathsep)
+               if p and not (Path(p) / "corvane-parse").exists()]
+    environment = dict(os.environ, PATH=os.pathsep.join(folders))
+    result = subprocess.run(
+        [SNAKEMAKE, "--cores", "1", "--snakefile", str(SNAKEFILE), "--directory", str(run),
+         "--config", f"bin_dir={BIN}"],
+        capture_output=True, text=True, encoding="utf-8", cwd=run.parent, env=environment,
+        timeout=600)
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert (run / "results" / "S1" / "S1.unified.json").is_file()
+    assert (run / "results" / "run_summary.tsv").is_file()
