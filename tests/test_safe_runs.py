@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import CorvaneFileParser
+from CorvaneFileParser import Provenance
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants as C
 from CorvaneFileParser.ReportAssembler import ReportAssembler, RequestError
 import stub_readers
@@ -274,6 +275,38 @@ def test_output_in_the_input_folder_run_twice(inputs):
     assert read == sorted(os.listdir(EXAMPLES))
     assert again["inputs"] == manifest["inputs"]
     assert "corvane_output" not in second.stdout.split("Wrote unified JSON")[0]
+
+
+def test_earlier_outputs_under_other_names_are_not_read_as_caller_files(inputs, tmp_path):
+    """Read as targeted-caller JSON, an earlier run's manifest gave empty
+    TARGETED_* sections that replaced the real ones."""
+    assert cli("--input-dir", inputs, "--output-dir", inputs, "--output-json", "S1.unified.json",
+               "--sample", "Sample1").returncode == 0
+    clean = tmp_path / "clean"
+    clean.mkdir()
+    assert cli("--input-dir", EXAMPLES, "--output-dir", clean).returncode == 0
+    out = tmp_path / "out"
+    out.mkdir()
+    result = cli("--input-dir", inputs, "--output-dir", out)
+    assert result.returncode == 0, result.stderr
+    messages = log_of(out / "corvane.log")
+    for name, kind in [("S1.unified.json", "unified output"), ("S1.unified.manifest.json", "manifest")]:
+        assert ("INFO", f"Skipping {inputs / name}: the {kind} of an earlier run, not a caller file") in messages
+    assert not any(level == "WARNING" and "replaces" in message for level, message in messages)
+    read = json.loads((out / "corvane_output.json").read_bytes())
+    assert {k: v for k, v in read.items() if k.startswith("TARGETED")} == {
+        k: v for k, v in json.loads((clean / "corvane_output.json").read_bytes()).items()
+        if k.startswith("TARGETED")}
+    # Told by content, not name: a caller JSON that only begins like an output
+    # is a caller file, and so is a renamed manifest that lost its keys.
+    kind = Provenance.earlier_output_kind
+    assert kind(str(inputs / "S1.unified.json")) == "unified output"
+    lookalike = inputs / "lookalike.json"
+    lookalike.write_text('{\n    "A": {\n        "data": 1\n    }\n}\n')
+    assert kind(str(lookalike)) is None
+    lookalike.write_text('{\n    "manifest_version": 1\n}\n')
+    assert kind(str(lookalike)) is None
+    assert kind(str(inputs / "sample1.targeted.json")) is None
 
 
 @pytest.mark.parametrize(

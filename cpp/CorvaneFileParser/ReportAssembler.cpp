@@ -167,7 +167,9 @@ bool skip_own_file(nb::handle path, size_t index, bool writing) {
 
 // Appends to `input_files` the regular files of `input_dir` whose names end
 // in .json or .tsv (any case), in listing order, leaving out the run's own
-// output and manifest.
+// output and manifest, and the unified outputs and manifests earlier runs
+// wrote there under other names: read as caller JSON, their sections would
+// replace the real ones.
 void discover_files(nb::handle self, bool writing) {
     nb::object input_dir = self.attr("input_dir");
     if (!truthy(input_dir))
@@ -186,6 +188,14 @@ void discover_files(nb::handle self, bool writing) {
         for (size_t index = 0; index < nb::len(own); ++index)
             if (equals(own[index], real) && skip_own_file(path, index, writing))
                 return;
+        if (truthy(lower(name).attr("endswith")(".json"))) {
+            nb::object kind = provenance("earlier_output_kind")(path);
+            if (!kind.is_none()) {
+                log_info(concat_str({interned("Skipping "), path, interned(": the "), kind,
+                                     interned(" of an earlier run, not a caller file")}));
+                return;
+            }
+        }
         input_files.attr("append")(path);
     });
 }

@@ -97,6 +97,30 @@ def is_manifest(path: str) -> bool:
     )
 
 
+_MANIFEST_START = b'{\n    "manifest_version": '
+# The start of a unified output as this package writes it: the first
+# section's entry, opened with its "data".
+_UNIFIED_START = rb'\{\n    "(?:[^"\\\n]|\\.)*": \{\n        "data": '
+
+
+def earlier_output_kind(path: str) -> str | None:
+    """What a run of this package wrote at path, told by the content: "unified
+    output", "manifest", or None for anything else (a caller file). Only a
+    file that begins the way this package writes them is read whole."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(4096)
+    except OSError:
+        return None
+    if head.startswith(_MANIFEST_START):
+        return "manifest" if is_manifest(path) else None
+    import re
+
+    if re.match(_UNIFIED_START, head):
+        return "unified output" if is_unified_output(path) else None
+    return None
+
+
 # From this size on, hashing is faster through hashlib (OpenSSL), whose
 # import costs more than hashing a small file with the interpreter's own
 # SHA-256.
