@@ -127,21 +127,25 @@ TextSpan strip_text(TextSpan text) {
     return {text.data + start, end - start};
 }
 
+bool is_ascii(const char *data, size_t size) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        high |= word;
+    }
+    for (; i < size; ++i)
+        high |= (unsigned char) data[i];
+    return !(high & 0x8080808080808080ULL);
+}
+
 nb::object text_object(TextSpan text) {
     // An ASCII text of more than one character is copied into a new str
     // directly; the decoder would check it again, and it keeps the shared
     // str of a single character.
     if (text.size > 1 && text.size <= 64) {
-        uint64_t high = 0;
-        size_t i = 0;
-        for (; i + 8 <= text.size; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, text.data + i, 8);
-            high |= word;
-        }
-        for (; i < text.size; ++i)
-            high |= (unsigned char) text.data[i];
-        if (!(high & 0x8080808080808080ULL)) {
+        if (is_ascii(text.data, text.size)) {
             PyObject *str = PyUnicode_New((Py_ssize_t) text.size, 127);
             if (!str)
                 raise_pending();

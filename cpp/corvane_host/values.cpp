@@ -1,4 +1,5 @@
 #include <corvane/host.hpp>
+#include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
 
@@ -277,8 +278,7 @@ bool round_plain_float(const PlainNumber &number, int places, double *out) {
 
 // The first character of an ASCII text allows a plain number: a digit, a
 // sign, a '.' or white space.
-inline bool may_start_number(PyObject *text) {
-    unsigned char c = *(const unsigned char *) PyUnicode_DATA(text);
+inline bool may_start_number(unsigned char c) {
     return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || is_number_space(c);
 }
 
@@ -350,7 +350,8 @@ static nb::object format_text(nb::handle value, int places) {
         return nb::bool_(false);
     if (size == 0 || lower_equals(low, "none") || lower_equals(low, "null"))
         return nb::none();
-    if (low == text && PyUnicode_IS_ASCII(text) && may_start_number(text)) {
+    if (low == text && PyUnicode_IS_ASCII(text) &&
+        may_start_number(*(const unsigned char *) PyUnicode_DATA(text))) {
         if (PyObject *number = plain_number((const unsigned char *) PyUnicode_DATA(text),
                                             PyUnicode_GET_LENGTH(text), places))
             return nb::steal(number);
@@ -440,21 +441,6 @@ bool format_keeps(PyObject *value) {
 }
 
 nb::object format_value(nb::handle value) { return format_item(value.ptr()); }
-
-nb::object format_plain_number(const char *data, size_t size, int places) {
-    const unsigned char *bytes = (const unsigned char *) data;
-    if (size == 0)
-        return {};
-    unsigned char c = bytes[0];
-    if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.'))
-        return {};
-    // Only an ASCII text is a str whose characters are these bytes.
-    for (size_t i = 0; i < size; ++i)
-        if (bytes[i] >= 0x80)
-            return {};
-    PyObject *number = plain_number(bytes, (Py_ssize_t) size, places);
-    return number ? nb::steal(number) : nb::object();
-}
 
 nb::object format_scalar(nb::handle value, int places) {
     PyObject *p = value.ptr();
@@ -618,6 +604,18 @@ nb::object ValueSettings::apply_stripped(const Rule &rule, nb::handle text) cons
     if (rule.text)
         return text_value(text);
     return format_scalar(text, rule.places);
+}
+
+nb::object ValueSettings::apply_stripped_utf8(const Rule &rule, const TextSpan &text) const {
+    // A number outside text fields and null values is what format_text makes
+    // of the str of an ASCII text: read it from the bytes, without the str.
+    if (!rule.text && !null_values_.is_valid() && !text.empty() &&
+        may_start_number((unsigned char) text.data[0]) && is_ascii(text.data, text.size)) {
+        if (PyObject *number = plain_number((const unsigned char *) text.data,
+                                            (Py_ssize_t) text.size, rule.places))
+            return nb::steal(number);
+    }
+    return apply_stripped(rule, text_object(text));
 }
 
 nb::object ValueSettings::text_value(nb::handle stripped) {

@@ -359,12 +359,8 @@ private:
             return nb::none();
         if (PyObject *known = column.memo.find(text))
             return nb::borrow(known);
-        nb::object value;
-        if (!column.rule.text)
-            value = format_plain_number(text.data, text.size, column.rule.places);
         // The tokenizer's cells are stripped already.
-        if (!value.is_valid())
-            value = cell_settings_.apply_stripped(column.rule, text_object(text));
+        nb::object value = cell_settings_.apply_stripped_utf8(column.rule, text);
         column.memo.remember(text, value);
         return value;
     }
@@ -406,7 +402,7 @@ private:
             return;
         // A key with an empty value cell is kept with the value None.
         nb::object value =
-            second < n ? settings_.apply_stripped(settings_.rule_for(key), text_object(second_span))
+            second < n ? settings_.apply_stripped_utf8(settings_.rule_for(key), second_span)
                        : nb::none();
         set_item(entry_, key, value);
     }

@@ -208,13 +208,6 @@ bool format_keeps(PyObject *value);
 // Decimal places meaning "keep the number as parsed".
 constexpr int kKeepPlaces = -1000000;
 
-// format_scalar(str(text), places) for the UTF-8 bytes of a stripped,
-// non-empty text when it is a plain number that starts with a digit, a sign
-// or a '.' (an int of up to 18 digits or a decimal the C++ rules decide);
-// an invalid object otherwise, leaving the text to format_scalar. Saves
-// making a str of a number.
-nb::object format_plain_number(const char *data, size_t size, int places);
-
 // format_value for one top-level value, with decimals rounded to `places`
 // (kKeepPlaces: not rounded). Mappings and lists keep format_value's rules.
 nb::object format_scalar(nb::handle value, int places);
@@ -241,6 +234,8 @@ nb::object text_list_setting(nb::handle config, const char *key, nb::handle reso
 //   "null_values"  texts that mean "no value" in this section.
 // They apply to a section's top-level fields and table columns; nested values
 // keep format_value's rules. Without settings the result is format_value's.
+struct TextSpan;  // corvane/tsv_tokenizer.hpp
+
 class ValueSettings {
 public:
     // How one field or column is formatted.
@@ -266,6 +261,9 @@ public:
     nb::object apply(const Rule &rule, nb::handle value) const;
     // apply() for an exact str that is already stripped: no second strip.
     nb::object apply_stripped(const Rule &rule, nb::handle text) const;
+    // apply_stripped() for stripped UTF-8 text not yet made a str: a plain
+    // number outside text fields and null values is read from the bytes.
+    nb::object apply_stripped_utf8(const Rule &rule, const TextSpan &text) const;
     nb::object format_field(nb::handle name, nb::handle value) const {
         return apply(rule_for(name), value);
     }

@@ -27,6 +27,8 @@ void check_utf8(const char *data, size_t size);
 TextSpan strip_text(TextSpan text);
 // A new str holding `text`, which must be valid UTF-8.
 nb::object text_object(TextSpan text);
+// Whether every byte is below 0x80.
+bool is_ascii(const char *data, size_t size);
 
 // Splits UTF-8 text into records of cells exactly as
 // csv.reader(io.StringIO(text, newline=""), delimiter="\t") does: fields may
