@@ -344,6 +344,14 @@ MEMO_CELLS = (["chr1", "A", "frameshift_variant", "frameshift_varianT", "0.143",
               + ["x" * n for n in (15, 16, 17, 63, 64, 65)])
 
 
+def damaged(rng, data, most, alphabet):
+    """data with 1 to `most` of its bytes replaced by bytes of alphabet."""
+    data = bytearray(data)
+    for _ in range(rng.randint(1, most)):
+        data[rng.randrange(len(data))] = rng.choice(alphabet)
+    return bytes(data)
+
+
 def random_panel_bytes(rng):
     lines = []
     for _ in range(rng.randint(0, 40)):
@@ -376,11 +384,8 @@ def random_panel_bytes(rng):
     if rng.random() < 0.15:
         data = b"\xef\xbb\xbf" + data
     if data and rng.random() < 0.15:
-        # Byte-level damage: invalid UTF-8, stray quotes and line ends.
-        data = bytearray(data)
-        for _ in range(rng.randint(1, 5)):
-            data[rng.randrange(len(data))] = rng.choice(b"\"\t\r\n\x00\xff\xc3\x80 ")
-        data = bytes(data)
+        # Invalid UTF-8, stray quotes and line ends.
+        data = damaged(rng, data, 5, b"\"\t\r\n\x00\xff\xc3\x80 ")
     return data
 
 
@@ -475,10 +480,7 @@ def random_json_bytes(rng):
     if rng.random() < 0.05:
         data = rng.choice([b"\xef\xbb\xbf\xef\xbb\xbf", b" ", b"\n"]) + data + rng.choice([b"", b" x", b"\n\n"])
     if data and rng.random() < 0.2:
-        data = bytearray(data)
-        for _ in range(rng.randint(1, 3)):
-            data[rng.randrange(len(data))] = rng.choice(b"\"{}[],:\\ \x00\xff\xc3eE.-0")
-        data = bytes(data)
+        data = damaged(rng, data, 3, b"\"{}[],:\\ \x00\xff\xc3eE.-0")
     return data
 
 

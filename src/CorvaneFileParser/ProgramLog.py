@@ -38,13 +38,12 @@ class Record:
     """What a filter sees of a record written directly: the attributes of a
     logging.LogRecord that the package's filters read."""
 
-    __slots__ = ("levelno", "levelname", "msg", "args")
+    __slots__ = ("levelno", "levelname", "msg")
 
     def __init__(self, levelno: int, msg: object) -> None:
         self.levelno = levelno
         self.levelname = _LEVEL_NAMES[levelno]
         self.msg = msg
-        self.args = ()
 
     def getMessage(self) -> str:
         return str(self.msg)
@@ -141,10 +140,6 @@ class DirectLog:
                                      record.msg, (), None)
         for handler in self._handlers[failed:]:
             handler.handle(log_record)
-
-    def close(self) -> None:
-        if self._handlers is None:
-            self._file.close()
 
 
 def open_program_log(path: str, direct: bool) -> None:
