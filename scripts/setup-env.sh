@@ -37,6 +37,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
     "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    "nanobind==2.9.2" "scikit-build-core==0.11.6" "pytest>=8"
+    "nanobind==2.9.2" "scikit-build-core==0.11.6" "setuptools==80.9.0" "pytest>=8"
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
     --no-build-isolation -Cbuild-dir=build "$target"
