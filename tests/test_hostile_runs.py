@@ -1,0 +1,77 @@
+"""Runs under faults and with hostile names: a standard output that cannot be
+written, a symbolic link at the log path, names that are not UTF-8 or hold
+line breaks."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from test_program_log import EXAMPLES, PROGRAM
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|WARNING|ERROR): ")
+
+
+def program(out_dir, *args, preload="", stdout=subprocess.PIPE):
+    return subprocess.run([sys.executable, "-c", PROGRAM, preload, "--output-dir", out_dir,
+                           "--input-dir", EXAMPLES, *args],
+                          stdout=stdout, stderr=subprocess.PIPE, timeout=120)
+
+
+@pytest.mark.parametrize("preload", ["", "logging"])
+@pytest.mark.parametrize("target", ["closed pipe", "/dev/full"])
+def test_a_failing_standard_output_never_fails_the_run(tmp_path, preload, target):
+    if target == "closed pipe":  # as `| head -c 1` leaves it, without the race
+        reader, stdout = os.pipe()
+        os.close(reader)
+    elif os.path.exists(target):
+        stdout = os.open(target, os.O_WRONLY)
+    else:
+        pytest.skip("needs /dev/full (a device whose writes fail)")
+    try:
+        result = program(tmp_path, preload=preload, stdout=stdout)
+    finally:
+        os.close(stdout)
+    assert result.returncode == 0, result.stderr
+    warning, loaded = result.stderr.splitlines()
+    assert warning.startswith(b"corvane-parse: warning: cannot write to standard output (")
+    assert loaded.startswith(b"LOADED")
+    assert json.loads((tmp_path / "corvane_output.manifest.json").read_bytes())["inputs"]
+    assert b"INFO: Wrote provenance manifest" in (tmp_path / "corvane.log").read_bytes()
+
+
+def test_the_log_never_follows_a_symbolic_link(tmp_path):
+    secret = tmp_path / "secret"
+    secret.write_bytes(b"root only\n")
+    secret.chmod(0o600)
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    (shared / "corvane.log").symlink_to(secret)
+    (shared / "dangling.log").symlink_to(tmp_path / "created")
+    for log in (shared / "corvane.log", shared / "dangling.log"):
+        result = program(shared, "--log-file", log)
+        assert result.returncode == 1
+        assert result.stderr.splitlines()[0] == b"corvane-parse: error: Cannot open log file %s: " \
+            b"it is a symbolic link, which the log never follows" % bytes(log)
+    assert secret.read_bytes() == b"root only\n" and not (tmp_path / "created").exists()
+    assert sorted(os.listdir(shared)) == ["corvane.log", "dangling.log"]
+
+
+def test_any_name_works_and_no_log_line_can_be_forged(tmp_path):
+    names = ["a\udcff.smn.tsv", "b\n2026-01-01 00:00:00,000 ERROR: forged\x1b[2J.gba.tsv"]
+    for name, source in zip(names, ["sample1.smn.tsv", "sample1.gba.tsv"]):
+        shutil.copy(EXAMPLES / source, tmp_path / name)
+    log = tmp_path / "l\udcfb.log"
+    result = program(tmp_path, "--input-files", *(tmp_path / name for name in names),
+                     "--output-json", "S\udcfe.unified.json", "--log-file", log)
+    assert result.returncode == 0 and result.stderr.count(b"\n") == 1, result.stderr
+    text = log.read_text("utf-8")
+    assert all(LOG_LINE.match(line) for line in text.splitlines())
+    assert "Reading %s/a\\xff.smn.tsv" % tmp_path in text
+    assert "b\\n2026-01-01 00:00:00,000 ERROR: forged\\x1b[2J.gba.tsv with" in text
+    assert b"/S\\xfe.unified.json\n" in result.stdout
+    assert os.path.exists(tmp_path / "S\udcfe.unified.manifest.json")
