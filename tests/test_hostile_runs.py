@@ -75,3 +75,9 @@ def test_any_name_works_and_no_log_line_can_be_forged(tmp_path):
     assert "b\\n2026-01-01 00:00:00,000 ERROR: forged\\x1b[2J.gba.tsv with" in text
     assert b"/S\\xfe.unified.json\n" in result.stdout
     assert os.path.exists(tmp_path / "S\udcfe.unified.manifest.json")
+    summarised = subprocess.run([sys.executable, "-m", "CorvaneFileParser.summary", tmp_path,
+                                 "--tsv", tmp_path / "s.tsv", "--html", tmp_path / "s.html"],
+                                capture_output=True, timeout=120)
+    assert summarised.returncode == 0, summarised.stderr
+    row = (tmp_path / "s.tsv").read_text("utf-8").splitlines()[1].split("\t")
+    assert row[:2] == ["S\\xfe", "ok"] and "a\\xff.smn.tsv" in row[2]
