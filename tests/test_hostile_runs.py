@@ -1,6 +1,6 @@
 """Runs under faults and with hostile names: a standard output that cannot be
 written, a symbolic link at the log path, names that are not UTF-8 or hold
-line breaks."""
+line breaks, runs in several threads."""
 
 import json
 import os
@@ -8,9 +8,11 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 
 import pytest
 
+from CorvaneFileParser.ReportAssembler import ReportAssembler
 from test_program_log import EXAMPLES, PROGRAM
 
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (INFO|WARNING|ERROR): ")
@@ -81,3 +83,24 @@ def test_any_name_works_and_no_log_line_can_be_forged(tmp_path):
     assert summarised.returncode == 0, summarised.stderr
     row = (tmp_path / "s.tsv").read_text("utf-8").splitlines()[1].split("\t")
     assert row[:2] == ["S\\xfe", "ok"] and "a\\xff.smn.tsv" in row[2]
+
+
+def test_runs_in_threads_collect_only_their_own_warnings(tmp_path):
+    agreed = []
+
+    def runs(thread):
+        out = tmp_path / str(thread)
+        out.mkdir()
+        for turn in range(6):
+            absent = f"absent-{thread}-{turn}.tsv"
+            ReportAssembler({"input_files": [str(EXAMPLES / "sample1.smn.tsv"), absent],
+                             "output_dir": str(out)}).run()
+            manifest = json.loads((out / "corvane_output.manifest.json").read_text())
+            agreed.append(manifest["warnings"] == [f"File {absent} not found. Skipping."])
+
+    threads = [threading.Thread(target=runs, args=(thread,)) for thread in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert agreed == [True] * 48
