@@ -1,6 +1,6 @@
 """Runs under faults and with hostile names: a standard output that cannot be
 written, a symbolic link at the log path, names that are not UTF-8 or hold
-line breaks, runs in several threads."""
+line breaks, caller tables holding NUL bytes, runs in several threads."""
 
 import json
 import os
@@ -12,6 +12,7 @@ import threading
 
 import pytest
 
+from CorvaneFileParser.Parsers import ReportReaderFactory
 from CorvaneFileParser.ReportAssembler import ReportAssembler
 from test_program_log import EXAMPLES, PROGRAM
 
@@ -104,3 +105,16 @@ def test_runs_in_threads_collect_only_their_own_warnings(tmp_path):
     for thread in threads:
         thread.join()
     assert agreed == [True] * 48
+
+
+@pytest.mark.parametrize("name, content, line", [
+    ("t.smn.tsv", b"\0" * 300, 1),
+    ("t.smn.tsv", b"Sample\tSMN1_CN\r\nS1\t2\0\n", 2),
+    ("t.CombinedVariantOutput.tsv", b"\0" * 300, 1),
+    ("t.CombinedVariantOutput.tsv", b"[TMB]\r\rTotal TMB\t7\0\n", 3),
+])
+def test_a_caller_table_holding_nul_bytes_is_refused(tmp_path, name, content, line):
+    path = tmp_path / name
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=re.escape(f"{path}, line {line}: a NUL byte")):
+        ReportReaderFactory.get_parser(str(path)).parse()

@@ -363,7 +363,7 @@ def test_data_values_use_the_shared_formatter(tsv):
     "content, error",
     [
         (b"[TMB]\nTotal TMB\t7\xff\n", UnicodeDecodeError),
-        (b"[TMB]\nTotal\x00TMB\t7\n", None),
+        (b"[TMB]\nTotal\x00TMB\t7\n", ValueError),
         (b'[TMB]\n"Total TMB\t7\nMore\t8\n', ValueError),
         (b'[TMB]\nTotal TMB\t"7\n' + b"x\ty\n" * 40000, Exception),
         (b'[TMB]\nTotal TMB\t7"x"\n"a"b\tc\n', None),

@@ -568,6 +568,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     if (strip_text(text).empty())
         raise(PyExc_ValueError,
               concat_str({to_str(path), interned(": the file is empty (nothing but white space)")}));
+    refuse_nul_bytes(text.data, text.size, to_str(path));
 
     CollectorPause pause;
     SectionParser parser(self, sections, path);
