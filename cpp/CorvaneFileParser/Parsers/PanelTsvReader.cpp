@@ -110,6 +110,12 @@ public:
         }
     }
 
+    // The two words of the key of `text` (tests build colliding texts with it).
+    static std::pair<uint64_t, uint64_t> key_words(TextSpan text) {
+        Key key(text);
+        return {key.words[0], key.words[1]};
+    }
+
     void remember(TextSpan text, nb::handle value) {
         if (!enabled_ || text.size > kMaxText || used_ >= kLimit || lookups_ < kWarmUp)
             return;
@@ -606,6 +612,11 @@ nb::object tokenize(nb::handle data, nb::handle source) {
     return std::move(records);
 }
 
+nb::object column_memo_key(nb::bytes text) {
+    auto [low, high] = ColumnMemo::key_words({text.c_str(), text.size()});
+    return nb::make_tuple(nb::int_(low), nb::int_(high));
+}
+
 nb::object prepare_configs(nb::handle, nb::handle config) {
     nb::dict prepared;
     entries_until(config, [&](nb::handle name, nb::handle section) {
@@ -672,5 +683,6 @@ NB_MODULE(PanelTsvReader, m) {
         .method("_extract_fields", &extract_fields, nb::arg("cfg").none())
         .static_method("_tokenize", &tokenize, nb::arg("data"),
                        nb::arg("source") = nb::str("<text>"))
+        .static_method("_column_memo_key", &column_memo_key, nb::arg("text"))
         .finish();
 }
