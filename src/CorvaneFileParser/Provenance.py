@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 import time
 from _thread import allocate_lock
-from contextvars import ContextVar
+from _contextvars import ContextVar  # contextvars re-exports it, at a cost
 
 from CorvaneFileParser import ProgramLog
 
