@@ -727,6 +727,7 @@ def test_column_memory_tells_long_texts_apart_by_their_bytes(tsv):
     assert PanelTsvReader._column_memo_key(a) == PanelTsvReader._column_memo_key(b)
     # Past the warm-up the column remembers the first, then meets the second.
     cells = ["x"] * 100 + [a.decode(), b.decode(), b.decode(), a.decode()]
-    content = lines(("[S]",), ("n", "c", "k"), *((str(i), cell, "k") for i, cell in enumerate(cells)))
+    content = lines(("[S]",), ("n", "c", "k"),
+                    *((str(i), cell, "k") for i, cell in enumerate(cells)))
     rows = parse(tsv(content), {"S": {"include_all_fields": True}})["S"]
     assert [row["c"] for row in rows] == cells

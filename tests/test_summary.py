@@ -263,7 +263,8 @@ def test_a_sample_that_cannot_be_read_or_shown_fails_alone(tmp_path, monkeypatch
     assert status == {
         "warning": "failed: the warning of section SMN is not text (it holds the lone surrogate "
                    "\\ud800)",
-        "section": "failed: section name S\\ud800 is not text (it holds the lone surrogate \\ud800)",
+        "section": "failed: section name S\\ud800 is not text (it holds the lone surrogate "
+                   "\\ud800)",
         "path": "failed: manifest path a\\ud800.tsv is not text (it holds a lone surrogate)",
         "boom": "failed: cannot be shown: ZeroDivisionError: division by zero",
     }

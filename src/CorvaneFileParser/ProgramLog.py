@@ -76,7 +76,9 @@ def notice(text: str) -> None:
 
 def _reason(error: BaseException) -> str:
     strerror = getattr(error, "strerror", None)
-    return strerror if isinstance(strerror, str) and strerror else str(error) or type(error).__name__
+    if isinstance(strerror, str) and strerror:
+        return strerror
+    return str(error) or type(error).__name__
 
 
 class GuardedStdout:

@@ -13,8 +13,8 @@ from __future__ import annotations
 
 import os
 import time
-from _thread import allocate_lock
 from _contextvars import ContextVar  # contextvars re-exports it, at a cost
+from _thread import allocate_lock
 
 from CorvaneFileParser import ProgramLog
 
