@@ -273,6 +273,9 @@ def reference_panel(path, sections):
         text = f.read()
     if not text.strip():
         raise ValueError(f"{path}: the file is empty (nothing but white space)")
+    if "\0" in text:
+        line = len(text[:text.index("\0")].replace("\r\n", "\n").replace("\r", "\n").split("\n"))
+        raise ValueError(f"{path}, line {line}: a NUL byte; a caller table is text and holds none")
     unclosed = unclosed_quote_line(text)
     result = reference_sections(path, sections)
     # csv.reader took the rest of the text into that cell without an error

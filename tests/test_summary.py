@@ -238,6 +238,33 @@ def test_unusable_samples_are_failed_rows_with_the_reason(tmp_path):
     assert {cls for sample, cls in classes.items() if sample != "good"} == {"failed"}
 
 
+def test_a_sample_that_cannot_be_read_or_shown_fails_alone(tmp_path, monkeypatch):
+    results = tmp_path / "r"
+    for sample, sections, inputs in [
+            ("good", {"SMN": "carrier"}, ["a\udcff\n.tsv"]), ("S\udcff", {"SMN": ""}, []),
+            ("warning", {"SMN": "bad \ud800"}, []), ("section", {"S\ud800": "x"}, []),
+            ("path", {"SMN": ""}, ["a\ud800.tsv"]), ("digits", {}, []),
+            ("boom", {"S": "boom"}, [])]:
+        write_sample(results, sample, sections, inputs=inputs)
+    (results / "digits.unified.json").write_bytes(b'{"S": {"data": {"v": %s}}}' % (b"1" * 5000))
+    real = summary.sentence_html
+    monkeypatch.setattr(summary, "sentence_html",
+                        lambda text: 1 / 0 if text == "boom" else real(text))
+    assert summary.main(["--tsv", str(tmp_path / "s.tsv"), "--html", str(tmp_path / "s.html"),
+                         str(results)]) == 0
+    table = {row[0]: row for row in read_tsv(tmp_path / "s.tsv")[1:]}
+    assert table["good"][1:3] == ["ok", "a\\xff\\n.tsv"] and table["S\\xff"][1] == "ok"
+    assert "cannot be read (Exceeds the limit (4300 digits)" in table["digits"][1]
+    lone = "is not text (it holds the lone surrogate \\ud800)"
+    assert {sample: table[sample][1] for sample in ("warning", "section", "path", "boom")} == {
+        "warning": f"failed: the warning of section SMN {lone}",
+        "section": f"failed: section name S\\ud800 {lone}",
+        "path": "failed: manifest path a\\ud800.tsv is not text (it holds a lone surrogate)",
+        "boom": "failed: cannot be shown: ZeroDivisionError: division by zero",
+    }
+    assert 'href="r/S%FF.unified.json"' in (tmp_path / "s.html").read_text("utf-8")
+
+
 def test_command_line_errors(tmp_path):
     empty = tmp_path / "empty"
     empty.mkdir()

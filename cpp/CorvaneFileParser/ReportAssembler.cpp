@@ -1015,6 +1015,9 @@ nb::str failure_message(nb::handle error) {
         if (path.is_valid() && !contains(text, path))
             text = concat_str({path, interned(": "), text});
     }
+    // Line breaks, control characters and undecodable bytes of a file name
+    // are escaped, so the message stays one line and shows the name as it is.
+    text = import_attr("CorvaneFileParser.ProgramLog", "printable")(text);
     return nb::borrow<nb::str>(nb::str(" ").attr("join")(text.attr("splitlines")()));
 }
 
@@ -1026,12 +1029,18 @@ int report_failure(nb::python_error &error, bool debug, bool log_open) {
     nb::str message = failure_message(exc);
     if (log_open)
         log_error(message);
-    nb::object stderr_stream = host_module("sys").attr("stderr");
-    if (debug)
-        host_attr("traceback", "print_exception")(exc);
-    stderr_stream.attr("write")(
-        concat_str({interned(kProgram), interned(": error: "), message, interned("\n")}));
-    stderr_stream.attr("flush")();
+    // A standard error that cannot take the line changes nothing.
+    try {
+        nb::object stderr_stream = host_module("sys").attr("stderr");
+        if (debug)
+            host_attr("traceback", "print_exception")(exc);
+        stderr_stream.attr("write")(
+            concat_str({interned(kProgram), interned(": error: "), message, interned("\n")}));
+        stderr_stream.attr("flush")();
+    } catch (nb::python_error &write_error) {
+        if (!write_error.matches(PyExc_Exception))
+            throw;
+    }
     return error.matches(module_global("RequestError")) ? 2 : 1;
 }
 

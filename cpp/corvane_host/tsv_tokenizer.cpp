@@ -230,6 +230,22 @@ void TsvTokenizer::save(size_t offset, size_t size, bool in_scratch) {
     cell.in_scratch = in_scratch;
 }
 
+void raise_nul_byte(nb::handle path, size_t line) {
+    std::string where = ", line " + std::to_string(line) +
+                        ": a NUL byte; a caller table is text and holds none";
+    raise(PyExc_ValueError, concat_str({path, nb::str(where.c_str())}));
+}
+
+void refuse_nul_bytes(const char *data, size_t size, nb::handle path) {
+    const char *nul = (const char *) std::memchr(data, '\0', size);
+    if (!nul)
+        return;
+    size_t line = 1;
+    for (const char *p = data; p < nul; ++p)
+        line += *p == '\n' || (*p == '\r' && (p + 1 == nul || p[1] != '\n'));
+    raise_nul_byte(path, line);
+}
+
 void TsvTokenizer::raise_unclosed(size_t line, Field &field) {
     // csv.reader would have read the rest of the text into this field and
     // failed there first if it is too long.

@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import os
 import time
+from _contextvars import ContextVar  # contextvars re-exports it, at a cost
+from _thread import allocate_lock
 
 from CorvaneFileParser import ProgramLog
 
@@ -26,8 +28,9 @@ _CHUNK_SIZE = 1 << 20
 
 if TYPE_CHECKING:
     # Types for the checker only: creating them at run time would slow every start-up.
+    from contextvars import Token
     from logging import LogRecord
-    from typing import BinaryIO, Protocol, TypedDict
+    from typing import Any, BinaryIO, Protocol, TypedDict
 
     class _RequestRecord(TypedDict):
         """The manifest's "request": the run's settings as given."""
@@ -251,15 +254,55 @@ def package_directory() -> str:
     return os.path.dirname(os.path.abspath(CorvaneFileParser.__file__))
 
 
+# The RunRecord collecting the warnings of the run going on in this thread
+# (or task). One filter on the log, shared by every open record, hands each
+# WARNING to the record of the run that logged it, so runs in several threads
+# each collect only their own; it stays on the log while any record is open.
+_current_record: ContextVar[RunRecord | None] = ContextVar("corvane_run_record", default=None)
+_filter_lock = allocate_lock()
+_filter_users: dict[int, int] = {}  # id() of a warning source -> records open on it
+
+
+def _collect_warning(record: LogRecord | ProgramLog.Record) -> bool:
+    run = _current_record.get()
+    if run is not None and record.levelno >= ProgramLog.WARNING:
+        try:
+            message = record.getMessage()
+        except Exception:
+            message = str(record.msg)
+        run.warnings.append(message)
+    return True
+
+
+def _watch(source: Any) -> None:
+    with _filter_lock:
+        users = _filter_users.get(id(source), 0)
+        if users == 0:
+            source.addFilter(_collect_warning)
+        _filter_users[id(source)] = users + 1
+
+
+def _unwatch(source: Any) -> None:
+    with _filter_lock:
+        users = _filter_users.get(id(source), 0) - 1
+        if users > 0:
+            _filter_users[id(source)] = users
+            return
+        _filter_users.pop(id(source), None)
+        source.removeFilter(_collect_warning)
+
+
 class RunRecord:
     """What one writing run read and wrote.
 
-    While the record is open, every record of WARNING or above logged on the
-    root logger is kept in order (through a filter, so logging's own set-up
-    is not touched); close() stops that."""
+    While the record is open, every record of WARNING or above that the
+    run logs on the root logger (or the command line's direct log) is kept
+    in order: those logged in the thread (the context) that created the
+    record, not other runs'. It is seen through a filter, so logging's own
+    set-up is not touched; close() stops that."""
 
     __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
-                 "_resource_digests", "_collect", "_root")
+                 "_resource_digests", "_root", "_token")
 
     def __init__(self, driver: object, output_path: str) -> None:
         self.started_at = utc_timestamp()
@@ -280,23 +323,21 @@ class RunRecord:
         self.missing: list[str | None] = []
         self.warnings: list[str] = []
         self._resource_digests: dict[str, str | None] = {}
-        self._collect = self._keep_warning
         # logging's root logger, or the command line's direct log.
-        self._root = ProgramLog.warning_source()
-        self._root.addFilter(self._collect)
-
-    def _keep_warning(self, record: LogRecord | ProgramLog.Record) -> bool:
-        if record.levelno >= ProgramLog.WARNING:
-            try:
-                message = record.getMessage()
-            except Exception:
-                message = str(record.msg)
-            self.warnings.append(message)
-        return True
+        self._root: Any = ProgramLog.warning_source()
+        self._token: Token[RunRecord | None] | None = _current_record.set(self)
+        _watch(self._root)
 
     def close(self) -> None:
         """Stops collecting warnings."""
-        self._root.removeFilter(self._collect)
+        token, self._token = self._token, None
+        if token is None:
+            return
+        try:
+            _current_record.reset(token)
+        except ValueError:  # closed in another context than its own
+            pass
+        _unwatch(self._root)
 
     def add_missing(self, name: str) -> None:
         """A listed name that was found nowhere."""

@@ -24,6 +24,8 @@ import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 
+from CorvaneFileParser.ProgramLog import printable
+
 OUTPUT_SUFFIX = ".unified.json"
 MANIFEST_SUFFIX = ".manifest.json"
 MANIFEST_VERSION = 1
@@ -121,7 +123,8 @@ def collect_outputs(paths: Iterable[str]) -> list[str]:
                         if output_name not in names:
                             add(os.path.join(folder, output_name))
             if len(found) == before:
-                raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under {path}")
+                raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under "
+                                   f"{printable(path)}")
         elif path.endswith(MANIFEST_SUFFIX):
             add(output_path_for(path))
         else:
@@ -150,12 +153,36 @@ def _read_json(path: str, what: str) -> tuple[bytes, object]:
                         f"column {error.colno})") from None
     except RecursionError:
         raise _Unusable(f"{what} {path} is nested too deeply to read") from None
+    except ValueError as error:  # an integer of more digits than int() takes, say
+        raise _Unusable(f"{what} {path} cannot be read ({error})") from None
 
 
 def _text_list(value: object, name: str) -> list[str]:
     if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
         raise _Unusable(f"manifest has no list of texts under {name!r}")
     return value
+
+
+def _shown_name(name: str) -> str:
+    """A file name as the summary shows it: bytes that were not UTF-8 (the
+    surrogate escapes os.fsdecode makes of them) as \\xff, control characters
+    escaped. Any other lone surrogate is no file name and no text."""
+    try:
+        os.fsencode(name)
+    except UnicodeError:
+        raise _Unusable(f"manifest path {printable(name)} is not text "
+                        "(it holds a lone surrogate)") from None
+    return printable(name)
+
+
+def _require_text(text: str, what: str) -> str:
+    """text, which must be Unicode text (no lone surrogate) to be shown."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise _Unusable(f"{what} is not text (it holds the lone surrogate "
+                        f"{printable(text[error.start])})") from None
+    return text
 
 
 def _read_manifest(summary: SampleSummary) -> dict[str, object]:
@@ -170,8 +197,9 @@ def _read_manifest(summary: SampleSummary) -> dict[str, object]:
         isinstance(item, dict) and isinstance(item.get("path"), str) for item in inputs
     ):
         raise _Unusable("manifest has no list of inputs with a path each under 'inputs'")
-    summary.files_read = [item["path"] for item in inputs]
-    summary.files_missing = _text_list(manifest.get("missing"), "missing")
+    summary.files_read = [_shown_name(item["path"]) for item in inputs]
+    summary.files_missing = [_shown_name(name)
+                             for name in _text_list(manifest.get("missing"), "missing")]
     summary.manifest_warnings = len(_text_list(manifest.get("warnings"), "warnings"))
     return manifest
 
@@ -196,7 +224,8 @@ def _sentence_text(value: object) -> str:
 
 def read_sample(output_path: str) -> SampleSummary:
     """One sample's row; failures become the row's reason instead of an exception."""
-    summary = SampleSummary(sample_id(output_path), output_path, manifest_path_for(output_path))
+    summary = SampleSummary(printable(sample_id(output_path)), output_path,
+                            manifest_path_for(output_path))
     output_problem = None
     raw = b""
     unified: dict[str, object] = {}
@@ -206,12 +235,12 @@ def read_sample(output_path: str) -> SampleSummary:
             raise _Unusable(f"output {output_path} is not a JSON object")
         unified = document
     except _Unusable as reason:
-        output_problem = str(reason)
+        output_problem = printable(str(reason))
     try:
         # Read even when the output is unusable: the files read still help to find out why.
         manifest = _read_manifest(summary)
     except _Unusable as reason:
-        summary.failure = output_problem or str(reason)
+        summary.failure = output_problem or printable(str(reason))
         return summary
     if output_problem:
         summary.failure = output_problem
@@ -221,10 +250,30 @@ def read_sample(output_path: str) -> SampleSummary:
     except _Unusable as reason:
         summary.failure = str(reason)
         return summary
-    for section, entry in unified.items():
-        if isinstance(entry, dict) and "warning" in entry:
-            summary.sentences[section] = _sentence_text(entry["warning"])
+    try:
+        for section, entry in unified.items():
+            if isinstance(entry, dict) and "warning" in entry:
+                name = _require_text(section, f"section name {printable(section)}")
+                summary.sentences[name] = _require_text(
+                    _sentence_text(entry["warning"]), f"the warning of section {name}")
+    except _Unusable as reason:
+        summary.sentences.clear()
+        summary.failure = str(reason)
     return summary
+
+
+def _failed(output_path: str, reason: str) -> SampleSummary:
+    return SampleSummary(printable(sample_id(output_path)), output_path,
+                         manifest_path_for(output_path), failure=printable(reason))
+
+
+def _read_sample_or_fail(output_path: str) -> SampleSummary:
+    """read_sample, with any other error it meets a failed row too: one sample
+    never stops the summary."""
+    try:
+        return read_sample(output_path)
+    except Exception as error:
+        return _failed(output_path, f"cannot be read: {type(error).__name__}: {error}")
 
 
 _DIGITS = re.compile(r"([0-9]+)")
@@ -238,7 +287,7 @@ def natural_key(text: str) -> list[int | str]:
 
 def summarise(paths: Iterable[str]) -> list[SampleSummary]:
     """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
-    rows = [read_sample(path) for path in collect_outputs(paths)]
+    rows = [_read_sample_or_fail(path) for path in collect_outputs(paths)]
     rows.sort(key=lambda row: (natural_key(row.sample), row.sample, row.output_path))
     return rows
 
@@ -322,7 +371,8 @@ def relative_link(target: str, page_path: str) -> str:
         relative = os.path.relpath(os.path.abspath(target), base)
     except ValueError:  # another drive: no relative path exists
         relative = os.path.abspath(target)
-    return urllib.parse.quote(relative.replace(os.sep, "/"), safe="/")
+    # As bytes: a name that is not UTF-8 is linked by its own bytes.
+    return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")), safe="/")
 
 
 _STYLE = """
@@ -537,18 +587,51 @@ def write_atomically(path: str, text: str) -> None:
         raise
 
 
+def _render(rows: Sequence[SampleSummary], tsv_path: str | None, html_path: str | None,
+            title: str) -> tuple[str, str]:
+    """The TSV and the page, checked to be writable as UTF-8."""
+    tsv = render_tsv(rows) if tsv_path else ""
+    page = render_html(rows, html_path, title) if html_path else ""
+    tsv.encode("utf-8")
+    page.encode("utf-8")
+    return tsv, page
+
+
+def _render_failing_samples_apart(rows: list[SampleSummary], tsv_path: str | None,
+                                  html_path: str | None, title: str) -> tuple[str, str]:
+    """The rendered summary. Should a sample's row fail to render, each row is
+    tried alone and those that fail become failed rows with the reason."""
+    try:
+        return _render(rows, tsv_path, html_path, title)
+    except Exception:
+        pass
+    for index, row in enumerate(rows):
+        try:
+            _render([row], tsv_path, html_path, title)
+        except Exception as error:
+            rows[index] = _failed(row.output_path,
+                                  f"cannot be shown: {type(error).__name__}: {error}")
+    try:
+        return _render(rows, tsv_path, html_path, title)
+    except Exception as error:
+        raise SummaryError(f"cannot render the summary: {type(error).__name__}: "
+                           f"{printable(str(error))}") from None
+
+
 def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | None,
                   title: str = "Run summary") -> list[SampleSummary]:
     rows = summarise(paths)
     if not rows:
         raise SummaryError("no samples to summarise")
+    tsv, page = _render_failing_samples_apart(rows, tsv_path, html_path, printable(title))
     try:
         if tsv_path:
-            write_atomically(tsv_path, render_tsv(rows))
+            write_atomically(tsv_path, tsv)
         if html_path:
-            write_atomically(html_path, render_html(rows, html_path, title))
+            write_atomically(html_path, page)
     except OSError as error:
-        raise SummaryError(f"cannot write {error.filename or 'the summary'}: "
+        name = error.filename if isinstance(error.filename, str) else "the summary"
+        raise SummaryError(f"cannot write {printable(name)}: "
                            f"{error.strerror or error}") from None
     return rows
 
@@ -574,10 +657,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         rows = write_summary(args.paths, args.tsv, args.html, args.title)
     except SummaryError as error:
-        print(f"corvane-summarise: error: {error}", file=sys.stderr)
+        print(f"corvane-summarise: error: {printable(str(error))}", file=sys.stderr)
         return 1
     failed = sum(1 for row in rows if not row.ok)
-    print(f"{len(rows)} samples summarised ({failed} failed) into {args.tsv} and {args.html}")
+    print(printable(f"{len(rows)} samples summarised ({failed} failed) into {args.tsv} and "
+                    f"{args.html}"))
     return 0
 
 

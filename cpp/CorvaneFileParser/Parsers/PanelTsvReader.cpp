@@ -110,6 +110,12 @@ public:
         }
     }
 
+    // The two words of the key of `text` (tests build colliding texts with it).
+    static std::pair<uint64_t, uint64_t> key_words(TextSpan text) {
+        Key key(text);
+        return {key.words[0], key.words[1]};
+    }
+
     void remember(TextSpan text, nb::handle value) {
         if (!enabled_ || text.size > kMaxText || used_ >= kLimit || lookups_ < kWarmUp)
             return;
@@ -568,6 +574,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     if (strip_text(text).empty())
         raise(PyExc_ValueError,
               concat_str({to_str(path), interned(": the file is empty (nothing but white space)")}));
+    refuse_nul_bytes(text.data, text.size, to_str(path));
 
     CollectorPause pause;
     SectionParser parser(self, sections, path);
@@ -603,6 +610,11 @@ nb::object tokenize(nb::handle data, nb::handle source) {
         records.append(record);
     }
     return std::move(records);
+}
+
+nb::object column_memo_key(nb::bytes text) {
+    auto [low, high] = ColumnMemo::key_words({text.c_str(), text.size()});
+    return nb::make_tuple(nb::int_(low), nb::int_(high));
 }
 
 nb::object prepare_configs(nb::handle, nb::handle config) {
@@ -671,5 +683,6 @@ NB_MODULE(PanelTsvReader, m) {
         .method("_extract_fields", &extract_fields, nb::arg("cfg").none())
         .static_method("_tokenize", &tokenize, nb::arg("data"),
                        nb::arg("source") = nb::str("<text>"))
+        .static_method("_column_memo_key", &column_memo_key, nb::arg("text"))
         .finish();
 }

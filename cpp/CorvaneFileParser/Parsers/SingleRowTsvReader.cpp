@@ -2,6 +2,7 @@
 // row (the SMN and GBA callers). A batch file holds one row per sample: the
 // reader's `sample` picks the row whose first column is that sample's ID.
 #include <corvane/host.hpp>
+#include <corvane/tsv_tokenizer.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -61,10 +62,17 @@ FileRows read_rows(nb::handle path, nb::handle sample) {
     nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
     try {
         nb::object lines = steal_checked(PyObject_GetIter(file.ptr()));
+        size_t line_number = 0;
         while (PyObject *raw = PyIter_Next(lines.ptr())) {
             nb::object line = nb::steal(raw);
             if (!PyUnicode_Check(raw))
                 raise(PyExc_TypeError, "a text file must give str lines");
+            ++line_number;
+            Py_ssize_t nul = PyUnicode_FindChar(raw, 0, 0, PyUnicode_GET_LENGTH(raw), 1);
+            if (nul == -2)
+                raise_pending();
+            if (nul >= 0)
+                raise_nul_byte(to_str(path), line_number);
             if (!found.header.is_valid()) {
                 if (!is_white(raw, false))
                     found.header = std::move(line);

@@ -29,6 +29,11 @@ TextSpan strip_text(TextSpan text);
 nb::object text_object(TextSpan text);
 // Whether every byte is below 0x80.
 bool is_ascii(const char *data, size_t size);
+// A caller table is text and never holds a NUL byte; a file that does (a
+// binary file, a damaged copy) is refused: ValueError "<path>, line <n>: ...",
+// lines counted as "\r", "\n" and "\r\n" end them.
+void refuse_nul_bytes(const char *data, size_t size, nb::handle path);
+[[noreturn]] void raise_nul_byte(nb::handle path, size_t line);
 
 // Splits UTF-8 text into records of cells exactly as
 // csv.reader(io.StringIO(text, newline=""), delimiter="\t") does: fields may
