@@ -17,12 +17,13 @@ import io
 import json
 import os
 import re
-import secrets
 import stat
 import sys
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+
+from CorvaneFileParser.AtomicFile import write_file
 
 OUTPUT_SUFFIX = ".unified.json"
 MANIFEST_SUFFIX = ".manifest.json"
@@ -519,34 +520,17 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
 # Writing and the command line
 # ---------------------------------------------------------------------------
 
-def write_atomically(path: str, text: str) -> None:
-    """Writes beside the target and renames into place: never a partial file. The file
-    gets the usual permissions (0666 less the umask), like any file the user writes."""
-    folder, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
-    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as stream:
-            stream.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-
-
 def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | None,
                   title: str = "Run summary") -> list[SampleSummary]:
     rows = summarise(paths)
     if not rows:
         raise SummaryError("no samples to summarise")
     try:
+        # Each written whole or not at all (see AtomicFile).
         if tsv_path:
-            write_atomically(tsv_path, render_tsv(rows))
+            write_file(tsv_path, render_tsv(rows).encode("utf-8"))
         if html_path:
-            write_atomically(html_path, render_html(rows, html_path, title))
+            write_file(html_path, render_html(rows, html_path, title).encode("utf-8"))
     except OSError as error:
         raise SummaryError(f"cannot write {error.filename or 'the summary'}: "
                            f"{error.strerror or error}") from None
