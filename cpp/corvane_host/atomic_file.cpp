@@ -193,8 +193,8 @@ void wait_for_lock(nb::handle fd, nb::handle path) {
         double waited = nb::cast<double>(host_attr("time", "monotonic")()) - start;
         if (waited >= wait)
             raise(PyExc_TimeoutError,
-                  concat_str({interned("Another process held the lock file "), path,
-                              interned(" for "), nb::int_((long) wait),
+                  concat_str({interned("Another writer held the lock file "), path,
+                              interned(" for "), nb::str("{:g}").format(wait),
                               interned(" s; the file was not written")}));
         host_module("time").attr("sleep")(std::min(pause, wait - waited));
         pause = std::min(pause * 2, 0.1);
@@ -427,6 +427,11 @@ void write_file_pair(nb::handle first, nb::handle second, bool durable,
     while_writing(first, [&] {
         require_name_room(first, true);
         lock.emplace(first_entry);
+    });
+    // A killed writer's temporary goes even when this writer fails before
+    // it makes its own.
+    while_writing(second, [&] { remove_entry(temporary_path(second_entry)); });
+    while_writing(first, [&] {
         pending_first.emplace(first, first_entry);
         fill_first(pending_first->file());
         pending_first->finish(durable);
