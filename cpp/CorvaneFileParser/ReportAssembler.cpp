@@ -1078,11 +1078,13 @@ int main_steps(bool &log_open) {
 // _Stopped(signal number) wherever the run is: it unwinds, removing its
 // temporaries, and main() reports it. A signal the parent had ignored stays
 // ignored, and the earlier handlers come back when the run ends. A library
-// call of main() or run() keeps the caller's handlers.
+// call of main() or run() keeps the caller's handlers. The handlers are set
+// through _signal, the host's own module behind `signal`, which a short run
+// does not otherwise import (with its enumerations, half a millisecond).
 class StopSignals {
 public:
     StopSignals() {
-        nb::handle signal = host_module("signal");
+        nb::handle signal = host_module("_signal");
         nb::object handler = nb::cpp_function(
             [](nb::handle number, nb::handle) {
                 raise(module_global("_Stopped").ptr(), number);
@@ -1106,7 +1108,7 @@ public:
     ~StopSignals() {
         for (auto &[number, handler] : earlier_) {
             try {
-                host_module("signal").attr("signal")(number, handler);
+                host_module("_signal").attr("signal")(number, handler);
             } catch (nb::python_error &) {
             }
         }

@@ -143,6 +143,26 @@ double lock_wait_seconds() {
         import_attr("CorvaneFileParser.AtomicFile", "LOCK_WAIT_SECONDS"));
 }
 
+double monotonic() { return nb::cast<double>(host_attr("time", "monotonic")()); }
+
+// How long a writer may wait for the lock of a name: a lock held for ever
+// is an error, not a hang.
+struct LockWait {
+    double seconds = lock_wait_seconds();
+    double deadline = monotonic() + seconds;
+
+    // Raises once the wait is over; otherwise how long is left.
+    double left(nb::handle path) const {
+        double left = deadline - monotonic();
+        if (left <= 0)
+            raise(PyExc_TimeoutError,
+                  concat_str({interned("Another writer held the lock file "), path,
+                              interned(" for "), nb::str("{:g}").format(seconds),
+                              interned(" s; the file was not written")}));
+        return left;
+    }
+};
+
 // Whether a lock file's status can be trusted: a regular file without other
 // names, and, in a folder where only owners may remove entries (the sticky
 // bit, as in a shared 1777 folder), one that nobody but this user, the
@@ -174,13 +194,10 @@ void remove_planted(nb::handle path, nb::handle status, const char *what) {
 }
 
 // Waits for the exclusive lock of an open lock file, sleeping between tries
-// (a signal handler can end the wait); one held longer than the wait allows
-// is an error, not a hang.
-void wait_for_lock(nb::handle fd, nb::handle path) {
+// (a signal handler can end the wait).
+void wait_for_lock(nb::handle fd, nb::handle path, const LockWait &wait) {
     nb::handle fcntl = host_module("fcntl");
     nb::object operation = fcntl.attr("LOCK_EX") | fcntl.attr("LOCK_NB");
-    double wait = lock_wait_seconds();
-    double start = nb::cast<double>(host_attr("time", "monotonic")());
     double pause = 0.001;
     for (;;) {
         try {
@@ -190,13 +207,7 @@ void wait_for_lock(nb::handle fd, nb::handle path) {
             if (!has_errno(error, {EWOULDBLOCK, EAGAIN, EACCES}))
                 throw;
         }
-        double waited = nb::cast<double>(host_attr("time", "monotonic")()) - start;
-        if (waited >= wait)
-            raise(PyExc_TimeoutError,
-                  concat_str({interned("Another writer held the lock file "), path,
-                              interned(" for "), nb::str("{:g}").format(wait),
-                              interned(" s; the file was not written")}));
-        host_module("time").attr("sleep")(std::min(pause, wait - waited));
+        host_module("time").attr("sleep")(std::min(pause, wait.left(path)));
         pause = std::min(pause * 2, 0.1);
     }
 }
@@ -215,10 +226,11 @@ public:
             os_flags({"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_NONBLOCK", "O_CLOEXEC"});
         nb::object read_only_flags =
             os_flags({"O_RDONLY", "O_NOFOLLOW", "O_NONBLOCK", "O_CLOEXEC"});
-        for (int attempt = 0;; ++attempt) {
-            if (attempt >= 100)
-                raise(PyExc_OSError, concat_str({interned("Cannot take the lock file "), path_,
-                                                 interned(": it keeps being replaced")}));
+        LockWait wait;
+        // Each pass ends holding the lock or starts over: after a holder
+        // released it, or after a planted entry was removed.
+        for (;;) {
+            wait.left(path_);
             nb::object found = entry_status(path_);
             if (!found.is_none() && !mode_is(found, "S_ISREG")) {
                 if (mode_is(found, "S_ISDIR"))
@@ -237,12 +249,18 @@ public:
                 // read-only descriptor (on local file systems).
                 if (!has_errno(error, {EACCES}))
                     throw;
-                fd = Descriptor(os_function("open")(path_, read_only_flags));
+                try {
+                    fd = Descriptor(os_function("open")(path_, read_only_flags));
+                } catch (nb::python_error &again) {
+                    if (has_errno(again, {ELOOP, ENOENT}))  // changed since
+                        continue;
+                    throw;
+                }
             }
             nb::object status = os_function("fstat")(fd.get());
             if (!mode_is(status, "S_ISREG"))
                 continue;
-            wait_for_lock(fd.get(), path_);
+            wait_for_lock(fd.get(), path_, wait);
             nb::object now = entry_status(path_);
             if (now.is_none() || !same_file(now, status))
                 continue;
