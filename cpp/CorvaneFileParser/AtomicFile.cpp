@@ -31,4 +31,9 @@ NB_MODULE(AtomicFile, m) {
           "its permission bits; a new file gets 0666 less the umask. Raises OSError (the\n"
           "earlier file kept, no temporary left) when the file cannot be written, also\n"
           "when the folder does not take the names it needs.");
+    m.def("sync_file_system", &sync_file_system, nb::arg("path"),
+          nb::sig("def sync_file_system(path: str | os.PathLike[str]) -> None"),
+          "Flushes to disk everything written to the file system that holds path (a file\n"
+          "or folder): syncfs(2). For a caller that writes many files with durable false\n"
+          "and makes them durable once. Raises OSError when path cannot be opened.");
 }

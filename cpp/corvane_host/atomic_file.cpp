@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include <unistd.h>
+
 namespace corvane {
 
 namespace {
@@ -469,6 +471,25 @@ void write_file_pair(nb::handle first, nb::handle second, bool durable,
         while_writing(first, [&] { sync_folder(first_entry.folder); });
         if (!equals(first_entry.folder, second_entry.folder))
             while_writing(second, [&] { sync_folder(second_entry.folder); });
+    }
+}
+
+void sync_file_system(nb::handle path) {
+    Descriptor fd(os_function("open")(path, os_flags({"O_RDONLY", "O_NONBLOCK", "O_CLOEXEC"})));
+    int descriptor = nb::cast<int>(fd.get());
+    int result = 0;
+    {
+        nb::gil_scoped_release unlocked;
+#ifdef __linux__
+        result = syncfs(descriptor);
+#else
+        (void) descriptor;
+        sync();
+#endif
+    }
+    if (result != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        raise_pending();
     }
 }
 

@@ -43,4 +43,9 @@ void write_file_pair(nb::handle first, nb::handle second, bool durable,
                      const std::function<void(nb::handle)> &fill_first,
                      const std::function<nb::object()> &second_content);
 
+// Flushes to disk everything written to the file system that holds `path`
+// (syncfs; sync where the system has no syncfs): what a caller writing with
+// `durable` false does once for a batch. The interpreter runs on meanwhile.
+void sync_file_system(nb::handle path);
+
 }  // namespace corvane
