@@ -59,9 +59,10 @@ def test_defaults_for_absent_keys():
         "input_files": [],
         "strict": False,
         "sample": None,
+        "durable": True,
     }
     assert list(vars(first)) == [
-        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample"
+        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample", "durable"
     ]
     assert first.input_files is not second.input_files
 
@@ -86,6 +87,7 @@ def test_request_values_taken_as_they_are():
         "input_files": files,
         "strict": "yes",
         "sample": 5,
+        "durable": True,
     }
     assert driver.input_files is files
 
@@ -283,15 +285,15 @@ def test_new_file_gets_default_permissions_and_old_file_keeps_its_own(tmp_path):
     assert old.read_text() == "{}"
 
 
-def test_symbolic_link_output_is_written_through(tmp_path):
+def test_symbolic_link_at_the_output_is_replaced_not_followed(tmp_path):
     real = tmp_path / "store" / "final.json"
     real.parent.mkdir()
     real.write_text("old")
     link = tmp_path / "corvane_output.json"
     link.symlink_to(real)
     FixedResult({C.OUTPUT_DIR: str(tmp_path)}).run()
-    assert link.is_symlink()
-    assert real.read_text() == "{}"
+    assert not link.is_symlink() and link.read_text() == "{}"
+    assert real.read_text() == "old"
 
 
 def failing(name):

@@ -386,17 +386,18 @@ def test_manifest_write_failure_keeps_output_and_leaves_no_partial_manifest(tmp_
 
 
 def test_manifest_write_failure_on_the_command_line(tmp_path):
-    # A link into a directory that does not exist: found only when writing.
-    blocked = tmp_path / "corvane_output.manifest.json"
-    blocked.symlink_to(tmp_path / "absent" / "m.json")
+    # A directory where the manifest's temporary goes: found only when writing.
+    (tmp_path / ".corvane_output.manifest.json.tmp").mkdir()
+    (tmp_path / "corvane_output.json").write_bytes(b'{"earlier": 1}')
     result = cli("--input-dir", EXAMPLES, "--output-dir", tmp_path, "--input-files", "sample1.smn.tsv")
     assert result.returncode == 1
     (line,) = result.stderr.splitlines()
-    assert line.startswith("corvane-parse: error: %s: [Errno 2] No such file or directory: '%s"
-                           % (blocked, tmp_path / "absent" / ".m.json."))
-    assert json.loads((tmp_path / "corvane_output.json").read_bytes())["SMN"]
-    assert sorted(os.listdir(tmp_path)) == ["corvane.log", "corvane_output.json", "corvane_output.manifest.json"]
-    assert not os.path.exists(tmp_path / "absent")
+    assert line.startswith("corvane-parse: error: %s: [Errno 21] Is a directory"
+                           % (tmp_path / "corvane_output.manifest.json"))
+    # Nothing was replaced: the output is renamed into place only with its manifest.
+    assert (tmp_path / "corvane_output.json").read_bytes() == b'{"earlier": 1}'
+    assert sorted(os.listdir(tmp_path)) == [".corvane_output.manifest.json.tmp", "corvane.log",
+                                            "corvane_output.json"]
 
 
 def test_directory_at_the_manifest_path_fails_before_reading(tmp_path, stub_factory):

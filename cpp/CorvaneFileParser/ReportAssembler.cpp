@@ -1,8 +1,10 @@
 // The driver: request, command line, the run over the input files, the
 // unified output and its provenance manifest.
+#include <corvane/atomic_file.hpp>
 #include <corvane/host.hpp>
 #include <corvane/json_writer.hpp>
 
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -18,10 +20,10 @@ constexpr const char *kModule = "CorvaneFileParser.ReportAssembler";
 constexpr const char *kProgram = "corvane-parse";
 // Holds the provenance record while run() writes; parse_files reports to it.
 constexpr const char *kRecordAttribute = "_provenance";
-// Prefixes of the notes the driver adds to an error. The command line puts
-// the path that follows them in front of its one-line message.
+// Prefixes of the notes added to an error: this one while reading, and
+// kWritingNote (atomic_file.hpp) while writing. The command line puts the
+// path that follows them in front of its one-line message.
 constexpr const char *kReadingNote = "while reading ";
-constexpr const char *kWritingNote = "while writing ";
 
 // Names this module's globals hold (the constants class, the reader factory,
 // the driver class) are looked up on each use, so a replacement installed on
@@ -52,15 +54,6 @@ bool path_exists(nb::handle path) { return truthy(host_attr("os.path", "exists")
 bool is_directory(nb::handle path) { return truthy(host_attr("os.path", "isdir")(path)); }
 
 nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(path); }
-
-// Adds `note` to the exception `error` carries. Failing to add it (no
-// memory, say) leaves the error as it was: the error is what matters.
-void add_note(nb::python_error &error, nb::handle note) {
-    try {
-        error.value().attr("add_note")(note);
-    } catch (nb::python_error &) {
-    }
-}
 
 // Raises `type(message)` with `cause` as its __cause__ and __context__.
 [[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::python_error &cause) {
@@ -109,6 +102,7 @@ void init_assembler(nb::handle self, nb::handle request) {
     nb::setattr(self, "input_files", files);
     nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
     nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
+    nb::setattr(self, "durable", get(request, constant("DURABLE"), nb::handle(Py_True)));
 }
 
 nb::object output_path(nb::handle self) {
@@ -142,12 +136,24 @@ void require_directory(nb::handle directory, const char *role) {
           concat_str({lead, interned(" directory not found: "), directory}));
 }
 
+// The output and manifest paths themselves: a symbolic link there is
+// replaced, whatever it points to; a directory stops the run.
+bool is_directory_entry(nb::handle path) {
+    try {
+        return truthy(host_attr("stat", "S_ISDIR")(host_call("os", "lstat")(path).attr("st_mode")));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError))
+            throw;
+        return false;
+    }
+}
+
 void require_output_location(nb::handle out_path, nb::handle manifest_path) {
     nb::object directory = host_attr("os.path", "dirname")(out_path);
     require_directory(truthy(directory) ? directory : nb::borrow(host_attr("os", "curdir")),
                       "Output");
     for (nb::handle path : {out_path, manifest_path})
-        if (is_directory(path))
+        if (is_directory_entry(path))
             raise(PyExc_IsADirectoryError,
                   concat_str({interned("Output path is a directory: "), path}));
 }
@@ -369,83 +375,6 @@ nb::object parse_by_config(nb::handle, nb::handle parser) {
     return parser.attr("build_result")(data);
 }
 
-// Removes a temporary file left by a failed write; the original error is the
-// one that matters, so a failure here is swallowed.
-void discard_temporary(nb::handle path) {
-    try {
-        host_call("os", "remove")(path);
-    } catch (nb::python_error &) {
-    }
-}
-
-// A new file beside `target`, created exclusively with the permissions a
-// plain open() would give. Returns (path, binary file object).
-std::pair<nb::object, nb::object> create_temporary(nb::handle target) {
-    nb::object directory = host_attr("os.path", "dirname")(target);
-    if (!truthy(directory))
-        directory = nb::borrow(host_attr("os", "curdir"));
-    nb::str prefix = concat_str(
-        {interned("."), host_attr("os.path", "basename")(target), interned(".")});
-    for (int attempt = 0;; ++attempt) {
-        nb::object token = host_attr("os", "urandom")(6).attr("hex")();
-        nb::object path = join_path(directory, concat_str({prefix, token, interned(".tmp")}));
-        try {
-            nb::object file = host_call("builtins", "open")(path, "xb");
-            return {path, file};
-        } catch (nb::python_error &error) {
-            if (attempt >= 100 || !error.matches(PyExc_FileExistsError))
-                throw;
-        }
-    }
-}
-
-// Writes `out_path` so that the file is either the old one or the complete
-// new one: `fill(file)` writes the content into a temporary binary file in the
-// same directory, which is then renamed over the target.
-template <typename Fill> void write_atomically(nb::handle out_path, Fill &&fill) {
-    nb::object target = nb::borrow(out_path);
-    // open() writes through a symbolic link; replace the file it points to,
-    // not the link.
-    if (truthy(host_attr("os.path", "islink")(target)))
-        target = real_path(target);
-
-    auto [temporary, file] = create_temporary(target);
-    try {
-        try {
-            fill(nb::handle(file));
-            file.attr("flush")();
-            host_call("os", "fsync")(file.attr("fileno")());
-        } catch (...) {
-            try {
-                file.attr("close")();
-            } catch (nb::python_error &) {
-            }
-            throw;
-        }
-        file.attr("close")();
-        // Overwriting keeps an existing output's permissions.
-        if (truthy(host_attr("os.path", "isfile")(target))) {
-            nb::object mode = host_attr("stat", "S_IMODE")(
-                host_call("os", "stat")(target).attr("st_mode"));
-            host_call("os", "chmod")(temporary, mode);
-        }
-        host_call("os", "replace")(temporary, target);
-    } catch (...) {
-        discard_temporary(temporary);
-        throw;
-    }
-}
-
-// Runs `step`, noting on a failure the path it was writing.
-template <typename F> void while_writing(nb::handle path, F &&step) {
-    try {
-        step();
-    } catch (nb::python_error &error) {
-        add_note(error, concat_str({interned(kWritingNote), path}));
-        throw;
-    }
-}
-
 // Streams the unified result into `file` as the bytes of
 // json.dumps(indent=4) in UTF-8 (pure ASCII with the encoder's defaults),
 // counting and hashing them on the way; returns (size, SHA-256). A value the
@@ -463,6 +392,9 @@ nb::object run(nb::handle self, nb::handle return_dict) {
     nb::object out_path = output_path(self);
     nb::object manifest_path = provenance("manifest_path")(out_path);
     require_output_location(out_path, manifest_path);
+    require_name_room(out_path, true);
+    require_name_room(manifest_path, false);
+    bool durable = truthy(nb::getattr(self, "durable", nb::handle(Py_True)));
     nb::object record = provenance("RunRecord")(self, out_path);
     nb::setattr(self, kRecordAttribute, record);
     auto release = [&] {
@@ -476,18 +408,13 @@ nb::object run(nb::handle self, nb::handle return_dict) {
     try {
         nb::object result = self.attr("parse_files")();
         nb::object written;
-        while_writing(out_path, [&] {
-            write_atomically(out_path, [&](nb::handle file) { written = write_result(result, file); });
-        });
+        // The manifest is made once the output is written, so it describes
+        // the complete output; the two are renamed into place together.
+        write_file_pair(
+            out_path, manifest_path, durable,
+            [&](nb::handle file) { written = write_result(result, file); },
+            [&] { return record.attr("finish")(out_path, nb::arg("written") = written); });
         log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
-        // Written after the output, so a manifest always describes a
-        // complete output.
-        while_writing(manifest_path, [&] {
-            nb::object manifest =
-                record.attr("finish")(out_path, nb::arg("written") = written);
-            write_atomically(manifest_path,
-                             [&](nb::handle file) { file.attr("write")(manifest); });
-        });
         log_info(concat_str({interned("Wrote provenance manifest to "), manifest_path}));
     } catch (...) {
         release();
@@ -540,6 +467,7 @@ std::vector<RequestKey> request_file_keys() {
         {nb::borrow(interned("map_files")), ValueKind::Object},
         {constant("STRICT"), ValueKind::Boolean},
         {constant("SAMPLE"), ValueKind::Text},
+        {constant("DURABLE"), ValueKind::Boolean},
     };
 }
 
@@ -688,7 +616,8 @@ constexpr const char *kEpilog =
     "(NAME without .json, then .manifest.json).\n"
     "\n"
     "Exit status: 0 done; 1 failed (one line \"corvane-parse: error: ...\" on\n"
-    "standard error); 2 bad command line or run configuration file.\n"
+    "standard error); 2 bad command line or run configuration file; 130 or 143\n"
+    "stopped by SIGINT or SIGTERM.\n"
     "\n"
     "Example:\n"
     "  corvane-parse --input-dir run42/Sample1 --output-dir reports \\\n"
@@ -756,7 +685,7 @@ nb::object parse_args() {
     add("-c", "--config", nb::arg("required") = false, nb::arg("metavar") = "FILE",
         nb::arg("help") = "Path to config JSON file: a JSON object with any of the keys "
                           "input_dir, output_dir, output_json, input_files, map_files, "
-                          "strict, sample; an option given here replaces its value "
+                          "strict, sample, durable; an option given here replaces its value "
                           "(default: none)");
     add("--input-dir", nb::arg("metavar") = "DIR",
         nb::arg("help") = "Input directory: listed when no input files are given, and "
@@ -1093,7 +1022,7 @@ void refuse_log_over_input(nb::handle early, nb::handle log_path) {
     });
 }
 
-int main_entry() {
+int main_steps(bool &log_open) {
     freeze_objects_at_exit();
     nb::object early = parse_early_options();
     if (early.is_none() || truthy(nb::getattr(early, "version", nb::handle(Py_False)))) {
@@ -1141,6 +1070,7 @@ int main_entry() {
             throw;
         return report_failure(error, debug, false);
     }
+    log_open = true;
     log_info(concat_str({interned("Logging to "), log_path}));
 
     try {
@@ -1151,6 +1081,82 @@ int main_entry() {
         return report_failure(error, debug, true);
     }
     return 0;
+}
+
+// While a program runs, SIGTERM (what a scheduler sends) and SIGINT raise
+// _Stopped(signal number) wherever the run is: it unwinds, removing its
+// temporaries, and main() reports it. A signal the parent had ignored stays
+// ignored, and the earlier handlers come back when the run ends. A library
+// call of main() or run() keeps the caller's handlers. The handlers are set
+// through _signal, the host's own module behind `signal`, which a short run
+// does not otherwise import (with its enumerations, half a millisecond).
+class StopSignals {
+public:
+    StopSignals() {
+        nb::handle signal = host_module("_signal");
+        nb::object handler = nb::cpp_function(
+            [](nb::handle number, nb::handle) {
+                raise(module_global("_Stopped").ptr(), number);
+            },
+            nb::arg("number"), nb::arg("frame").none());
+        for (const char *name : {"SIGTERM", "SIGINT"}) {
+            nb::object number = signal.attr(name);
+            nb::object current = signal.attr("getsignal")(number);
+            if (current.is_none() || current.is(signal.attr("SIG_IGN")))
+                continue;
+            try {
+                signal.attr("signal")(number, handler);
+            } catch (nb::python_error &error) {
+                if (!error.matches(PyExc_ValueError))  // not the main thread
+                    throw;
+                continue;
+            }
+            earlier_.emplace_back(std::move(number), std::move(current));
+        }
+    }
+    ~StopSignals() {
+        for (auto &[number, handler] : earlier_) {
+            try {
+                host_module("_signal").attr("signal")(number, handler);
+            } catch (nb::python_error &) {
+            }
+        }
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    std::vector<std::pair<nb::object, nb::object>> earlier_;
+};
+
+// "stopped by SIGTERM" in the log (when open) and as the one line on
+// standard error; returns the shell's status for the signal, 128 + number.
+int report_stop(nb::python_error &stop, bool log_open) {
+    nb::object number = stop.value().attr("args")[0];
+    nb::str message = concat_str(
+        {interned("stopped by "), host_attr("signal", "Signals")(number).attr("name")});
+    if (log_open)
+        log_error(message);
+    nb::object stderr_stream = host_module("sys").attr("stderr");
+    stderr_stream.attr("write")(
+        concat_str({interned(kProgram), interned(": error: "), message, interned("\n")}));
+    stderr_stream.attr("flush")();
+    return 128 + nb::cast<int>(number);
+}
+
+int main_entry() {
+    bool log_open = false;
+    std::optional<StopSignals> signals;
+    if (called_as_program())
+        signals.emplace();
+    try {
+        return main_steps(log_open);
+    } catch (nb::python_error &error) {
+        if (!error.matches(module_global("_Stopped")))
+            throw;
+        signals.reset();  // a second signal ends the process at once
+        return report_stop(error, log_open);
+    }
 }
 
 }  // namespace
@@ -1165,6 +1171,10 @@ NB_MODULE(ReportAssembler, m) {
         "A run configuration file that cannot be read, is not a JSON object, or holds an "
         "unknown key or a value of the wrong kind.",
         PyExc_ValueError, nullptr));
+    m.attr("_Stopped") = steal_checked(PyErr_NewExceptionWithDoc(
+        "CorvaneFileParser.ReportAssembler._Stopped",
+        "A program run stopped by a signal (its number the argument).", PyExc_BaseException,
+        nullptr));
 
     nb::dict attributes;
     for (const char *name : {"output_dir", "output_json", "input_dir"})
@@ -1172,6 +1182,7 @@ NB_MODULE(ReportAssembler, m) {
     attributes["input_files"] = nb::str("list[str]");
     attributes["strict"] = nb::str("bool");
     attributes["sample"] = nb::str("str | None");
+    attributes["durable"] = nb::str("bool");
 
     ClassBuilder::plain(m, "ReportAssembler")
         .doc("Reads the files of one request and merges their sections into one unified JSON\n"
@@ -1181,9 +1192,10 @@ NB_MODULE(ReportAssembler, m) {
              "\"output_dir\" (default \".\"), \"output_json\" (default \"corvane_output.json\"),\n"
              "\"input_files\" (names read in this order), \"strict\" (a missing listed file or a\n"
              "replaced section is an error), \"sample\" (the row of a multi-row caller table\n"
-             "to read) and \"MAP_FILES\" (per-file settings passed on; the shipped readers\n"
-             "do not read them). The values are kept as the attributes input_dir,\n"
-             "output_dir, output_json, input_files, strict and sample.")
+             "to read), \"durable\" (default true; false leaves syncing the written files to\n"
+             "disk to the caller) and \"MAP_FILES\" (per-file settings passed on; the shipped\n"
+             "readers do not read them). The values are kept as the attributes input_dir,\n"
+             "output_dir, output_json, input_files, strict, sample and durable.")
         .attr("__annotations__", attributes)
         .method("__init__", &init_assembler, nb::arg("json_request").none(),
                 nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
@@ -1196,9 +1208,10 @@ NB_MODULE(ReportAssembler, m) {
                 "With return_dict true, returns the unified mapping (upper-cased section\n"
                 "name -> {\"data\", \"warning\" for sections with warning settings,\n"
                 "\"caller_name\"}) and writes nothing. Otherwise writes it as JSON (indent 4,\n"
-                "UTF-8) to output_dir/output_json through a temporary file renamed into\n"
-                "place, writes the provenance manifest beside it, and returns None; a\n"
-                "failed run keeps the earlier output.\n\n"
+                "UTF-8) to output_dir/output_json and the provenance manifest beside it,\n"
+                "each through a temporary file renamed into place (a symbolic link there is\n"
+                "replaced, not followed), and returns None; a failed run keeps the earlier\n"
+                "output.\n\n"
                 "Raises ValueError when no input file is found or a file name is not\n"
                 "supported, RuntimeError when a configuration resource cannot be loaded,\n"
                 "OSError when a file cannot be read or written, and the readers' errors\n"

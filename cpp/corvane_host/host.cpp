@@ -37,6 +37,13 @@ void raise_pending() {
 
 bool pending_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
 
+void add_note(nb::python_error &error, nb::handle note) {
+    try {
+        error.value().attr("add_note")(note);
+    } catch (nb::python_error &) {
+    }
+}
+
 namespace {
 
 // Levels of C++ recursion over nested data entered on this thread (in this

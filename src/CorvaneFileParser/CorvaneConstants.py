@@ -11,5 +11,8 @@ class CorvaneConstants:
     STRICT = "strict"
     # The sample whose row a one-row caller table with several rows gives.
     SAMPLE = "sample"
+    # False: the output and manifest are not synced to disk one by one (a
+    # caller writing many syncs the file system once).
+    DURABLE = "durable"
     # Key of a section configuration that holds its warning settings.
     WARNING_KEY = "warning"

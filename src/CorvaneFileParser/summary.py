@@ -17,13 +17,13 @@ import io
 import json
 import os
 import re
-import secrets
 import stat
 import sys
 import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 
+from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
 
 OUTPUT_SUFFIX = ".unified.json"
@@ -569,24 +569,6 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
 # Writing and the command line
 # ---------------------------------------------------------------------------
 
-def write_atomically(path: str, text: str) -> None:
-    """Writes beside the target and renames into place: never a partial file. The file
-    gets the usual permissions (0666 less the umask), like any file the user writes."""
-    folder, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
-    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as stream:
-            stream.write(text)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-
-
 def _render(rows: Sequence[SampleSummary], tsv_path: str | None, html_path: str | None,
             title: str) -> tuple[str, str]:
     """The TSV and the page, checked to be writable as UTF-8."""
@@ -625,10 +607,11 @@ def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | N
         raise SummaryError("no samples to summarise")
     tsv, page = _render_failing_samples_apart(rows, tsv_path, html_path, printable(title))
     try:
+        # Each written whole or not at all (see AtomicFile).
         if tsv_path:
-            write_atomically(tsv_path, tsv)
+            write_file(tsv_path, tsv.encode("utf-8"))
         if html_path:
-            write_atomically(html_path, page)
+            write_file(html_path, page.encode("utf-8"))
     except OSError as error:
         name = error.filename if isinstance(error.filename, str) else "the summary"
         raise SummaryError(f"cannot write {printable(name)}: "

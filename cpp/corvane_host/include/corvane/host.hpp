@@ -25,6 +25,9 @@ namespace nb = nanobind;
 [[noreturn]] void raise_pending();
 // True when the pending Python error is an instance of `type`; the error stays set.
 bool pending_is(PyObject *type);
+// Adds `note` to the exception `error` carries. Failing to add it (no
+// memory, say) leaves the error as it was: the error is what matters.
+void add_note(nb::python_error &error, nb::handle note);
 
 // Steal a new reference returned by the C API, raising if it is null.
 inline nb::object steal_checked(PyObject *ref) {
