@@ -42,7 +42,7 @@ bool is_measure(nb::handle value) {
         return false;
     if (PyLong_Check(p))
         return true;
-    return PyFloat_Check(p) && !std::isnan(PyFloat_AS_DOUBLE(p));
+    return PyFloat_Check(p) && std::isfinite(PyFloat_AS_DOUBLE(p));
 }
 
 namespace {

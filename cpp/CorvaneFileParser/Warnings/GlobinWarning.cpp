@@ -195,9 +195,9 @@ NB_MODULE(GlobinWarning, m) {
                 nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
                         " data: typing.Any) -> tuple[str, str]"),
                 "Returns (format()'s text, status): \"finding\" for any sentence;\n"
-                "\"not_interpreted\" for a genotype written in another notation (and no\n"
-                "copy number to read instead); \"no_call\" for a null genotype or copy\n"
-                "number, or one of the wrong kind; \"not_assessed\" when neither field is\n"
+                "\"no_call\" for a null genotype or copy number, or one of the wrong kind;\n"
+                "\"not_interpreted\" for a genotype written in another notation (unless\n"
+                "a copy number gives a sentence); \"not_assessed\" when neither field is\n"
                 "present; \"normal\" for four genes.")
         .finish();
 }

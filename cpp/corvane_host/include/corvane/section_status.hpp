@@ -36,8 +36,8 @@ private:
 // (text, status text): what a formatter's assess() returns.
 nb::object assessment(nb::handle text, SectionStatus status);
 
-// An int or float that is not a bool and not NaN: a value a threshold can
-// compare.
+// An int or a finite float, not a bool: a value a threshold can compare (an
+// infinite TMB or copy number is no measurement).
 bool is_measure(nb::handle value);
 // A measure that is whole and not negative (a copy number or a count).
 bool is_whole_count(nb::handle value);
