@@ -1186,7 +1186,7 @@ NB_MODULE(ReportAssembler, m) {
                 "Reads every input file and merges their entries.\n\n"
                 "With return_dict true, returns the unified mapping (upper-cased section\n"
                 "name -> {\"data\", \"warning\" for sections with warning settings,\n"
-                "\"caller_name\"}) and writes nothing. Otherwise writes it as JSON (indent 4,\n"
+                "\"caller_name\", \"status\"}) and writes nothing. Otherwise writes it as JSON (indent 4,\n"
                 "UTF-8) to output_dir/output_json through a temporary file renamed into\n"
                 "place, writes the provenance manifest beside it, and returns None; a\n"
                 "failed run keeps the earlier output.\n\n"

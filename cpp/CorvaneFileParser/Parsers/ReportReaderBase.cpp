@@ -253,7 +253,9 @@ NB_MODULE(ReportReaderBase, m) {
         .doc("Base of the readers: one caller's result file and the configuration of its\n"
              "sections (attributes file_path and section_config). parse() extracts the\n"
              "configured sections; build_result() turns them into unified entries.\n"
-             "Subclasses implement parse().")
+             "Subclasses implement parse(); a parse() that finds a section holding\n"
+             "nothing that was assessed (a table of placeholder rows only) names it in\n"
+             "unassessed_sections.")
         .attr("__annotations__", annotations)
         .attr("resource_name", nb::none())
         .attr("sample", nb::none())
