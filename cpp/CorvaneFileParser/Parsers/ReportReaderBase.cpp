@@ -185,7 +185,9 @@ nb::object build_result(nb::handle self, nb::handle data) {
         nb::object qc_pass = get(config, "qc_pass");
         nb::object qc_failure;
         if (has_warning && assessed && !qc_pass.is_none()) {
-            nb::object caller = get(warning_config, caller_key);
+            nb::object caller = is_dict_instance(warning_config)
+                                    ? get(warning_config, caller_key)
+                                    : nb::none();
             qc_failure = quality_failure(qc_pass, section_data,
                                          truthy(caller) ? caller : title, name);
         }
