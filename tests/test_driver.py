@@ -170,7 +170,7 @@ def test_merge_later_value_first_position(tmp_path, stub_factory):
     second = write_doc(tmp_path / "2.json", {"c": {"v": 3}, "B": {"v": 4}})
     result = ReportAssembler({"input_files": [first, second]}).run(return_dict=True)
     assert list(result) == ["A", "B", "C"]
-    assert result["B"] == {"data": {"v": 4}, "caller_name": "2.json"}
+    assert result["B"] == {"data": {"v": 4}, "caller_name": "2.json", "status": "normal"}
 
 
 def test_subclass_overrides_are_used(tmp_path, stub_factory):
@@ -224,7 +224,8 @@ def test_return_dict_writes_nothing(tmp_path, stub_factory, caplog, flag):
     out = tmp_path / "out"
     out.mkdir()
     driver = ReportAssembler({C.OUTPUT_DIR: str(out), "input_files": [doc]})
-    assert driver.run(flag) == {"A": {"data": {"x": "2.5"}, "caller_name": "in.json"}}
+    assert driver.run(flag) == {"A": {"data": {"x": "2.5"}, "caller_name": "in.json",
+                                      "status": "normal"}}
     assert os.listdir(out) == []
     assert not any(m.startswith("Wrote unified JSON to") for m in infos(caplog))
 

@@ -158,12 +158,12 @@ def test_tsv_sections_match_their_file_stems():
     assert [s.lower() for s in resource("gba_tsv_config.json")] == ["gba"]
 
 
-CONDITION_KEYS = {"operator", "value", "message", "field"}
+CONDITION_KEYS = {"operator", "value", "message", "field", "no_call"}
 
 
 def check_warning(warning):
     kind = warning["type"]
-    assert kind in {"condition", "carrier_positive", "genotype", "smn", "gba"}
+    assert kind in {"condition", "carrier_positive", "genotype", "smn", "gba", "alpha_globin"}
     if kind == "condition":
         assert warning["conditions"]
         for condition in warning["conditions"]:
@@ -183,6 +183,8 @@ def check_warning(warning):
             assert len(listed) == len(set(listed))
     elif kind == "smn":
         assert isinstance(warning["smn1_copy_number_keys"], list)
+    elif kind == "alpha_globin":
+        assert warning.get("genotype_key") or warning.get("copy_number_keys")
 
 
 @pytest.mark.parametrize("name", RESOURCES)

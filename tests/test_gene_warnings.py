@@ -55,9 +55,10 @@ def test_formatters_are_stateless_warning_bases(cls):
 @pytest.mark.parametrize("config, data, expected", [
     ({}, {"smn1_cn": 0}, smn_positive()),
     ({}, {"smn1CopyNumber": 0.0}, smn_positive()),
-    ({}, {"smn1_cn": False}, smn_positive()),
+    # A flag is no copy number (the host would read False as 0 and True as 1).
+    ({}, {"smn1_cn": False}, ""),
     ({}, {"smn1_cn": 1}, smn_carrier()),
-    ({}, {"smn1_cn": True}, smn_carrier()),
+    ({}, {"smn1_cn": True}, ""),
     ({"caller_name": "X", "disease": "Y"}, {"smn1_cn": 1}, smn_carrier("X", "Y")),
     ({"caller_name": "", "name": "Z", "disease_name": 0}, {"smn1_cn": 1}, smn_carrier("Z")),
     ({"name": 7}, {"smn1_cn": 0}, smn_positive("7")),

@@ -65,7 +65,8 @@ def test_sections_fields_and_paths_into_unified_entries(parse, caplog, tmp_path)
         ("WARNING", "root", "None of keys ['gba'] from config matched input data. Skipping.")
     ]
     result = JsonExtractReader(config, str(tmp_path / "caller.json")).build_result(data)
-    assert result["VARIANTS"] == {"data": data["variants"], "caller_name": "Targeted"}
+    assert result["VARIANTS"] == {"data": data["variants"], "caller_name": "Targeted",
+                                  "status": "normal"}
     assert issubclass(JsonExtractReader, ReportReaderBase)
 
 

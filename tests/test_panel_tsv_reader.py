@@ -144,7 +144,8 @@ def test_combined_variant_output(tsv):
 
     config = {"Small Variants": {"caller_name": "Panel"}, "Copy Number Variants": {}}
     result = PanelTsvReader(config, tsv(COMBINED_OUTPUT)).build_result(data)
-    assert result["SMALL VARIANTS"] == {"data": data["Small Variants"], "caller_name": "Panel"}
+    assert result["SMALL VARIANTS"] == {"data": data["Small Variants"], "caller_name": "Panel",
+                                        "status": "normal"}
     assert result["COPY NUMBER VARIANTS"]["data"] == {}
 
 

@@ -56,7 +56,8 @@ class TestClassShape:
     def test_keyword_arguments(self, tsv):
         reader = SingleRowTsvReader(section_config={"S": {}}, file_path=tsv)
         assert reader.file_path == tsv
-        assert reader.build_result(data={}) == {"S": {"data": {}, "caller_name": None}}
+        assert reader.build_result(data={}) == {
+            "S": {"data": {}, "caller_name": None, "status": "not_assessed"}}
 
 
 class TestConstructor:
@@ -114,27 +115,28 @@ class TestBuildResult:
         config = {"smn": {"caller_name": "SMN caller"}, "gba": {}, "Mixed.Case": {"caller_name": 0}}
         result = DictReader(config, tsv).build_result(data)
         assert list(result) == ["SMN", "GBA", "MIXED.CASE"]
-        assert result["SMN"] == {"data": {"cn": 2}, "caller_name": "SMN caller"}
+        assert result["SMN"] == {"data": {"cn": 2}, "caller_name": "SMN caller",
+                                 "status": "normal"}
         assert result["SMN"]["data"] is data["smn"]
-        assert list(result["SMN"]) == ["data", "caller_name"]
-        assert result["GBA"] == {"data": {}, "caller_name": None}
+        assert list(result["SMN"]) == ["data", "caller_name", "status"]
+        assert result["GBA"] == {"data": {}, "caller_name": None, "status": "not_assessed"}
         assert result["MIXED.CASE"]["caller_name"] == 0
 
     def test_section_names_differing_in_case_share_one_entry(self, tsv):
         config = {"smn": {"caller_name": "first"}, "other": {}, "SMN": {"caller_name": "second"}}
         result = DictReader(config, tsv).build_result({"smn": 1, "SMN": 2})
         assert list(result) == ["SMN", "OTHER"]
-        assert result["SMN"] == {"data": 2, "caller_name": "second"}
+        assert result["SMN"] == {"data": 2, "caller_name": "second", "status": "normal"}
 
     @pytest.mark.parametrize("fields", [None, {"a": None}, ["a"], {}])
     def test_fields_entry_does_not_drop_the_section(self, tsv, fields):
         result = DictReader({"S": {"fields": fields}}, tsv).build_result({"S": {"a": 1}})
-        assert result == {"S": {"data": {"a": 1}, "caller_name": None}}
+        assert result == {"S": {"data": {"a": 1}, "caller_name": None, "status": "normal"}}
 
     @pytest.mark.parametrize("warning_config", [None, {}, "", 0])
     def test_false_warning_settings_mean_no_warning(self, tsv, warning_config):
         result = DictReader({"S": {"warning": warning_config}}, tsv).build_result({})
-        assert list(result["S"]) == ["data", "caller_name"]
+        assert list(result["S"]) == ["data", "caller_name", "status"]
 
     def test_present_null_data_is_kept(self, tsv):
         assert DictReader({"S": {}}, tsv).build_result({"S": None})["S"]["data"] is None

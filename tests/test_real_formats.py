@@ -29,7 +29,35 @@ SMN_CARRIER = "this sample is carrier for Spinal Muscular Atrophy"
 SMN_SILENT = "silent carrier (2+0) for Spinal Muscular Atrophy"
 SMN_NO_CALL = "SMN1 copy number could not be determined (no call)"
 GBA_CARRIER = "this sample is carrier for Gaucher disease"
-HBA_DELETION = "alpha-globin (HBA1/HBA2) deletion allele"
+HBA_SILENT = "three alpha-globin (HBA1/HBA2) copies were found (genotype -a/aa)"
+
+# Every section's status, by file: those listed here, all others "normal". A region the run
+# did not configure, a table holding only a lone NA row and a section the file lacks were
+# not assessed.
+PHASER_UNRUN = ("PHASER_SMN1", "PHASER_GBA", "PHASER_CYP21A2", "PHASER_HBA", "PHASER_STRC",
+                "PHASER_CYP2D6")
+PANEL_UNASSESSED = ("SEQUENCING RUN DETAILS", "COPY NUMBER VARIANTS", "LARGE REARRANGEMENTS")
+STATUSES = {
+    "gba/doc-demo.gba.tsv": {"GBA": "finding"},
+    "gba/example.gba.tsv": {"GBA": "finding"},
+    "panel/localapp-2.2-sample-12345.CombinedVariantOutput.tsv": {
+        "TMB": "finding", "MSI": "finding", **dict.fromkeys(
+            PANEL_UNASSESSED + ("GIS", "SPLICE VARIANTS", "FUSIONS", "EXON-LEVEL CNVS"), "not_assessed")},
+    "panel/pipeline-2.1.1-sample-2600000001.CombinedVariantOutput.tsv":
+        dict.fromkeys(PANEL_UNASSESSED, "not_assessed"),
+    "phaser/HG004-3.1.paraphase.json": dict.fromkeys(PHASER_UNRUN, "not_assessed"),
+    "phaser/HG004-3.2.1.paraphase.json": dict.fromkeys(PHASER_UNRUN, "not_assessed"),
+    "phaser/doc-HG00281-hba-3p7del.paraphase.json": {
+        "PHASER_SMN1": "finding", "PHASER_HBA": "finding", **dict.fromkeys(
+            ("PHASER_CYP21A2", "PHASER_STRC", "PHASER_CYP2D6", "PHASER_IKBKG"), "not_assessed")},
+    "phaser/doc-v3-smn1.paraphase.json": dict.fromkeys(
+        PHASER_UNRUN[1:] + ("PHASER_IKBKG",), "not_assessed"),
+    "smn/cohort-2504-samples.smn.tsv": {},
+    "smn/row-HG02445.smn.tsv": {"SMN": "no_call"},
+    "smn/row-HG03583.smn.tsv": {"SMN": "finding"},
+    "smn/row-NA18924.smn.tsv": {"SMN": "finding"},
+    "smn/row-NA20126.smn.tsv": {"SMN": "no_call"},
+}
 
 
 def run_cli(tmp_path, name, *extra):
@@ -63,6 +91,9 @@ def test_every_real_file_runs(tmp_path, name):
         assert not READ_EVIDENCE & set(keys_deep(entry["data"])), key
         # No "NA" placeholder survives as a value, a key or a row.
         assert "NA" not in set(texts_deep(entry["data"])), key
+    if name in STATUSES:
+        statuses = {key: entry["status"] for key, entry in output.items()}
+        assert statuses == {key: STATUSES[name].get(key, "normal") for key in output}
 
 
 # --- Tumour panel ------------------------------------------------------------------
@@ -172,7 +203,7 @@ def test_phaser_smn1_and_hba_deletion(tmp_path):
     output = run_cli(tmp_path, real("phaser/doc-HG00281-hba-3p7del.paraphase.json"))
     assert set(sentences(output)) == {"PHASER_SMN1", "PHASER_HBA"}
     assert SMN_CARRIER in output["PHASER_SMN1"]["warning"]
-    assert HBA_DELETION in output["PHASER_HBA"]["warning"]
+    assert HBA_SILENT in output["PHASER_HBA"]["warning"]
     assert output["PHASER_HBA"]["data"]["genotype"] == "-a/aa"
     assert output["PHASER_HBA"]["data"]["sv_called"] == {
         "hba_3p7delhap1": "3p7del,chr16:172240-176044"}

@@ -35,14 +35,26 @@ GBA_CARRIER = "this sample is carrier for Gaucher disease"
 GBA_DELETION = "fewer than four GBA and GBAP1 copies were found"
 GBA_NO_CALL = "the GBA result could not be determined (no call)"
 GBA_COPY_LOSS = "fewer than two GBA copies were found"
-HBA_DELETION = "alpha-globin (HBA1/HBA2) deletion allele"
-HBA_TRIPLICATION = "alpha-globin (HBA1/HBA2) triplication allele"
-HBA_BOTH = "deletion alleles were found on both chromosomes"
+GBA_NONE = "no GBA copies were found: consistent with Gaucher disease (both alleles affected)"
+GBA_TSV_NONE = "no GBA or GBAP1 copies were found: consistent with Gaucher disease (both alleles"
+GBA_TSV_BOTH = "two or fewer GBA and GBAP1 copies were found: GBA may be deleted on both alleles"
+HBA_BARTS = "no alpha-globin (HBA1/HBA2) copies were found"
+HBA_HBH = "one alpha-globin (HBA1/HBA2) copy was found"
+HBA_TRAIT = "two alpha-globin (HBA1/HBA2) copies were found"
+HBA_SILENT = "three alpha-globin (HBA1/HBA2) copies were found"
+HBA_TRIPLICATION = "more than four alpha-globin (HBA1/HBA2) copies were found"
+HBA_ALPHA_ZERO = "includes an alpha-zero allele"
+HBA_ALPHA_PLUS = "includes an alpha-plus deletion allele"
+HBA_EXTRA_ALLELE = "includes an alpha-globin triplication allele"
 STRC_LOSS = "fewer than two STRC copies were found"
+STRC_NONE = "no STRC copies were found: consistent with STRC-related hearing loss (DFNB16) (both"
 CYP21A2_LOSS = "fewer than two CYP21A2 copies were found"
+CYP21A2_NONE = "no CYP21A2 copies were found: consistent with 21-hydroxylase deficient"
 ALL_SENTENCES = [TMB_HIGH, MSI_HIGH, MSI_FEW_SITES, SMN_POSITIVE, SMN_CARRIER, SMN_SILENT,
                  SMN_NO_CALL, GBA_POSITIVE, GBA_CARRIER, GBA_DELETION, GBA_NO_CALL,
-                 GBA_COPY_LOSS, HBA_DELETION, HBA_BOTH, HBA_TRIPLICATION, STRC_LOSS, CYP21A2_LOSS]
+                 GBA_COPY_LOSS, GBA_NONE, GBA_TSV_NONE, GBA_TSV_BOTH, HBA_BARTS, HBA_HBH,
+                 HBA_TRAIT, HBA_SILENT, HBA_TRIPLICATION, HBA_ALPHA_ZERO, HBA_ALPHA_PLUS,
+                 HBA_EXTRA_ALLELE, STRC_LOSS, STRC_NONE, CYP21A2_LOSS, CYP21A2_NONE]
 
 
 def resource(name):
@@ -242,7 +254,7 @@ def test_phaser_flat_layout():
     assert fired(output["PHASER_CYP21A2"]) == []
     assert output["PHASER_CYP21A2"]["data"]["annotated_alleles"] == [
         "rccx_hap1: WT", "rccx_hap2: WT"]
-    assert fired(output["PHASER_HBA"]) == [HBA_DELETION]
+    assert fired(output["PHASER_HBA"]) == [HBA_SILENT]
     assert output["PHASER_HBA"]["data"]["sv_called"] == {
         "hba_3p7delhap1": "3p7del,chr16:170000-174000"}
     assert fired(output["PHASER_STRC"]) == [STRC_LOSS]
@@ -264,42 +276,87 @@ def test_phaser_nested_layout_reads_like_the_flat_one():
     assert output["PHASER_CYP2D6"]["data"]["genotype"] == "*1/*4"
     # Sections the file lacks say nothing.
     assert output["PHASER_GBA"] == {"data": {}, "warning": "",
-                                    "caller_name": "Long-read paralog phaser (GBA)"}
+                                    "caller_name": "Long-read paralog phaser (GBA)",
+                                    "status": "not_assessed"}
 
 
-@pytest.mark.parametrize("genotype, sentences", [
-    ("aa/aa", []),
-    ("-a3.7/aa", [HBA_DELETION]),
-    ("-a/aa", [HBA_DELETION]),
-    ("--SEA/aa", [HBA_DELETION]),
-    ("-a3.7/-a4.2", [HBA_DELETION, HBA_BOTH]),
-    ("--SEA/-a3.7", [HBA_DELETION, HBA_BOTH]),
-    ("aa/aaa", [HBA_TRIPLICATION]),
-    ("aaa/aaa", [HBA_TRIPLICATION]),
-    ("-a3.7/aaa", [HBA_DELETION, HBA_TRIPLICATION]),
-    (None, []),
+def assess(name, section, data):
+    from CorvaneFileParser.Warnings.WarningRegistry import WarningRegistry
+    config = resource(name)[section]["warning"]
+    text, status = WarningRegistry.get_formatter(config).assess(config, data)
+    return fired({"warning": text}), status
+
+
+# The genes left on the two chromosomes decide, never a deletion seen on one of them only.
+@pytest.mark.parametrize("genotype, sentences, status", [
+    ("aa/aa", [], "normal"),
+    ("-a3.7/aa", [HBA_SILENT], "finding"),
+    ("-a/aa", [HBA_SILENT], "finding"),
+    ("--SEA/aa", [HBA_TRAIT, HBA_ALPHA_ZERO], "finding"),
+    ("-a3.7/-a4.2", [HBA_TRAIT], "finding"),
+    ("-a3.7/-a3.7", [HBA_TRAIT], "finding"),
+    ("--SEA/-a3.7", [HBA_HBH], "finding"),
+    ("--SEA/--SEA", [HBA_BARTS], "finding"),
+    (" --MED / --FIL ", [HBA_BARTS], "finding"),
+    ("aa/aaa", [HBA_TRIPLICATION], "finding"),
+    ("aaa3.7/aaa", [HBA_TRIPLICATION], "finding"),
+    ("-a3.7/aaa", [HBA_ALPHA_PLUS, HBA_EXTRA_ALLELE], "finding"),
+    ("--SEA/aaa", [HBA_SILENT, HBA_ALPHA_ZERO, HBA_EXTRA_ALLELE], "finding"),
+    ("aCSa/aa", [], "not_interpreted"),
+    ("-(a)20.5/aa", [], "not_interpreted"),
+    ("aa", [], "not_interpreted"),
+    (None, [], "no_call"),
+    (3, [], "no_call"),
 ])
-def test_phaser_hba_sentences_by_genotype(genotype, sentences):
-    from CorvaneFileParser.Warnings.RuleWarning import RuleWarning
-    config = resource("pacbio_paraphase_config.json")["phaser_hba"]["warning"]
-    entry = {"warning": RuleWarning().format(config, {"genotype": genotype, "total_cn": 4})}
-    assert fired(entry) == sentences
+def test_phaser_hba_by_genotype(genotype, sentences, status):
+    got = assess("pacbio_paraphase_config.json", "phaser_hba", {"genotype": genotype, "total_cn": 4})
+    assert got == (sentences, status)
 
 
-@pytest.mark.parametrize("copies, pieces", [
-    (4, []),
-    (3, ["Fewer than four"]),
-    (2, ["Fewer than four", "Two or fewer"]),
-    (0, ["Fewer than four", "Two or fewer"]),
-    (5, ["More than four"]),
-    (None, []),
+@pytest.mark.parametrize("data, sentences, status", [
+    ({"totalCopyNumber": 4}, [], "normal"),
+    ({"totalCopyNumber": 3}, [HBA_SILENT], "finding"),
+    ({"totalCopyNumber": 2.0}, [HBA_TRAIT], "finding"),
+    ({"totalCopyNumber": 1}, [HBA_HBH], "finding"),
+    ({"totalCopyNumber": 0}, [HBA_BARTS], "finding"),
+    ({"totalCopyNumber": 6}, [HBA_TRIPLICATION], "finding"),
+    ({"totalCopyNumber": None}, [], "no_call"),
+    ({"totalCopyNumber": 2.5}, [], "no_call"),
+    ({"totalCopyNumber": "inf"}, [], "no_call"),
+    # The genotype is read first; a genotype in another notation leaves the count to decide.
+    ({"genotype": "--SEA/aa", "totalCopyNumber": 4}, [HBA_TRAIT, HBA_ALPHA_ZERO], "finding"),
+    ({"genotype": "a-/aa", "totalCopyNumber": 3}, [HBA_SILENT], "finding"),
+    ({"genotype": "a-/aa", "totalCopyNumber": 4}, [], "not_interpreted"),
+    ({"hba1CopyNumber": 1}, [], "not_assessed"),
 ])
-def test_targeted_hba_sentences_by_copy_number(copies, pieces):
-    from CorvaneFileParser.Warnings.RuleWarning import RuleWarning
-    config = resource("dragen_targeted_config.json")["targeted_hba"]["warning"]
-    text = RuleWarning().format(config, {"totalCopyNumber": copies})
-    parts = text.split(". ") if text else []
-    assert [part.split(" HBA1/HBA2 copies detected")[0] for part in parts] == pieces
+def test_targeted_hba_by_copy_number(data, sentences, status):
+    assert assess("dragen_targeted_config.json", "targeted_hba", data) == (sentences, status)
+
+
+# Zero copies is a loss on both alleles: never the carrier sentence of one copy.
+@pytest.mark.parametrize("name, section, field, by_copies", [
+    ("smn_tsv_config.json", "SMN", "SMN1_CN", [[SMN_POSITIVE], [SMN_CARRIER], []]),
+    ("dragen_targeted_config.json", "targeted_smn", "smn1CopyNumber",
+     [[SMN_POSITIVE], [SMN_CARRIER], []]),
+    ("pacbio_paraphase_config.json", "phaser_smn1", "smn1_cn", [[SMN_POSITIVE], [SMN_CARRIER], []]),
+    ("pacbio_paraphase_config.json", "phaser_gba", "gene_cn", [[GBA_NONE], [GBA_COPY_LOSS], []]),
+    ("pacbio_paraphase_config.json", "phaser_gba", "total_cn",
+     [[GBA_NONE, GBA_DELETION], [GBA_DELETION], [GBA_DELETION], [GBA_DELETION], []]),
+    ("pacbio_paraphase_config.json", "phaser_cyp21a2", "gene_cn",
+     [[CYP21A2_NONE], [CYP21A2_LOSS], []]),
+    ("pacbio_paraphase_config.json", "phaser_strc", "gene_cn", [[STRC_NONE], [STRC_LOSS], []]),
+    ("gba_tsv_config.json", "GBA", "CN(GBA+GBAP1)",
+     [[GBA_TSV_NONE, GBA_TSV_BOTH, GBA_DELETION], [GBA_TSV_BOTH, GBA_DELETION],
+      [GBA_TSV_BOTH, GBA_DELETION], [GBA_DELETION], []]),
+])
+def test_copy_number_rules_from_zero_copies(name, section, field, by_copies):
+    extra = {"is_biallelic(GBAP1-like_variant_exon9-11)": False,
+             "is_carrier(GBAP1-like_variant_exon9-11)": False} if section == "GBA" else {}
+    for copies, sentences in enumerate(by_copies):
+        got = assess(name, section, {field: copies, **extra})
+        assert got == (sentences, "finding" if sentences else "normal"), copies
+    for unusable in (None, "2", True):
+        assert assess(name, section, {field: unusable, **extra})[1] == "no_call", unusable
 
 
 # --- Targeted caller JSON --------------------------------------------------------
@@ -313,7 +370,7 @@ def test_targeted_all_documented_targets():
     assert fired(output["TARGETED_GBA"]) == [GBA_CARRIER]
     assert "Poor Metabolizer" in output["TARGETED_CYP2D6"]["warning"]
     assert "Intermediate Metabolizer" in output["TARGETED_CYP2B6"]["warning"]
-    assert "Fewer than four HBA1/HBA2 copies" in output["TARGETED_HBA"]["warning"]
+    assert fired(output["TARGETED_HBA"]) == [HBA_SILENT]
     # Kept whole: every field but the read evidence.
     assert output["TARGETED_LPA"]["data"] == {"kivCopyNumber": 38.4, "genotype": "38/41"}
     assert output["TARGETED_RH"]["data"] == {

@@ -359,7 +359,8 @@ def test_own_output_is_skipped_by_discovery_through_the_api(tmp_path, stub_facto
     assert sorted(os.listdir(tmp_path)) == ["a.json", "corvane_output.json", "corvane_output.manifest.json"]
     stub_factory.paths.clear()
     again = ReportAssembler({C.INPUT_DIR: str(tmp_path), C.OUTPUT_DIR: str(tmp_path)})
-    assert again.run(return_dict=True) == {"A": {"data": {}, "caller_name": "a.json"}}
+    assert again.run(return_dict=True) == {
+        "A": {"data": {}, "caller_name": "a.json", "status": "not_assessed"}}
     assert stub_factory.paths == [doc]
     # Without writing, a foreign file at the output path is just an input.
     write_doc(tmp_path / "corvane_output.json", {"b": {}})
@@ -385,7 +386,7 @@ def test_missing_or_wrong_input_directory(tmp_path, stub_factory):
     assert str(info.value) == "Input directory is not a directory: " + a_file
     # A directory that is never searched does not matter.
     assert ReportAssembler({C.INPUT_DIR: absent, "input_files": [a_file]}).run(True) == {
-        "A": {"data": {}, "caller_name": "a.json"}
+        "A": {"data": {}, "caller_name": "a.json", "status": "not_assessed"}
     }
 
     result = cli("--input-dir", absent, "--output-dir", tmp_path)

@@ -29,8 +29,8 @@ def test_smn_caller_row_to_unified_entry(write_file):
     }
     result = reader.build_result(data)
     assert list(result) == ["SMN", "GBA"]
-    assert result["SMN"] == {"data": data["SMN"], "caller_name": "SMN Caller"}
-    assert result["GBA"] == {"data": {}, "caller_name": "GBA Caller"}
+    assert result["SMN"] == {"data": data["SMN"], "caller_name": "SMN Caller", "status": "normal"}
+    assert result["GBA"] == {"data": {}, "caller_name": "GBA Caller", "status": "not_assessed"}
     assert SingleRowTsvReader.is_tsv_parser is True
 
 

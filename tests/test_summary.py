@@ -21,15 +21,19 @@ SCRIPT = Path(sys.executable).parent / "corvane-summarise"
 def write_sample(folder, sample, sections, *, inputs=(), missing=(), warnings=(),
                  manifest=True, request_sample=None):
     """Writes <sample>.unified.json (sections: name -> warning, None for a section without
-    one) and, unless manifest is False, a manifest describing it; returns the output path."""
+    one, or (status, warning); a sentence is a finding, no sentence normal) and, unless
+    manifest is False, a manifest describing it; returns the output path."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     unified = {}
     for name, warning in sections.items():
         entry = {"data": {"value": 1}}
+        status, warning = warning if isinstance(warning, tuple) else (
+            "finding" if warning and warning.strip() else "normal", warning)
         if warning is not None:
             entry["warning"] = warning
-        entry["caller_name"] = "caller"
+        entry["caller_name"] = f"{name.lower()} caller"
+        entry["status"] = status
         unified[name] = entry
     output = folder / f"{sample}.unified.json"
     raw = (json.dumps(unified, indent=4) + "\n").encode("utf-8")
@@ -172,11 +176,12 @@ def test_table_values_column_order_and_sample_ids(run_folder, tmp_path):
                         "sentences", "manifest_warnings"]
     assert table[1:] == [
         ["S1", "ok", "in/S1.smn.tsv; in/S1.CombinedVariantOutput.tsv", "",
-         "", "NA", "  ", "NA", "NA", "0", "0"],
+         "normal", "NA", "normal", "NA", "NA", "0", "0"],
         ["S2", "ok", "in/S2.CombinedVariantOutput.tsv; in/S2.smn.tsv; in/S2.gba.tsv",
-         "in/S2.targeted.json", "High TMB", "", "", "carrier for Gaucher", "NA", "2", "2"],
+         "in/S2.targeted.json", "finding: High TMB", "normal", "normal",
+         "finding: carrier for Gaucher", "NA", "2", "2"],
         ["S10", "ok", "in/S10.CombinedVariantOutput.tsv; in/S10.paraphase.json", "",
-         "", "", "NA", "NA", "copy loss", "1", "0"],
+         "normal", "normal", "NA", "NA", "finding: copy loss", "1", "0"],
     ]
     # Written whole with the usual permissions, no temporary file left beside it.
     umask = os.umask(0o022)
@@ -229,10 +234,10 @@ def test_unusable_samples_are_failed_rows_with_the_reason(tmp_path):
     # A failed row keeps what its manifest tells (files read, warnings) and no sentences.
     assert table["broken"][2] == "broken.smn.tsv"
     assert table["gone"][2:] == ["gone.smn.tsv", "", "", "", "1"]
-    assert table["good"][2:] == ["good.smn.tsv", "", "carrier", "1", "0"]
+    assert table["good"][2:] == ["good.smn.tsv", "", "finding: carrier", "1", "0"]
     page = parse_page(tmp_path / "s.html")
-    assert page.totals == {"total-samples": "9", "total-samples-with-findings": "1",
-                           "total-failed-samples": "8"}
+    assert page.totals["total-samples-with-findings"] == "1"
+    assert page.totals["total-failed-samples"] == "8"
     classes = {cells[0]: cls for cls, cells, _, _ in page.rows}
     assert classes["good"] == "finding"
     assert {cls for sample, cls in classes.items() if sample != "good"} == {"failed"}
@@ -291,19 +296,29 @@ def test_page_content_links_and_totals(run_folder, tmp_path):
     page = parse_page(page_path)
     assert page.scripts == 1 and page.external == []
     assert "http:" not in text and "https:" not in text and "@import" not in text
-    assert page.header == ["sample", "status", "files read", "files missing", "TMB", "MSI",
-                           "SMN", "GBA", "PHASER_HBA", "sentences", "manifest warnings"]
+    # Section headers: the section, its caller, and caller and description on hover.
+    assert page.header == ["sample", "status", "files read", "files missing", "TMBtmb caller",
+                           "MSImsi caller", "SMNsmn caller", "GBAgba caller",
+                           "PHASER_HBAphaser_hba caller", "sentences", "manifest warnings"]
+    assert ('title="tmb caller: Tumour mutational burden: high at 10 or more mutations per '
+            'megabase"') in text
     assert page.totals == {"total-samples": "3", "total-samples-with-findings": "2",
+                           "total-samples-with-a-failed-qc": "0", "total-samples-with-no-calls": "0",
+                           "total-samples-with-values-not-interpreted": "0",
                            "total-failed-samples": "0"}
-    # Per section: samples with a sentence, samples with the section.
-    assert page.section_totals == ["TMB", "1", "3", "MSI", "0", "2", "SMN", "0", "2",
-                                   "GBA", "1", "1", "PHASER_HBA", "1", "1"]
+    # Per section and status (finding, QC failed, no call, not interpreted, not assessed,
+    # normal), then the samples whose output lacks the section.
+    assert page.section_totals == [
+        "TMB", "1", "0", "0", "0", "0", "2", "0", "MSI", "0", "0", "0", "0", "0", "2", "1",
+        "SMN", "0", "0", "0", "0", "0", "2", "1", "GBA", "1", "0", "0", "0", "0", "0", "2",
+        "PHASER_HBA", "1", "0", "0", "0", "0", "0", "2"]
     s1, s2, s10 = page.rows
     assert s1[0] == "" and s2[0] == "finding" and s10[0] == "finding"
     assert s2[1] == ["S2", "ok", "3 filesin/S2.CombinedVariantOutput.tsv\nin/S2.smn.tsv\nin/S2.gba.tsv",
-                     "in/S2.targeted.json", "High TMB", "", "", "carrier for Gaucher", "n/a",
-                     "2", "2"]
-    assert s2[2][4] == "sentence hit" and s2[2][5] == "sentence" and s2[2][8] == "absent"
+                     "in/S2.targeted.json", "findingHigh TMB", "normal", "normal",
+                     "findingcarrier for Gaucher", "n/a", "2", "2"]
+    assert s2[2][4:9] == ["sentence st-finding hit", "sentence st-normal", "sentence st-normal",
+                          "sentence st-finding hit", "absent"]
     for row in page.rows:
         sample, href = row[1][0], row[3]
         assert href == f"../results/{sample}/{sample}.unified.json"
@@ -329,15 +344,41 @@ def test_input_text_is_escaped_in_the_page_and_kept_in_the_table(tmp_path):
     assert href == "r/%3Cscript%3Ealert%281%29.unified.json"
     assert cells[2] == 'x"><img src=x onerror=alert(1)>.smn.tsv'
     assert cells[3] == "a'b&c.tsv"
-    assert cells[4:7] == ['a Positive for <script>alert("x")</script>', "<b>unclosed & <i>",
-                          "tab\there\nline \"quoted\""]
+    assert cells[4:7] == ['findinga Positive for <script>alert("x")</script>',
+                          "finding<b>unclosed & <i>", "findingtab\there\nline \"quoted\""]
     assert len(page.bold) == 1  # only the paired <b> of a sentence stays markup
     # The TSV keeps every text exactly, quoting a cell with a tab or line break.
     table = read_tsv(tmp_path / "s.tsv")
     assert table[1][0] == hostile
-    assert table[1][4:7] == ['a <b>Positive</b> for <script>alert("x")</script>',
-                             "<b>unclosed & <i>", "tab\there\nline \"quoted\""]
+    assert table[1][4:7] == ['finding: a <b>Positive</b> for <script>alert("x")</script>',
+                             "finding: <b>unclosed & <i>", "finding: tab\there\nline \"quoted\""]
     assert len(table) == 2
+
+
+def test_page_cells_and_totals_per_state(tmp_path):
+    states = ["finding", "qc_failed", "no_call", "not_interpreted", "not_assessed", "normal"]
+    for index, state in enumerate(states):
+        write_sample(tmp_path / "r", f"S{index}", {"SMN": (state, "said" if index < 3 else "")})
+    write_sample(tmp_path / "r", "S6", {"SMN": ("maybe", "")})  # a status no output may hold
+    write_sample(tmp_path / "r", "S7", {"SMN": ""}, manifest=False)
+    summary.write_summary([str(tmp_path / "r")], str(tmp_path / "s.tsv"), str(tmp_path / "s.html"))
+    page = parse_page(tmp_path / "s.html")
+    cells = [(cls, texts[4], classes[4]) for cls, texts, classes, _ in page.rows]
+    assert cells == [
+        ("finding", "findingsaid", "sentence st-finding hit"),
+        ("attention", "QC failedsaid", "sentence st-qc_failed"),
+        ("attention", "no callsaid", "sentence st-no_call"),
+        ("attention", "not interpreted", "sentence st-not_interpreted"),
+        ("", "not assessed", "sentence st-not_assessed"),
+        ("", "normal", "sentence st-normal"),
+        ("attention", "status unknown", "sentence st-unknown"),
+        ("failed", "", ""),
+    ]
+    assert page.section_totals == ["SMN", "1", "1", "1", "1", "1", "1", "1", "0"]
+    assert page.totals["total-samples-with-a-section-of-unknown-status"] == "1"
+    assert [row[4] for row in read_tsv(tmp_path / "s.tsv")[1:]] == [
+        "finding: said", "qc_failed: said", "no_call: said", "not_interpreted", "not_assessed",
+        "normal", "unknown", ""]
 
 
 # ---------------------------------------------------------------------------
@@ -370,6 +411,12 @@ PROBE = """
   filter.dispatchEvent(new Event("input"));
   seen.shown = document.getElementById("shown").textContent;
   click(COUNT);
+  filter.value = "";
+  var only = document.getElementById("findings-only");
+  only.checked = true;
+  only.dispatchEvent(new Event("change"));
+  seen.flagged = Array.prototype.filter.call(document.querySelectorAll("#samples tbody tr"),
+    function (row) { return !row.hidden; }).map(function (row) { return row.cells[0].textContent; });
   var probe = document.createElement("pre");
   probe.id = "probe";
   probe.textContent = JSON.stringify(seen);
@@ -386,6 +433,8 @@ def test_page_sorts_and_filters_in_headless_chromium(tmp_path):
     write_sample(results, "S1", {"TMB": "high", "MSI": "high"})
     write_sample(results, "S2", {"TMB": "", "MSI": ""})
     write_sample(results, "S10", {"TMB": "high", "MSI": ""})
+    write_sample(results, "S3", {"TMB": ("not_assessed", ""), "MSI": ("no_call", "")})
+    write_sample(results, "S4", {"TMB": ("not_assessed", ""), "MSI": ""})
     write_sample(results, "S9", {"TMB": ""}, manifest=False)  # failed: no count
     page_path = tmp_path / "page.html"
     summary.write_summary([str(results)], None, str(page_path))
@@ -408,11 +457,14 @@ def test_page_sorts_and_filters_in_headless_chromium(tmp_path):
     start = result.stdout.index('<pre id="probe">') + len('<pre id="probe">')
     seen = json.loads(html.unescape(
         result.stdout[start:result.stdout.index("</pre>", start)]))
-    assert seen["start"] == ["S1", "S2", "S9", "S10"]
+    assert seen["start"] == ["S1", "S2", "S3", "S4", "S9", "S10"]
     # Numbers inside IDs sort as numbers: S10 after S9.
-    assert seen["sampleDescending"] == ["S10", "S9", "S2", "S1"]
+    assert seen["sampleDescending"] == ["S10", "S9", "S4", "S3", "S2", "S1"]
     # Counts ascending; the failed sample's empty cell stays last either way.
-    assert seen["countAscending"] == ["S2", "S10", "S1", "S9"]
-    assert seen["shown"] == "2 of 4 samples shown"  # "s1" matches S1 and S10
+    assert seen["countAscending"] == ["S2", "S3", "S4", "S10", "S1", "S9"]
+    assert seen["shown"] == "2 of 6 samples shown"  # "s1" matches S1 and S10
+    # Findings and failures only: the failed sample and the no-call stay, normal and
+    # not-assessed rows go.
+    assert seen["flagged"] == ["S1", "S10", "S3", "S9"]
     # The dumped document itself holds the last order: counts descending.
-    assert [cells[0] for _, cells, _, _ in dumped.rows] == ["S1", "S10", "S2", "S9"]
+    assert [cells[0] for _, cells, _, _ in dumped.rows] == ["S1", "S10", "S2", "S3", "S4", "S9"]

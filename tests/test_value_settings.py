@@ -144,9 +144,9 @@ class TestBuildResultTables:
         config = {"Fusions": {"caller_name": "c", "table": True}, "TMB": {"table": False}, "MSI": {}}
         result = SingleRowTsvReader(config, path).build_result({})
         assert result == {
-            "FUSIONS": {"data": [], "caller_name": "c"},
-            "TMB": {"data": {}, "caller_name": None},
-            "MSI": {"data": {}, "caller_name": None},
+            "FUSIONS": {"data": [], "caller_name": "c", "status": "not_assessed"},
+            "TMB": {"data": {}, "caller_name": None, "status": "not_assessed"},
+            "MSI": {"data": {}, "caller_name": None, "status": "not_assessed"},
         }
 
     def test_present_table_data_is_kept(self, write_file):

@@ -75,14 +75,15 @@ def test_section_warnings_through_build_result(tmp_path, capsys):
     data = {"rules": {"cn": 1}, "carrier": {"zygosity": "het"}}
     result = FixedReader(reader_config(), str(path), data).build_result(data)
     assert result == {
-        "RULES": {"data": {"cn": 1}, "warning": "Low copy number", "caller_name": "Rule caller"},
+        "RULES": {"data": {"cn": 1}, "warning": "Low copy number", "caller_name": "Rule caller",
+                  "status": "finding"},
         "CARRIER": {"data": {"zygosity": "het"}, "warning": SENTENCE,
-                    "caller_name": "Carrier caller"},
-        "QUIET": {"data": {}, "warning": "", "caller_name": "Quiet"},
-        "PLAIN": {"data": {}, "caller_name": "Plain"},
+                    "caller_name": "Carrier caller", "status": "finding"},
+        "QUIET": {"data": {}, "warning": "", "caller_name": "Quiet", "status": "not_assessed"},
+        "PLAIN": {"data": {}, "caller_name": "Plain", "status": "not_assessed"},
     }
     assert [list(entry) for entry in result.values()] == [
-        ["data", "warning", "caller_name"]] * 3 + [["data", "caller_name"]]
+        ["data", "warning", "caller_name", "status"]] * 3 + [["data", "caller_name", "status"]]
     assert result["RULES"]["data"] is data["rules"]
     assert capsys.readouterr().out == "Warning triggered by condition: Low copy number\n"
 
@@ -98,7 +99,7 @@ def test_single_row_reader_section_warning(tmp_path):
     assert result == {"SMN": {
         "data": {"smn1CopyNumber": 1, "zygosity": "het"},
         "warning": "Based on the SMN caller, this sample is <b>Positive</b> for SMA",
-        "caller_name": "SMN caller"}}
+        "caller_name": "SMN caller", "status": "finding"}}
 
 
 def test_unknown_type_fails_the_whole_build(tmp_path):
@@ -117,10 +118,11 @@ def test_null_section_data_gives_empty_sentences_for_every_type(tmp_path):
     config = {
         name: {"caller_name": name, "warning": {"type": name, "conditions": [
             {"field": "cn", "operator": "EQ", "value": None, "message": "m"}]}}
-        for name in ("condition", "carrier_positive", "genotype", "smn", "gba")
+        for name in ("condition", "carrier_positive", "genotype", "smn", "gba", "alpha_globin")
     }
     data = dict.fromkeys(config)
     result = FixedReader(config, str(path), data).build_result(data)
     assert {key: entry["warning"] for key, entry in result.items()} == dict.fromkeys(
-        ("CONDITION", "CARRIER_POSITIVE", "GENOTYPE", "SMN", "GBA"), "")
+        ("CONDITION", "CARRIER_POSITIVE", "GENOTYPE", "SMN", "GBA", "ALPHA_GLOBIN"), "")
+    assert {entry["status"] for entry in result.values()} == {"not_assessed"}
     assert all(entry["data"] is None for entry in result.values())

@@ -123,7 +123,7 @@ def test_three_samples_end_to_end_and_nothing_rerun(tmp_path, driver_ready):
     assert [row["status"] for row in table] == ["ok", "ok", "ok"]
     assert table[1]["files_read"] == ("data/S2/S2.CombinedVariantOutput.tsv; "
                                       "data/S2/S2.smn.tsv; data/S2/S2.gba.tsv")
-    assert table[1]["SMN"].startswith("Based on the SMN copy-number caller")
+    assert table[1]["SMN"].startswith("finding: Based on the SMN copy-number caller")
     assert table[2]["SMN"] == "NA" and table[1]["TARGETED_SMN"] == "NA"
     page = (run / "results" / "run_summary.html").read_text(encoding="utf-8")
     assert "<title>Test run</title>" in page and 'href="S3/S3.unified.json"' in page

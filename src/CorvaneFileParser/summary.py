@@ -35,6 +35,14 @@ FIXED_LEADING = ("sample", "status", "files_read", "files_missing")
 FIXED_TRAILING = ("sentences", "manifest_warnings")
 LIST_SEPARATOR = "; "
 
+# A section's status as the unified output writes it, and its label on the page, in the
+# order the totals list them. An output without a status (or with another word) is "unknown".
+STATUS_LABELS = {"finding": "finding", "qc_failed": "QC failed", "no_call": "no call",
+                 "not_interpreted": "not interpreted", "not_assessed": "not assessed",
+                 "normal": "normal", "unknown": "status unknown"}
+# Statuses that need a look besides findings: never hidden by the page's filter.
+ATTENTION = ("qc_failed", "no_call", "not_interpreted", "unknown")
+
 
 class SummaryError(Exception):
     """A request the summary cannot carry out (nothing to summarise, unwritable output)."""
@@ -55,6 +63,9 @@ class SampleSummary:
     manifest_warnings: int | None = None
     # section name -> warning sentence, in the output's order; only sections with a warning
     sentences: dict[str, str] = field(default_factory=dict)
+    # section name -> its status (a key of STATUS_LABELS) and its caller's name
+    statuses: dict[str, str] = field(default_factory=dict)
+    callers: dict[str, str] = field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
@@ -67,6 +78,9 @@ class SampleSummary:
     @property
     def finding_count(self) -> int:
         return sum(1 for text in self.sentences.values() if text.strip())
+
+    def has_status(self, *statuses: str) -> bool:
+        return any(status in statuses for status in self.statuses.values())
 
 
 def sample_id(output_path: str) -> str:
@@ -256,8 +270,17 @@ def read_sample(output_path: str) -> SampleSummary:
                 name = _require_text(section, f"section name {printable(section)}")
                 summary.sentences[name] = _require_text(
                     _sentence_text(entry["warning"]), f"the warning of section {name}")
+                status = entry.get("status")
+                summary.statuses[name] = (
+                    status if isinstance(status, str) and status in STATUS_LABELS else "unknown")
+                caller = entry.get("caller_name")
+                if isinstance(caller, str):
+                    summary.callers[name] = _require_text(
+                        caller, f"the caller name of section {name}")
     except _Unusable as reason:
         summary.sentences.clear()
+        summary.statuses.clear()
+        summary.callers.clear()
         summary.failure = str(reason)
     return summary
 
@@ -313,6 +336,15 @@ def _count(value: int | None) -> str:
     return "" if value is None else str(value)
 
 
+def section_cell(row: SampleSummary, section: str) -> str:
+    """A section's TSV cell: its status, then ": " and the sentence when there is one."""
+    if section not in row.sentences:
+        return ABSENT
+    text = row.sentences[section]
+    status = row.statuses.get(section, "unknown")
+    return f"{status}: {text}" if text.strip() else status
+
+
 def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterator[list[str]]:
     """The header and one list of cell texts per sample, as the TSV holds them."""
     yield [*FIXED_LEADING, *sections, *FIXED_TRAILING]
@@ -320,7 +352,7 @@ def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterat
         cells = [row.sample, row.status, LIST_SEPARATOR.join(row.files_read),
                  LIST_SEPARATOR.join(row.files_missing)]
         if row.ok:
-            cells += [row.sentences.get(section, ABSENT) for section in sections]
+            cells += [section_cell(row, section) for section in sections]
             cells += [str(row.finding_count), _count(row.manifest_warnings)]
         else:
             cells += [""] * len(sections)
@@ -377,7 +409,8 @@ def relative_link(target: str, page_path: str) -> str:
 
 _STYLE = """
 :root { --line: #d0d4da; --finding: #fff4d6; --finding-mark: #d98c00; --failed: #fde2e1;
-        --failed-mark: #c62828; --head: #eef1f5; }
+        --failed-mark: #c62828; --head: #eef1f5; --qc: #f3e5f5; --nocall: #e8eaf6;
+        --uninterpreted: #e0f2f1; --attention-mark: #5c6bc0; }
 * { box-sizing: border-box; }
 body { font: 14px/1.4 system-ui, sans-serif; margin: 1.2em; color: #1b1f24; }
 h1 { font-size: 1.4em; margin: 0 0 .6em; }
@@ -408,16 +441,33 @@ td.files { font-size: .9em; color: #333; white-space: nowrap; }
 td.files summary { cursor: pointer; }
 td.hit { background: var(--finding); }
 tr.finding td:first-child { box-shadow: inset 4px 0 var(--finding-mark); background: var(--finding); }
+tr.attention:not(.finding) td:first-child { box-shadow: inset 4px 0 var(--attention-mark); }
 tr.failed td { background: var(--failed); }
 tr.failed td:first-child { box-shadow: inset 4px 0 var(--failed-mark); background: var(--failed); }
+.state { display: inline-block; font-size: .8em; font-weight: 600; padding: 0 .35em;
+  border-radius: 3px; margin-right: .35em; white-space: nowrap; }
+td.st-finding .state { background: var(--finding-mark); color: #fff; }
+td.st-qc_failed { background: var(--qc); } td.st-qc_failed .state { background: #8e24aa; color: #fff; }
+td.st-no_call { background: var(--nocall); } td.st-no_call .state { background: #5c6bc0; color: #fff; }
+td.st-not_interpreted { background: var(--uninterpreted); }
+td.st-not_interpreted .state { background: #00838f; color: #fff; }
+td.st-unknown .state { background: #555; color: #fff; }
+td.st-not_assessed { color: #666; background: repeating-linear-gradient(135deg, #fff 0 6px,
+  #f1f1f1 6px 12px); } td.st-not_assessed .state { border: 1px dashed #888; color: #555; }
+td.st-normal .state { color: #2e7d32; font-weight: 400; }
+th .caller { display: block; font-weight: 400; font-size: .8em; color: #555; }
 .legend span { padding: 0 .4em; }
 .legend .finding { background: var(--finding); border-left: 4px solid var(--finding-mark); }
 .legend .absent { color: #999; }
 .legend .failed { background: var(--failed); border-left: 4px solid var(--failed-mark); }
+.legend .qc_failed { background: var(--qc); } .legend .no_call { background: var(--nocall); }
+.legend .not_interpreted { background: var(--uninterpreted); }
+.legend .not_assessed { border: 1px dashed #888; color: #555; }
 """
 
 # Static: sorts by a header click (numbers as numbers, empty cells last), filters rows
-# by the text typed, optionally to samples with findings only. No data lives here.
+# by the text typed, optionally to samples with findings or failures (a failed sample, a
+# failed QC, a no-call, a value not interpreted). No data lives here.
 _SCRIPT = """
 (function () {
   "use strict";
@@ -475,8 +525,9 @@ _SCRIPT = """
     var onlyFindings = findingsOnly.checked;
     var count = 0;
     rows.forEach(function (row, index) {
-      var visible = (!query || texts[index].indexOf(query) !== -1) &&
-                    (!onlyFindings || row.classList.contains("finding"));
+      var flagged = row.classList.contains("finding") || row.classList.contains("failed") ||
+                    row.classList.contains("attention");
+      var visible = (!query || texts[index].indexOf(query) !== -1) && (!onlyFindings || flagged);
       row.hidden = !visible;
       if (visible) count++;
     });
@@ -497,48 +548,117 @@ def _files_html(names: Sequence[str]) -> str:
     return f"<details><summary>{len(names)} files</summary>{listed}</details>"
 
 
+def section_descriptions() -> dict[str, str]:
+    """One line per shipped section (by output key) from the package's configuration
+    resources, for the column headers; a resource that cannot be read adds nothing."""
+    folder = os.path.dirname(os.path.abspath(__file__))
+    found: dict[str, str] = {}
+    try:
+        names = sorted(name for name in os.listdir(folder) if name.endswith("_config.json"))
+    except OSError:
+        return found
+    for name in names:
+        try:
+            with open(os.path.join(folder, name), encoding="utf-8") as stream:
+                config = json.load(stream)
+        except (OSError, ValueError):
+            continue
+        for section, settings in (config.items() if isinstance(config, dict) else ()):
+            text = settings.get("description") if isinstance(settings, dict) else None
+            if isinstance(text, str):
+                found.setdefault(section.upper(), text)
+    return found
+
+
+def _section_header(section: str, caller: str | None, description: str | None) -> str:
+    hover = ": ".join(part for part in (caller, description) if part) or section
+    label = f"<span class=\"caller\">{esc(caller)}</span>" if caller else ""
+    return f"<span title=\"{esc(hover)}\">{esc(section)}{label}</span>"
+
+
+def _section_cell(row: SampleSummary, section: str) -> str:
+    """A section's cell: its status labelled (a finding highlighted as well) and the
+    sentence; a section the output lacks reads n/a."""
+    if section not in row.sentences:
+        return ("<td class=\"absent\" data-sort=\"\" "
+                "title=\"section not in this sample's output\">n/a</td>")
+    status = row.statuses.get(section, "unknown")
+    text = row.sentences[section]
+    classes = f"sentence st-{status}" + (" hit" if status == "finding" else "")
+    return (f"<td class=\"{classes}\"><span class=\"state\">{esc(STATUS_LABELS[status])}</span>"
+            f"{sentence_html(text)}</td>")
+
+
 def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run summary") -> str:
     sections = section_columns(rows)
     ok_rows = [row for row in rows if row.ok]
-    with_findings = sum(1 for row in ok_rows if row.finding_count)
     failed = len(rows) - len(ok_rows)
+    callers: dict[str, str] = {}
+    for row in ok_rows:
+        for section, caller in row.callers.items():
+            callers.setdefault(section, caller)
+    descriptions = section_descriptions()
 
     out = ["<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n",
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n",
            f"<title>{esc(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n",
            f"<h1>{esc(title)}</h1>\n<div class=\"totals\">\n<dl>\n"]
-    for label, value in (("Samples", len(rows)), ("Samples with findings", with_findings),
-                         ("Failed samples", failed)):
+    totals = [("Samples", len(rows)),
+              ("Samples with findings", sum(1 for row in ok_rows if row.has_status("finding"))),
+              ("Samples with a failed QC", sum(1 for row in ok_rows if row.has_status("qc_failed"))),
+              ("Samples with no-calls", sum(1 for row in ok_rows if row.has_status("no_call"))),
+              ("Samples with values not interpreted",
+               sum(1 for row in ok_rows if row.has_status("not_interpreted"))),
+              ("Failed samples", failed)]
+    unknown = sum(1 for row in ok_rows if row.has_status("unknown"))
+    if unknown:
+        totals.insert(-1, ("Samples with a section of unknown status", unknown))
+    for label, value in totals:
         out.append(f"<dt>{label}</dt><dd id=\"total-{esc(label.lower().replace(' ', '-'))}\">"
                    f"{value}</dd>\n")
     out.append("</dl>\n")
     if sections:
+        shown = [status for status in STATUS_LABELS
+                 if status != "unknown" or any(row.has_status("unknown") for row in ok_rows)]
         out.append("<table id=\"section-totals\"><thead><tr><th>Section</th>"
-                   "<th>Samples with a sentence</th><th>Samples with the section</th></tr>"
-                   "</thead><tbody>\n")
+                   + "".join(f"<th>{esc(STATUS_LABELS[status])}</th>" for status in shown)
+                   + "<th>not in the output</th></tr></thead><tbody>\n")
         for section in sections:
-            carrying = sum(1 for row in ok_rows if row.sentences.get(section, "").strip())
-            having = sum(1 for row in ok_rows if section in row.sentences)
-            out.append(f"<tr><td>{esc(section)}</td><td class=\"n\">{carrying}</td>"
-                       f"<td class=\"n\">{having}</td></tr>\n")
+            counts = [sum(1 for row in ok_rows if row.statuses.get(section) == status)
+                      for status in shown]
+            absent = sum(1 for row in ok_rows if section not in row.sentences)
+            out.append(f"<tr><td>{esc(section)}</td>"
+                       + "".join(f"<td class=\"n\">{count}</td>" for count in counts)
+                       + f"<td class=\"n\">{absent}</td></tr>\n")
         out.append("</tbody></table>\n")
+    legend = "".join(f"<span class=\"{status}\">{esc(STATUS_LABELS[status])}</span> "
+                     for status in ("finding", "qc_failed", "no_call", "not_interpreted",
+                                    "not_assessed"))
     out.append("</div>\n<div class=\"controls\">\n"
                "<input type=\"search\" id=\"filter\" placeholder=\"Filter rows\" "
                "aria-label=\"Filter rows\">\n"
-               "<label><input type=\"checkbox\" id=\"findings-only\"> samples with findings only"
-               "</label>\n<span id=\"shown\"></span>\n<span class=\"legend\">"
-               "<span class=\"finding\">has a sentence</span> <span class=\"failed\">failed</span> "
+               "<label title=\"samples with a finding, a failed QC, a no-call or a value not "
+               "interpreted, and failed samples\"><input type=\"checkbox\" id=\"findings-only\">"
+               " findings and failures only</label>\n<span id=\"shown\"></span>\n"
+               f"<span class=\"legend\">{legend}<span class=\"failed\">failed sample</span> "
                "<span class=\"absent\">n/a: section not in the output</span>"
                "</span>\n</div>\n<div class=\"scroll\">\n<table class=\"samples\" id=\"samples\">\n"
                "<thead><tr>")
-    headers = ["sample", "status", "files read", "files missing", *sections, "sentences",
-               "manifest warnings"]
+    headers = [esc(name) for name in ("sample", "status", "files read", "files missing")]
+    headers += [_section_header(section, callers.get(section), descriptions.get(section))
+                for section in sections]
+    headers += [esc(name) for name in ("sentences", "manifest warnings")]
     for index, header in enumerate(headers):
         out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
-                   f"{esc(header)}</button></th>")
+                   f"{header}</button></th>")
     out.append("</tr></thead>\n<tbody>\n")
     for row in rows:
-        classes = "failed" if not row.ok else ("finding" if row.finding_count else "")
+        if not row.ok:
+            classes = "failed"
+        else:
+            classes = " ".join(name for name, flagged in (
+                ("finding", row.has_status("finding")),
+                ("attention", row.has_status(*ATTENTION))) if flagged)
         out.append(f"<tr class=\"{classes}\">" if classes else "<tr>")
         if os.path.exists(row.output_path):
             link = esc(relative_link(row.output_path, page_path))
@@ -549,15 +669,7 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
         out.append(f"<td class=\"files\">{_files_html(row.files_read)}</td>"
                    f"<td class=\"files\">{'<br>'.join(esc(name) for name in row.files_missing)}</td>")
         for section in sections:
-            if not row.ok:
-                out.append("<td></td>")
-            elif section in row.sentences:
-                text = row.sentences[section]
-                kind = "sentence hit" if text.strip() else "sentence"
-                out.append(f"<td class=\"{kind}\">{sentence_html(text)}</td>")
-            else:
-                out.append("<td class=\"absent\" data-sort=\"\" "
-                           "title=\"section not in this sample's output\">n/a</td>")
+            out.append(_section_cell(row, section) if row.ok else "<td></td>")
         findings = str(row.finding_count) if row.ok else ""
         out.append(f"<td class=\"n\">{findings}</td>"
                    f"<td class=\"n\">{_count(row.manifest_warnings)}</td></tr>\n")

@@ -250,8 +250,10 @@ public:
         if (!current_.is_valid())
             return;
         // With "null_values", a row holding nothing but nulls is a placeholder.
-        if (!null_texts_.empty() && all_null(row))
+        if (!null_texts_.empty() && all_null(row)) {
+            ++null_rows_;
             return;
+        }
         switch (mode_) {
         case Mode::KeyValue:
             key_value_or_header(row, lead, lead_span);
@@ -277,7 +279,18 @@ public:
         });
     }
 
-    nb::dict take_result() { return std::move(result_); }
+    nb::dict take_result() {
+        settle_section();
+        return std::move(result_);
+    }
+
+    // The table sections whose last occurrence held nothing that was
+    // assessed: no header row, or only rows of nothing but nulls (as a
+    // DNA-only sample writes for its RNA tables). A header alone, or rows
+    // naming what was looked at (BRCA1  NA), were assessed.
+    nb::object take_unassessed() {
+        return steal_checked(PyFrozenSet_New(unassessed_.ptr()));
+    }
 
 private:
     // Key-value rows until a header row; a "table" section starts at its header.
@@ -299,6 +312,7 @@ private:
             --span.size;
         nb::object name = text_object(span);
 
+        settle_section();
         if (!contains(sections_, name)) {
             current_ = nb::object();
             return;
@@ -332,10 +346,24 @@ private:
         required_cells_.clear();
         rows_ = nb::list();
         entry_ = nb::dict();
+        header_seen_ = false;
+        row_count_ = null_rows_ = 0;
         if (table)
             result_[name] = rows_;
         else
             result_[name] = entry_;
+    }
+
+    // Records whether the section just read was assessed.
+    void settle_section() {
+        if (!current_.is_valid())
+            return;
+        nb::object held = get(result_, current_);
+        bool unassessed = PyList_Check(held.ptr()) && held.is(rows_) &&
+                          (!header_seen_ || (row_count_ == 0 && null_rows_ > 0));
+        if ((unassessed ? PySet_Add(unassessed_.ptr(), current_.ptr())
+                        : PySet_Discard(unassessed_.ptr(), current_.ptr())) < 0)
+            raise_pending();
     }
 
     bool include_all() {
@@ -444,6 +472,7 @@ private:
         column_names_.clear();
         for (const Column &column : columns_)
             column_names_.push_back(column.name.ptr());
+        header_seen_ = true;
         if (required_.is_valid())
             warn_absent_required(header_names);
 
@@ -489,6 +518,7 @@ private:
     // The cells' values are gathered first and the record built in one
     // call, so its dict gets the compact table of str keys.
     void add_record(const TsvTokenizer &row) {
+        ++row_count_;
         if (columns_.empty() || is_placeholder(row))
             return;
         size_t n = row.size();
@@ -549,6 +579,9 @@ private:
     std::vector<PyObject *> record_values_;
     std::vector<Column> required_cells_;
     nb::list rows_;
+    bool header_seen_ = false;
+    size_t row_count_ = 0, null_rows_ = 0;  // rows after the header; rows of nulls
+    nb::object unassessed_ = steal_checked(PySet_New(nullptr));
 };
 
 
@@ -582,7 +615,9 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     while (records.next())
         parser.feed(records);
     parser.warn_missing();
-    return parser.take_result();
+    nb::dict result = parser.take_result();
+    nb::setattr(self, "unassessed_sections", parser.take_unassessed());
+    return std::move(result);
 }
 
 // The records of `data` as lists of str: bytes are read as a file is (a
@@ -674,7 +709,8 @@ NB_MODULE(PanelTsvReader, m) {
                 "section name: a key-value section as a mapping of its \"fields\", a table\n"
                 "section (three or more columns, or \"table\": true) as a list of row\n"
                 "mappings; \"include_all_fields\" keeps everything. A configured section\n"
-                "the file lacks is logged as a WARNING. Raises OSError when the file\n"
+                "the file lacks is logged as a WARNING. Sets unassessed_sections to the\n"
+                "table sections holding no header row or only rows of nulls. Raises OSError when the file\n"
                 "cannot be read and ValueError naming the file for an empty file or a\n"
                 "quoted cell that is never closed.")
         .method("_prepare_configs", &prepare_configs, nb::arg("config").none())

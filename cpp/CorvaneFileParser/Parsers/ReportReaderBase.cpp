@@ -1,6 +1,7 @@
 // The reader contract: constructor checks, the shared value formatter and the
 // turning of extracted data into unified result entries.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -21,6 +22,25 @@ nb::object package_directory() {
     return resolved.attr("parent").attr("parent");
 }
 
+// The "qc_pass" setting of a section: a mapping from field name to the list of
+// values that pass; unset when absent or null.
+nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle section) {
+    nb::object setting = get(config, "qc_pass");
+    if (setting.is_none())
+        return nb::object();
+    bool fits = PyDict_Check(setting.ptr());
+    if (fits)
+        entries_until(setting, [&](nb::handle field, nb::handle accepted) {
+            fits = PyUnicode_Check(field.ptr()) && PyList_Check(accepted.ptr());
+            return !fits;
+        });
+    if (!fits)
+        raise_setting_error(resource, section,
+                            "\"qc_pass\" must be a mapping from field name to a list of the "
+                            "values that pass");
+    return setting;
+}
+
 // Checks the optional settings of every section (the shared value settings
 // and the readers' own "table", "required_columns" and "lift"), so that a
 // resource with a setting of the wrong type fails when its reader is built,
@@ -38,6 +58,7 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
         text_list_setting(config, "lift", resource, name, "\"lift\" must be a list of keys");
         text_list_setting(config, "required_columns", resource, name,
                           "\"required_columns\" must be a list of column names");
+        qc_pass_setting(config, resource, name);
         return false;
     });
 }
@@ -68,6 +89,65 @@ void init_reader(nb::handle self, nb::handle section_config, nb::handle file_pat
     check_section_settings(section_config, resource_name);
 }
 
+// A value that passes: equal to an accepted one of the same kind (a flag
+// never stands for a number, nor a number for a flag).
+bool accepted_value(nb::handle accepted, nb::handle value) {
+    return iterate_until(accepted, [&](nb::handle candidate) {
+        return PyBool_Check(candidate.ptr()) == PyBool_Check(value.ptr()) &&
+               equals(candidate, value);
+    });
+}
+
+// The sentence replacing every other when a field of the caller's quality
+// verdict holds a value that does not pass; unset when the data passes.
+nb::object quality_failure(nb::handle qc_pass, nb::handle data, nb::handle caller,
+                           nb::handle section) {
+    nb::object sentence;
+    if (!is_dict_instance(data))
+        return sentence;
+    entries_until(qc_pass, [&](nb::handle field, nb::handle accepted) {
+        if (!contains(data, field))
+            return false;
+        nb::object value = steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+        if (accepted_value(accepted, value))
+            return false;
+        nb::object shown = PyUnicode_Check(value.ptr())
+                               ? value
+                               : host_attr("json", "dumps")(value, nb::arg("ensure_ascii") = false);
+        sentence = concat_str({interned("Based on the "), caller, interned(", the "), section,
+                               interned(" result did not pass the caller's quality control ("),
+                               field, interned(" = "), shown,
+                               interned("); it is not interpreted")});
+        return true;
+    });
+    return sentence;
+}
+
+// The status of a section without warning settings: not assessed when the
+// file holds nothing of it (no field, or only null fields), normal otherwise.
+SectionStatus data_status(nb::handle section_data) {
+    if (PyList_Check(section_data.ptr()))
+        return SectionStatus::Normal;
+    if (!is_dict_instance(section_data))
+        return section_data.is_none() ? SectionStatus::NotAssessed : SectionStatus::Normal;
+    bool any_value = entries_until(section_data, [](nb::handle, nb::handle value) {
+        return !value.is_none();
+    });
+    return any_value ? SectionStatus::Normal : SectionStatus::NotAssessed;
+}
+
+// The status a formatter's assess() reached, checked to be one it may give.
+SectionStatus rules_status(nb::handle reached, nb::handle formatter) {
+    for (SectionStatus status : {SectionStatus::Finding, SectionStatus::NoCall,
+                                 SectionStatus::Normal, SectionStatus::NotInterpreted,
+                                 SectionStatus::NotAssessed})
+        if (equals(reached, status_text(status)))
+            return status;
+    raise(PyExc_ValueError, concat_str({class_name(formatter),
+                                        interned(".assess() gave an unknown status: "),
+                                        host_attr("builtins", "repr")(reached)}));
+}
+
 nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
                warning_entry = interned("warning");
@@ -78,6 +158,9 @@ nb::object build_result(nb::handle self, nb::handle data) {
             .attr("WARNING_KEY");
     nb::handle registry = host_attr("CorvaneFileParser.Warnings.WarningRegistry",
                                     "WarningRegistry");
+    nb::handle status_entry = interned("status");
+    // The sections the reader found holding nothing that was assessed.
+    nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
     nb::dict result;
     nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
 
@@ -86,17 +169,45 @@ nb::object build_result(nb::handle self, nb::handle data) {
         // section is taken like any other.
         nb::object title = get(config, caller_key);
         nb::object section_data = get(data, name, absent);
+        bool assessed = true;
         if (section_data.is(absent)) {
             // A table section the file lacks has no rows.
             bool table = get(config, interned("table")).ptr() == Py_True;
             section_data = table ? nb::object(nb::list()) : nb::object(nb::dict());
+            assessed = false;
+        } else if (!unassessed.is_none() && contains(unassessed, name)) {
+            assessed = false;
         }
         nb::object warning_config = get(config, warning_key);
         bool has_warning = truthy(warning_config);
         nb::object text;
-        if (has_warning) {
+        SectionStatus status = SectionStatus::NotAssessed;
+        nb::object qc_pass = get(config, "qc_pass");
+        nb::object qc_failure;
+        if (has_warning && assessed && !qc_pass.is_none()) {
+            nb::object caller = is_dict_instance(warning_config)
+                                    ? get(warning_config, caller_key)
+                                    : nb::none();
+            qc_failure = quality_failure(qc_pass, section_data,
+                                         truthy(caller) ? caller : title, name);
+        }
+        if (qc_failure.is_valid()) {
+            text = qc_failure;
+            status = SectionStatus::QcFailed;
+        } else if (has_warning) {
             nb::object formatter = registry.attr("get_formatter")(warning_config);
-            text = formatter.attr("format")(warning_config, section_data);
+            auto [formatted, reached] =
+                unpack_pair(formatter.attr("assess")(warning_config, section_data));
+            text = formatted;
+            if (assessed) {
+                status = rules_status(reached, formatter);
+                // Rules read fields of a mapping: the rows the reader found
+                // in a table were assessed whatever the rules make of them.
+                if (status == SectionStatus::NotAssessed && PyList_Check(section_data.ptr()))
+                    status = SectionStatus::Normal;
+            }
+        } else if (assessed) {
+            status = data_status(section_data);
         }
 
         // Names differing only in case share one entry, created with its
@@ -115,6 +226,7 @@ nb::object build_result(nb::handle self, nb::handle data) {
         set_item(entry, data_key, section_data);
         if (has_warning)
             set_item(entry, warning_entry, text);
+        set_item(entry, status_entry, status_text(status));
         return false;
     });
     return std::move(result);
@@ -137,15 +249,19 @@ NB_MODULE(ReportReaderBase, m) {
     annotations["file_path"] = nb::str("str");
     annotations["resource_name"] = nb::str("str | None");
     annotations["sample"] = nb::str("str | None");
+    annotations["unassessed_sections"] = nb::str("collections.abc.Set[str]");
 
     ClassBuilder::abstract(m, "ReportReaderBase")
         .doc("Base of the readers: one caller's result file and the configuration of its\n"
              "sections (attributes file_path and section_config). parse() extracts the\n"
              "configured sections; build_result() turns them into unified entries.\n"
-             "Subclasses implement parse().")
+             "Subclasses implement parse(); a parse() that finds a section holding\n"
+             "nothing that was assessed (a table of placeholder rows only) names it in\n"
+             "unassessed_sections.")
         .attr("__annotations__", annotations)
         .attr("resource_name", nb::none())
         .attr("sample", nb::none())
+        .attr("unassessed_sections", nb::frozenset())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
                 nb::arg("file_path").none(), nb::kw_only(),
                 nb::arg("resource_name").none() = nb::none(),
@@ -172,8 +288,14 @@ NB_MODULE(ReportReaderBase, m) {
                 "Builds the unified entries from parse()'s data: for every configured\n"
                 "section, in configuration order, the upper-cased name maps to\n"
                 "{\"data\": its data ({} when absent), \"warning\": the formatted text (only\n"
-                "for sections with warning settings), \"caller_name\": from the settings}.\n"
-                "Raises ValueError or TypeError for bad warning settings.")
+                "for sections with warning settings), \"caller_name\": from the settings,\n"
+                "\"status\": what was assessed}. The status is \"not_assessed\" for a\n"
+                "section absent from data or named in unassessed_sections (set by parse());\n"
+                "\"qc_failed\" when a field of the section's \"qc_pass\" holds a value not\n"
+                "listed (its sentence replaces the warning); else the warning formatter's\n"
+                "assess() status, or for a section without warning settings \"normal\"\n"
+                "unless its data holds no value (\"not_assessed\"). Raises ValueError or\n"
+                "TypeError for bad warning settings.")
         .static_method("_format_value", [](nb::handle v) { return format_value(v); },
                        nb::arg("v").none())
         .finish();

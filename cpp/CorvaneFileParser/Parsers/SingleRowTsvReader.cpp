@@ -104,9 +104,15 @@ FileRows read_rows(nb::handle path, nb::handle sample) {
     return found;
 }
 
-// The row of the file to read, as its fields; a warning when the choice is
-// not evident, an error when the file is empty or lacks the sample.
-std::pair<nb::list, nb::list> chosen_fields(nb::handle path, nb::handle sample) {
+// The header and the row of the file to read, as their fields, and whether
+// there was a row; a warning when the choice is not evident, an error when
+// the file is empty or lacks the sample.
+struct ChosenRow {
+    nb::list headers, values;
+    bool found;
+};
+
+ChosenRow chosen_fields(nb::handle path, nb::handle sample) {
     if (!sample.is_none() && !is_text(sample))
         raise(PyExc_TypeError, concat_str({interned("sample must be a str, got "),
                                            class_name(sample)}));
@@ -133,7 +139,7 @@ std::pair<nb::list, nb::list> chosen_fields(nb::handle path, nb::handle sample) 
     }
     // A header without a row reads as one empty value, as it always has.
     nb::object row = found.row.is_valid() ? found.row : nb::object(nb::str(""));
-    return {split_fields(found.header), split_fields(row)};
+    return {split_fields(found.header), split_fields(row), found.row.is_valid()};
 }
 
 // The configured section whose name, lower-cased, is the file name without
@@ -165,7 +171,7 @@ nb::object caller_name_for(nb::handle file_path, nb::handle section_config) {
 
 nb::object parse(nb::handle self) {
     nb::object file_path = self.attr("file_path");
-    auto [headers, values] = chosen_fields(file_path, self.attr("sample"));
+    auto [headers, values, found] = chosen_fields(file_path, self.attr("sample"));
 
     // The row is filed under one section, whose value settings apply.
     nb::object section_config = self.attr("section_config");
@@ -181,6 +187,12 @@ nb::object parse(nb::handle self) {
         nb::object header = headers[i];
         parsed[header] = settings.apply_stripped(settings.rule_for(header), values[i]);
     }
+
+    // A header without a row: the caller assessed nothing for this file.
+    nb::object unassessed = nb::frozenset();
+    if (!found)
+        unassessed = steal_checked(PyFrozenSet_New(nb::make_tuple(caller_name).ptr()));
+    nb::setattr(self, "unassessed_sections", unassessed);
 
     nb::dict result;
     result[caller_name] = parsed;
@@ -203,7 +215,8 @@ NB_MODULE(SingleRowTsvReader, m) {
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the header and sample rows and returns {section name: {column:\n"
-                "normalised value}}. Raises OSError when the file cannot be read and\n"
+                "normalised value}}; a header without a row names the section in\n"
+                "unassessed_sections. Raises OSError when the file cannot be read and\n"
                 "ValueError when it holds no sample row.")
         .finish();
 }

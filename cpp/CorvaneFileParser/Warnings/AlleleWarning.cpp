@@ -1,5 +1,6 @@
 // Genotype warning: the phenotype a configured table assigns to a genotype.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 #include <utility>
 
@@ -100,7 +101,7 @@ nb::object fill(nb::handle message_template, nb::handle name, nb::handle phenoty
                                            nb::arg("phenotype") = phenotype);
 }
 
-nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcome) {
     // No data, or no settings, is nothing there.
     if (data.is_none())
         return nb::str("");
@@ -122,9 +123,25 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
     if (!message_template.is_valid())
         message_template = nb::borrow(interned(kDefaultTemplate));
 
+    // Whether the genotype was found in the table, with a phenotype other
+    // than normal.
+    bool listed = false, not_normal_found = false;
     nb::object warning = nb::str("");
-    if (!truthy(mapping))
+    bool present = is_dict_instance(data) && contains(data, genotype_key);
+    auto settle = [&]() {
+        if (!present)
+            return;
+        if (listed)
+            not_normal_found ? outcome.fired_finding() : outcome.read_usable();
+        else if (sample.is_none() || !has_normalized)
+            outcome.read_unusable();  // null, blank or not a text
+        else
+            outcome.read_uninterpreted();  // a genotype the table does not list
+    };
+    if (!truthy(mapping)) {
+        settle();
         return warning;
+    }
 
     if (all_values(mapping, &is_str)) {
         // Genotype -> phenotype: the raw genotype first, then the first key
@@ -138,8 +155,11 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
                 return true;
             });
         }
-        if (!phenotype.is_none() && not_normal(phenotype))
+        listed = !phenotype.is_none();
+        if (listed && not_normal(phenotype)) {
+            not_normal_found = true;
             warning = fill(message_template, name, phenotype);
+        }
     } else if (all_values(mapping, &is_list_value)) {
         // Phenotype -> genotypes: the first phenotype listing the genotype wins.
         entries_until(mapping, [&](nb::handle phenotype, nb::handle genotypes) {
@@ -156,12 +176,27 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
                            (has_normalized && contains(normalized, sample_normalized));
             if (!matches)
                 return false;
-            if (not_normal(phenotype))
+            listed = true;
+            if (not_normal(phenotype)) {
+                not_normal_found = true;
                 warning = fill(message_template, name, phenotype);
+            }
             return true;
         });
     }
+    settle();
     return warning;
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    return evaluate(config, data, outcome);
+}
+
+nb::object assess(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    nb::object text = evaluate(config, data, outcome);
+    return assessment(text, outcome.settle());
 }
 
 }  // namespace
@@ -184,5 +219,12 @@ NB_MODULE(AlleleWarning, m) {
                 "Returns the filled message when the genotype in data maps to a phenotype\n"
                 "other than normal (genotypes compared with their alleles normalised);\n"
                 "an empty text otherwise.")
+        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> tuple[str, str]"),
+                "Returns (format()'s text, status): \"finding\" for a listed phenotype\n"
+                "other than normal, \"normal\" for normal; for a genotype the table does\n"
+                "not list, \"not_interpreted\" when it is a text and \"no_call\" when\n"
+                "it is null or not a text; \"not_assessed\" without the genotype field.")
         .finish();
 }

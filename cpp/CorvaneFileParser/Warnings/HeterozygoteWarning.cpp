@@ -1,5 +1,6 @@
 // Carrier-positive warning: a fixed sentence when any condition holds.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -21,7 +22,9 @@ nb::object name_or(nb::handle config, const char *primary, const char *fallback)
     return get(config, interned(fallback));
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
+// The sentence of the first condition that holds, and what the fields the
+// conditions looked at until then held.
+nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     // No data, no settings or no conditions: nothing holds.
     if (data.is_none() || config.is_none())
         return nb::str("");
@@ -31,6 +34,7 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     if (conditions.is_none())
         return nb::str("");
 
+    bool mapping = is_dict_instance(data);
     nb::object it = steal_checked(PyObject_GetIter(conditions.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object cond = nb::steal(raw);
@@ -51,16 +55,34 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
         // whole data otherwise (a mapping never satisfies an ordinary
         // condition, which would leave a positive finding unreported).
         nb::object value = condition_value(field, data);
+        if (mapping && contains(data, field))
+            suits_condition(kwargs[loaded.operator_key].attr("name"), kwargs[loaded.value_key],
+                            value)
+                ? outcome.read_usable()
+                : outcome.read_unusable();
 
         nb::object holds = steal_checked(
             PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
-        if (truthy(holds))
+        if (truthy(holds)) {
+            outcome.fired_finding();
             return steal_checked(
                 PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
+        }
     }
     if (PyErr_Occurred())
         raise_pending();
     return nb::str("");
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    return evaluate(config, data, outcome);
+}
+
+nb::object assess(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    nb::object text = evaluate(config, data, outcome);
+    return assessment(text, outcome.settle());
 }
 
 }  // namespace
@@ -91,5 +113,11 @@ NB_MODULE(HeterozygoteWarning, m) {
                 "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
                 "<disease>\" for the first condition that holds; an empty text when none\n"
                 "does. Raises KeyError for an unknown operator name.")
+        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> tuple[str, str]"),
+                "Returns (format()'s text, status): \"finding\" when a condition holds;\n"
+                "otherwise \"no_call\" when a field a condition reads is null or of the\n"
+                "wrong kind, \"not_assessed\" when data holds none of them, \"normal\".")
         .finish();
 }

@@ -1,5 +1,6 @@
 // GBA warning: Gaucher disease status from recombinant haplotypes and variants.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 #include <vector>
 
@@ -10,12 +11,17 @@ namespace {
 
 // The allele copy number of one variant entry: a name counts as one copy, a
 // mapping gives its first true copy-number key (else "altCopyNumber"), and
-// anything that is not a number weighs nothing.
-nb::object allele_copy(nb::handle variant) {
+// anything that is not a number weighs nothing. A mapping none of whose
+// copy-number keys holds a whole count leaves the result open.
+nb::object allele_copy(nb::handle variant, RulesOutcome &outcome) {
     if (PyDict_Check(variant.ptr())) {
         nb::object copies = first_truthy(variant, {"alleleCopyNumber", "allele_copy_number"});
         if (!copies.is_valid())
             copies = get(variant, "altCopyNumber");
+        if (!is_whole_count(copies) &&
+            !is_whole_count(get(variant, "alleleCopyNumber")) &&
+            !is_whole_count(get(variant, "allele_copy_number")))
+            outcome.read_unusable();
         return is_number(copies) ? copies : nb::int_(0);
     }
     if (PyUnicode_Check(variant.ptr()))
@@ -36,15 +42,29 @@ nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
 
 // The entries of a findings list. A single non-empty text (as a one-row
 // table gives it) is one entry: walking its characters would count each as
-// a finding.
-nb::object findings(nb::handle data, const char *key) {
+// a finding. A list that is null or not a list leaves the result open.
+nb::object findings(nb::handle data, const char *key, RulesOutcome &outcome) {
     nb::object value = get(data, key, nb::list());
+    if (is_dict_instance(data) && contains(data, interned(key))) {
+        PyObject *p = value.ptr();
+        if (PyList_Check(p) || PyTuple_Check(p) || (PyUnicode_Check(p) && truthy(value)))
+            outcome.read_usable();
+        else
+            outcome.read_unusable();
+    }
     if (PyUnicode_Check(value.ptr()) && truthy(value))
         return nb::make_tuple(value);
     return value;
 }
 
-nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+// A blank entry of a findings list (null, or an empty text or mapping) was
+// written but says nothing.
+void check_entry(nb::handle entry, RulesOutcome &outcome) {
+    if (!truthy(entry))
+        outcome.read_unusable();
+}
+
+nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcome) {
     // No data, or no settings, is nothing there.
     if (data.is_none())
         return nb::str("");
@@ -53,9 +73,10 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
     nb::object disease = first_truthy_or(config, {"disease_name", "disease"}, "Gaucher disease");
 
     size_t rec_count = 0;
-    nb::object recombinant = findings(data, "recombinantHaplotypes");
+    nb::object recombinant = findings(data, "recombinantHaplotypes", outcome);
     if (truthy(recombinant))
         for_each(recombinant, [&](nb::handle entry) {
+            check_entry(entry, outcome);
             if (truthy(entry))
                 ++rec_count;
         });
@@ -63,11 +84,14 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
     // Allele copies of the variants that are names or mappings, in order;
     // other entries are skipped.
     std::vector<nb::object> copies;
-    nb::object variants = findings(data, "variants");
+    nb::object variants = findings(data, "variants", outcome);
     if (truthy(variants))
         for_each(variants, [&](nb::handle v) {
+            check_entry(v, outcome);
             if (PyDict_Check(v.ptr()) || PyUnicode_Check(v.ptr()))
-                copies.push_back(allele_copy(v));
+                copies.push_back(allele_copy(v, outcome));
+            else if (truthy(v))
+                outcome.read_unusable();
         });
 
     bool any_two_or_more = false;
@@ -81,15 +105,32 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
         if (compare(c, 1, Py_EQ))
             ++single_copies;
 
-    if (rec_count >= 2 || any_two_or_more)
+    if (rec_count >= 2 || any_two_or_more) {
+        outcome.fired_finding();
         return sentence(caller, ", this sample is positive for ", disease);
+    }
     // Two heterozygous findings may sit on one chromosome or on both.
-    if ((rec_count == 0 && single_copies >= 2) || (rec_count == 1 && single_copies >= 1))
+    if ((rec_count == 0 && single_copies >= 2) || (rec_count == 1 && single_copies >= 1)) {
+        outcome.fired_finding();
         return nb::str("Multiple GBA variants detected; phase is unknown (could be in cis or "
                        "in trans). Interpret cautiously.");
-    if ((rec_count == 0 && single_copies == 1) || (rec_count == 1 && single_copies == 0))
+    }
+    if ((rec_count == 0 && single_copies == 1) || (rec_count == 1 && single_copies == 0)) {
+        outcome.fired_finding();
         return sentence(caller, ", this sample is carrier for ", disease);
+    }
     return nb::str("");
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    return evaluate(config, data, outcome);
+}
+
+nb::object assess(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    nb::object text = evaluate(config, data, outcome);
+    return assessment(text, outcome.settle());
 }
 
 }  // namespace
@@ -107,5 +148,13 @@ NB_MODULE(LysosomalWarning, m) {
                 "Returns the positive, phase-unknown or carrier sentence from the number\n"
                 "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
                 "empty text when there are none.")
+        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> tuple[str, str]"),
+                "Returns (format()'s text, status): \"finding\" for any sentence;\n"
+                "otherwise \"no_call\" when a list is null or not a list, holds a blank\n"
+                "entry, an entry that is not a name or mapping, or a variant mapping\n"
+                "with no whole copy number; \"not_assessed\" when data holds neither\n"
+                "list; \"normal\".")
         .finish();
 }

@@ -2,6 +2,7 @@
 // the silent-carrier (2+0) risk from haplogroups, a marker's copy number or a
 // marker variant.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 #include <utility>
 
@@ -110,13 +111,19 @@ bool at_least_one(nb::handle copies) {
 }
 
 // The marker rule: one of the configured data keys holds a 2+0 marker's copy
-// number of at least one.
-bool has_silent_carrier_marker(nb::handle config, nb::handle data) {
+// number of at least one. A marker key holding anything but a count leaves
+// the 2+0 question open.
+bool has_silent_carrier_marker(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     nb::object keys = get(config, "silent_carrier_marker_keys");
     if (keys.is_none())
         return false;
     return iterate_until(keys, [&](nb::handle key) {
-        return contains(data, key) && at_least_one(get(data, key));
+        if (!contains(data, key))
+            return false;
+        nb::object copies = get(data, key);
+        if (!is_whole_count(copies))
+            outcome.read_unusable();
+        return at_least_one(copies);
     });
 }
 
@@ -148,7 +155,7 @@ bool has_marker_variant(nb::handle data) {
     });
 }
 
-nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
+nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcome) {
     // No data, or no settings, is nothing there.
     if (data.is_none())
         return nb::str("");
@@ -172,28 +179,53 @@ nb::object format(nb::handle, nb::handle config_arg, nb::handle data) {
         return true;
     });
 
-    if (present && copy_number.is_none())
+    // Without an SMN1 copy number nothing was assessed, whatever else is there.
+    if (!present)
+        return nb::str("");
+    if (copy_number.is_none()) {
+        outcome.fired_no_call();
         return sentence(caller, ", the SMN1 copy number could not be determined (no call) for ",
                         disease);
-    if (!is_number(copy_number))
+    }
+    // A copy number is a whole number of copies; a flag, a fraction or a
+    // text says nothing about them.
+    if (!is_whole_count(copy_number)) {
+        outcome.read_unusable();
         return nb::str("");
-    if (number_equals(copy_number, 0))
+    }
+    outcome.read_usable();
+    if (number_equals(copy_number, 0)) {
+        outcome.fired_finding();
         return sentence(caller, ", this sample is positive for ", disease);
-    if (number_equals(copy_number, 1))
+    }
+    if (number_equals(copy_number, 1)) {
+        outcome.fired_finding();
         return sentence(caller, ", this sample is carrier for ", disease);
+    }
 
     const char *silent = ", this sample has increased risk of being a silent carrier (2+0) for ";
     bool two_copies = number_equals(copy_number, 2);
-    if (two_copies && haplogroups_complete(config, data))
-        return sentence(caller, silent, disease);
-    // The strict rule lets only the haplogroups give the silent-carrier sentence.
-    if (truthy(get(config, "strict_silent_carrier_haplogroup_rule", nb::bool_(false))))
+    bool silent_carrier =
+        two_copies &&
+        (haplogroups_complete(config, data) ||
+         // The strict rule lets only the haplogroups give the silent-carrier sentence.
+         (!truthy(get(config, "strict_silent_carrier_haplogroup_rule", nb::bool_(false))) &&
+          (has_silent_carrier_marker(config, data, outcome) || has_marker_variant(data))));
+    if (!silent_carrier)
         return nb::str("");
-    if (two_copies && has_silent_carrier_marker(config, data))
-        return sentence(caller, silent, disease);
-    if (two_copies && has_marker_variant(data))
-        return sentence(caller, silent, disease);
-    return nb::str("");
+    outcome.fired_finding();
+    return sentence(caller, silent, disease);
+}
+
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    return evaluate(config, data, outcome);
+}
+
+nb::object assess(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    nb::object text = evaluate(config, data, outcome);
+    return assessment(text, outcome.settle());
 }
 
 }  // namespace
@@ -217,5 +249,13 @@ NB_MODULE(MotorNeuronWarning, m) {
                 "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
                 "sentence for the SMN1 copy number found in data; an empty text when none\n"
                 "applies or the copy number is missing.")
+        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> tuple[str, str]"),
+                "Returns (format()'s text, status): \"finding\" for the positive, carrier\n"
+                "and silent-carrier sentences; \"no_call\" for a null copy number (the\n"
+                "no-call sentence), one that is not a whole number of copies (no\n"
+                "sentence), or two copies with a marker key holding no count;\n"
+                "\"not_assessed\" when no copy-number key is present; \"normal\".")
         .finish();
 }

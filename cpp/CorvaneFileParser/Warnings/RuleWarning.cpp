@@ -1,5 +1,6 @@
 // Warning made of the messages of every configured condition that holds.
 #include <corvane/host.hpp>
+#include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -9,11 +10,12 @@ namespace {
 // Set when the module loads; the host's caches own these objects.
 struct Loaded {
     nb::handle value_rule, builtins;
-    nb::handle operator_key, field_key, conditions_key, str_name, check_name, print_name,
-        separator, line_prefix;
+    nb::handle operator_key, field_key, value_key, no_call_key, conditions_key, str_name,
+        check_name, print_name, separator, line_prefix;
 } loaded;
 
-// ValueRule(**cond): a fresh keyword mapping copied from the entry.
+// ValueRule(**cond): a fresh keyword mapping copied from the entry, without
+// the "no_call" mark, which is this formatter's own.
 nb::object make_rule(nb::handle cond) {
     nb::dict kwargs;
     if (PyDict_Merge(kwargs.ptr(), cond.ptr(), 1) < 0) {
@@ -25,6 +27,11 @@ nb::object make_rule(nb::handle cond) {
               concat_str({cls.attr("__module__"), nb::str("."), cls.attr("__qualname__"),
                           nb::str("() argument after ** must be a mapping, not "),
                           nb::str(Py_TYPE(cond.ptr())->tp_name)}));
+    }
+    if (PyDict_DelItem(kwargs.ptr(), loaded.no_call_key.ptr()) < 0) {
+        if (!pending_is(PyExc_KeyError))
+            raise_pending();
+        PyErr_Clear();
     }
     return steal_checked(
         PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
@@ -56,7 +63,17 @@ private:
     nb::list other_;
 };
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
+// A condition whose message says the result could not be determined: marked
+// "no_call": true, or an equality with null (it holds only on a null value).
+bool is_no_call(nb::handle cond, nb::handle operator_name) {
+    if (truthy(get(cond, loaded.no_call_key)))
+        return true;
+    return get(cond, loaded.value_key).is_none() &&
+           PyUnicode_CompareWithASCIIString(operator_name.ptr(), "EQ") == 0;
+}
+
+// The messages of the conditions that hold, and what the fields they read held.
+nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     Messages msgs;
     // No data, no settings or no conditions: nothing holds.
     if (data.is_none() || config.is_none())
@@ -64,19 +81,34 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     nb::object conditions = get(config, loaded.conditions_key);
     if (conditions.is_none())
         return msgs.joined();
+    bool mapping = is_dict_instance(data);
     for_each(conditions, [&](nb::handle cond) {
         convert_operator(cond);
         nb::object rule = make_rule(cond);
-        nb::object value = condition_value(get(cond, loaded.field_key), data);
+        nb::object field = get(cond, loaded.field_key);
+        nb::object operator_name = get(cond, loaded.operator_key).attr("name");
+        // A value of the wrong kind for its condition (a flag or a text where
+        // a copy number is compared) holds no result: the condition fails.
+        bool unusable = false;
+        if (mapping && contains(data, field)) {
+            nb::object read = steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
+            unusable = !suits_condition(operator_name, get(cond, loaded.value_key), read);
+            unusable ? outcome.read_unusable() : outcome.read_usable();
+        }
+        nb::object value = condition_value(field, data);
         nb::object warning = steal_checked(
             PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
-        if (msgs.has(warning))
+        if (unusable || msgs.has(warning))
             return;
         nb::object holds = steal_checked(
             PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
         if (!truthy(holds))
             return;
         msgs.add(warning);
+        if (is_no_call(cond, operator_name))
+            outcome.fired_no_call();
+        else
+            outcome.fired_finding();
         // str + message, as the host adds them (a non-str message fails here).
         nb::object line =
             steal_checked(PyNumber_Add(loaded.line_prefix.ptr(), warning.ptr()));
@@ -88,6 +120,17 @@ nb::object format(nb::handle, nb::handle config, nb::handle data) {
     return msgs.joined();
 }
 
+nb::object format(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    return evaluate(config, data, outcome);
+}
+
+nb::object assess(nb::handle, nb::handle config, nb::handle data) {
+    RulesOutcome outcome;
+    nb::object text = evaluate(config, data, outcome);
+    return assessment(text, outcome.settle());
+}
+
 }  // namespace
 
 NB_MODULE(RuleWarning, m) {
@@ -97,6 +140,8 @@ NB_MODULE(RuleWarning, m) {
     loaded.builtins = host_module("builtins");
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
+    loaded.value_key = interned("value");
+    loaded.no_call_key = interned("no_call");
     loaded.conditions_key = interned("conditions");
     loaded.str_name = interned("__str__");
     loaded.check_name = interned("check");
@@ -108,14 +153,24 @@ NB_MODULE(RuleWarning, m) {
         .doc("Warning made of the messages of every listed condition that holds.\n"
              "\n"
              "Settings: \"conditions\", a list of {\"field\", \"operator\" (a\n"
-             "ConditionOperator name), \"value\", \"message\"}.")
+             "ConditionOperator name), \"value\", \"message\"} and optionally\n"
+             "\"no_call\": true for a message saying the result could not be determined.")
         .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
                 nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
                         " data: typing.Any) -> str"),
                 "Returns the messages of the conditions that hold on data[field] (each\n"
-                "once, in order, joined by \". \"); an empty text when none holds. Each\n"
+                "once, in order, joined by \". \"); an empty text when none holds. A\n"
+                "value of the wrong kind for its condition (see assess) does not hold. Each\n"
                 "message that holds is also printed to standard output. Raises KeyError\n"
                 "for an unknown operator name and TypeError when a condition cannot\n"
                 "compare its values or its message is not a str.")
+        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
+                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
+                        " data: typing.Any) -> tuple[str, str]"),
+                "Returns (format()'s text, status): \"finding\" when a message that is\n"
+                "not a no-call holds; \"no_call\" when only no-call messages hold (marked\n"
+                "\"no_call\": true, or an equality with null), or a field a condition\n"
+                "reads is null or of the wrong kind for its operator; \"not_assessed\"\n"
+                "when data holds none of the conditions' fields; \"normal\" otherwise.")
         .finish();
 }

@@ -20,6 +20,7 @@ Row kFormatters[] = {
     {"genotype", "CorvaneFileParser.Warnings.AlleleWarning", "AlleleWarning"},
     {"smn", "CorvaneFileParser.Warnings.MotorNeuronWarning", "MotorNeuronWarning"},
     {"gba", "CorvaneFileParser.Warnings.LysosomalWarning", "LysosomalWarning"},
+    {"alpha_globin", "CorvaneFileParser.Warnings.GlobinWarning", "GlobinWarning"},
 };
 
 nb::object get_formatter(nb::handle wtype) {
@@ -58,7 +59,8 @@ NB_MODULE(WarningRegistry, m) {
           "CorvaneFileParser.Warnings.HeterozygoteWarning",
           "CorvaneFileParser.Warnings.AlleleWarning", "CorvaneFileParser.Warnings.RuleWarning",
           "CorvaneFileParser.Warnings.MotorNeuronWarning",
-          "CorvaneFileParser.Warnings.LysosomalWarning"})
+          "CorvaneFileParser.Warnings.LysosomalWarning",
+          "CorvaneFileParser.Warnings.GlobinWarning"})
         nb::module_::import_(module);
     for (Row &row : kFormatters) {
         row.name_text = interned(row.type_name);
@@ -77,7 +79,7 @@ NB_MODULE(WarningRegistry, m) {
                        "Returns a new formatter chosen by the settings' \"type\": \"condition\"\n"
                        "-> RuleWarning, \"carrier_positive\" -> HeterozygoteWarning,\n"
                        "\"genotype\" -> AlleleWarning, \"smn\" -> MotorNeuronWarning, \"gba\" ->\n"
-                       "LysosomalWarning. Raises TypeError when wtype is not a dict and\n"
+                       "LysosomalWarning, \"alpha_globin\" -> GlobinWarning. Raises TypeError when wtype is not a dict and\n"
                        "ValueError when it is None or its type is missing, empty or unknown.")
         .finish();
 }
