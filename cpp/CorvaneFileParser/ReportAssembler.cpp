@@ -1229,6 +1229,7 @@ NB_MODULE(ReportAssembler, m) {
           "parse_args() gives them, or None where argparse must parse it.");
     m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
           nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
-          "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed,\n"
+          "Writes json.dumps(obj, indent=4, allow_nan=False).encode() to the binary file\n"
+          "(a NaN or infinity raises ValueError before anything is written); True when streamed,\n"
           "False when the object was handed to the host's json.dumps.");
 }

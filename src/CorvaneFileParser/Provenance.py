@@ -361,4 +361,4 @@ class RunRecord:
             "warnings": list(self.warnings),
             "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
-        return (json.dumps(manifest, indent=4) + "\n").encode("utf-8")
+        return (json.dumps(manifest, indent=4, allow_nan=False) + "\n").encode("utf-8")

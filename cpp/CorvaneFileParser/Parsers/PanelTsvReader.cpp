@@ -355,7 +355,7 @@ private:
 
     // The value of a stripped, non-blank table cell: what settings_ makes of it.
     nb::object cell_value(Column &column, TextSpan text) {
-        if (is_null_text(text))
+        if (!column.rule.keep && is_null_text(text))
             return nb::none();
         if (PyObject *known = column.memo.find(text))
             return nb::borrow(known);
