@@ -59,11 +59,15 @@ def test_defaults_for_absent_keys():
         "input_files": [],
         "strict": False,
         "sample": None,
+        "sample_aliases": [],
+        "input_kinds": {},
     }
     assert list(vars(first)) == [
-        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample"
+        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample",
+        "sample_aliases", "input_kinds",
     ]
     assert first.input_files is not second.input_files
+    assert first.input_kinds is not second.input_kinds
 
 
 def test_request_values_taken_as_they_are():
@@ -86,6 +90,8 @@ def test_request_values_taken_as_they_are():
         "input_files": files,
         "strict": "yes",
         "sample": 5,
+        "sample_aliases": [],
+        "input_kinds": {},
     }
     assert driver.input_files is files
 

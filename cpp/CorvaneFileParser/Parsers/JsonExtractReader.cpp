@@ -881,6 +881,22 @@ bool is_empty_mapping(nb::handle section) {
     return equals(section, nb::dict());
 }
 
+// The sample the document names at its top level: "sample" (older releases
+// of the targeted caller) and "sampleId" (newer), as text.
+nb::dict document_identifiers(nb::handle document) {
+    nb::dict identifiers;
+    if (!PyDict_Check(document.ptr()))
+        return identifiers;
+    for (const char *key : {"sample", "sampleId"}) {
+        nb::object value = get(document, key);
+        if (PyUnicode_Check(value.ptr()))
+            identifiers[key] = value;
+        else if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()))
+            identifiers[key] = to_str(value);
+    }
+    return identifiers;
+}
+
 // One WARNING per number without a JSON spelling, naming the section and the
 // field (its path below the section); the output holds null there.
 void warn_non_finite(const NonFiniteNotes &notes, nb::handle file_path, nb::handle section) {
@@ -908,6 +924,11 @@ nb::object parse(nb::handle self) {
         raise(PyExc_ValueError,
               concat_str({file_path, interned(": the JSON document is "), nb::str(kind),
                           interned(", not an object of sections")}));
+    // The factory's check that a file taken for this kind by its name is one.
+    nb::object document_check = nb::getattr(self, "document_check", nb::none());
+    if (!document_check.is_none())
+        document_check(data);
+    nb::setattr(self, "sample_identifiers", document_identifiers(data));
     nb::object resource = self.attr("resource_name");
     nb::dict data_key_map = key_map(data);
 
@@ -999,5 +1020,8 @@ NB_MODULE(JsonExtractReader, m) {
                 "for an empty file, a document that is not an object or a section that is\n"
                 "not an object; RecursionError for nesting deeper than the recursion limit.")
         .attr("_load_json", host_attr("builtins", "staticmethod")(m.attr("_load_json")))
+        // Called with the decoded document before any section is read (the
+        // factory sets it when the file's name chose the reader).
+        .attr("document_check", nb::none())
         .finish();
 }

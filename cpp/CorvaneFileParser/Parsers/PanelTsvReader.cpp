@@ -241,6 +241,8 @@ public:
             enter_section(lead_span);
             return;
         }
+        if (in_identity_section_)
+            note_identifier(row, lead, lead_span);
         if (!current_.is_valid())
             return;
         // With "null_values", a row holding nothing but nulls is a placeholder.
@@ -272,6 +274,8 @@ public:
     }
 
     nb::dict take_result() { return std::move(result_); }
+    // The sample identifiers of the run details, configured or not.
+    nb::dict take_identifiers() { return std::move(identifiers_); }
 
 private:
     // Key-value rows until a header row; a "table" section starts at its header.
@@ -292,6 +296,7 @@ private:
         while (!span.empty() && is_bracket(span.data[span.size - 1]))
             --span.size;
         nb::object name = text_object(span);
+        in_identity_section_ = equals_folded(span, "analysis details");
 
         if (!contains(sections_, name)) {
             current_ = nb::object();
@@ -330,6 +335,25 @@ private:
             result_[name] = rows_;
         else
             result_[name] = entry_;
+    }
+
+    // A key-value row of the run details naming the pair, the DNA or the RNA
+    // sample: its value is kept as the file writes it.
+    void note_identifier(const TsvTokenizer &row, size_t lead, TextSpan key) {
+        static constexpr const char *kIdentityKeys[] = {"Pair ID", "DNA Sample ID",
+                                                         "RNA Sample ID"};
+        bool identity = false;
+        for (const char *name : kIdentityKeys)
+            identity |= key.equals(name, std::char_traits<char>::length(name));
+        if (!identity)
+            return;
+        for (size_t i = lead + 1; i < row.size(); ++i) {
+            TextSpan value = strip_text(row.cell(i));
+            if (!value.empty()) {
+                identifiers_[text_object(key)] = text_object(value);
+                return;
+            }
+        }
     }
 
     bool include_all() {
@@ -529,6 +553,9 @@ private:
     nb::dict result_;
     nb::object seen_ = steal_checked(PySet_New(nullptr));  // configured sections met
 
+    nb::dict identifiers_;
+    bool in_identity_section_ = false;
+
     nb::object current_;  // invalid while outside any configured section
     nb::dict entry_;      // the current section's mapping in result_
     nb::object fields_, include_all_;
@@ -575,6 +602,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     while (records.next())
         parser.feed(records);
     parser.warn_missing();
+    nb::setattr(self, "sample_identifiers", parser.take_identifiers());
     return parser.take_result();
 }
 

@@ -137,15 +137,23 @@ NB_MODULE(ReportReaderBase, m) {
     annotations["file_path"] = nb::str("str");
     annotations["resource_name"] = nb::str("str | None");
     annotations["sample"] = nb::str("str | None");
+    annotations["sample_aliases"] = nb::str("collections.abc.Sequence[str] | None");
+    annotations["sample_identifiers"] = nb::str("dict[str, str] | None");
 
     ClassBuilder::abstract(m, "ReportReaderBase")
         .doc("Base of the readers: one caller's result file and the configuration of its\n"
              "sections (attributes file_path and section_config). parse() extracts the\n"
              "configured sections; build_result() turns them into unified entries.\n"
-             "Subclasses implement parse().")
+             "Subclasses implement parse(). A reader whose parse() sets\n"
+             "sample_identifiers (field name -> the sample ID the file holds there) has\n"
+             "them checked against the run's sample.")
         .attr("__annotations__", annotations)
         .attr("resource_name", nb::none())
         .attr("sample", nb::none())
+        // Other names of the sample (the driver sets both from its request).
+        .attr("sample_aliases", nb::none())
+        // The sample identifiers the file carries, by field name, once parsed.
+        .attr("sample_identifiers", nb::none())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
                 nb::arg("file_path").none(), nb::kw_only(),
                 nb::arg("resource_name").none() = nb::none(),
