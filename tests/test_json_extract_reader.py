@@ -294,11 +294,34 @@ def test_value_settings_apply_to_top_level_fields(parse, cfg, expected):
     assert parse({"s": cfg}, SETTINGS_DOC) == {"s": expected}
 
 
+def test_non_finite_numbers_become_null_with_a_warning_naming_section_and_field(parse, caplog):
+    raw = (b'{"s": {"cn": NaN, "depth": {"median": Infinity}, "variants": [1, -Infinity], "x": ["", 1e400],'
+           b' "kept": [NaN, []], "text": "nan", "read_details": NaN}}')
+    cfg = {"keep_as_written": ["kept"], "exclude_paths": ["read_details"]}
+    assert parse({"s": cfg}, raw) == {"s": {"cn": None, "depth": {"median": None}, "variants": [1, None],
+                                            "x": [None], "kept": [None, []], "text": "nan"}}
+    assert [r.getMessage().split(": ", 1)[1] for r in caplog.records] == [
+        f"section 's' field '{field}': {token} is not a JSON number; written as null"
+        for field, token in [("cn", "NaN"), ("depth.median", "Infinity"), ("variants.1", "-Infinity"),
+                             ("x.1", "Infinity"), ("kept.0", "NaN")]]
+
+
+def test_keep_as_written_keeps_the_whole_value_before_other_settings(parse):
+    doc = {"s": {"haps": ["0221", "", None, "true"], "sv": [], "tree": {"id": "007", "l": []}, "cn": "2",
+                 "variants": [], "na": "NA"}}
+    cfg = {"keep_as_written": ["haps", "sv", "tree", "variants", "na"], "text_fields": ["haps"],
+           "null_values": ["NA"]}
+    assert parse({"s": cfg}, doc) == {"s": {**doc["s"], "cn": 2}}
+    assert parse({"s": {"include_paths": ["tree.l", "sv"], "keep_as_written": ["sv"]}}, doc) == {
+        "s": {"tree": {"l": None}, "sv": []}}
+
+
 def test_wrong_settings_fail_when_the_reader_is_built(tmp_path):
     path = tmp_path / "x.json"
     path.write_text("{}")
     for cfg, what in [({"decimals": "two"}, '"decimals" must be'), ({"lift": "x"}, '"lift" must be a list'),
-                      ({"lift": ["a", 1]}, '"lift" must be a list')]:
+                      ({"lift": ["a", 1]}, '"lift" must be a list'),
+                      ({"keep_as_written": "haps"}, '"keep_as_written" must be a list of field names')]:
         with pytest.raises(ValueError, match=f"^phaser.json: section 's': {what}"):
             JsonExtractReader({"s": cfg}, str(path), resource_name="phaser.json")
 
