@@ -99,6 +99,10 @@ bool plain_document(PyObject *p, int depth) {
         PyErr_Clear();
         return false;
     }
+    // Left also when a float that is not finite raises below.
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     nb::object hold = nb::borrow(p);
     bool plain = true;
     if (is_dict) {
@@ -116,7 +120,6 @@ bool plain_document(PyObject *p, int depth) {
             plain = plain_document(item.ptr(), depth + 1);
         }
     }
-    Py_LeaveRecursiveCall();
     return plain;
 }
 
