@@ -57,6 +57,8 @@ def test_an_unknown_kind_is_a_one_line_error(tmp_path):
     result = cli(tmp_path, "-c", config)
     assert result.returncode == 2
     assert result.stderr.startswith(f"corvane-parse: error: Run configuration file {config}: Unknown input kind 'SMN'")
+    missing = cli(tmp_path, "--input", "smn", tmp_path / "absent.smn.tsv", "--input-files", path, "--strict")
+    assert missing.returncode == 1 and missing.stderr.endswith("absent.smn.tsv not found (strict run).\n")
     with pytest.raises(ValueError, match="Unknown input kind None"):
         ReportAssembler({"input_files": [path], "input_kinds": {path: None}}).run(return_dict=True)
 
