@@ -1009,8 +1009,10 @@ NB_MODULE(JsonExtractReader, m) {
              "\"include_fields\" (top-level fields) select what is kept, \"exclude_paths\"\n"
              "removes paths at the end; without include settings every field is kept.\n"
              "\"lift\" merges the mappings under the listed keys into the section first;\n"
-             "\"text_fields\", \"decimals\" and \"null_values\" set how top-level fields\n"
-             "are normalised.")
+             "\"text_fields\", \"decimals\", \"null_values\" and \"keep_as_written\" set how\n"
+             "top-level fields are normalised. A NaN or infinity becomes null, with a\n"
+             "WARNING naming the section and the field. After parse(), sample_identifiers\n"
+             "holds the document's top-level \"sample\" and \"sampleId\" texts.")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the JSON document (UTF-8) and returns the selected, normalised\n"

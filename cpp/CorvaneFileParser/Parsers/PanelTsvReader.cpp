@@ -682,7 +682,9 @@ NB_MODULE(PanelTsvReader, m) {
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
-             "Reads only configured sections and fields, streaming parse inside loader.")
+             "Reads only configured sections and fields, streaming parse inside loader.\n"
+             "After parse(), sample_identifiers holds the Pair ID, DNA Sample ID and RNA\n"
+             "Sample ID of [Analysis Details] (configured or not) as written.")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"
