@@ -891,8 +891,9 @@ nb::object parse_args() {
     add("--output-json", nb::arg("metavar") = "NAME",
         nb::arg("help") = "Output JSON filename (default: corvane_output.json)");
     add("--strict", nb::arg("action") = "store_true",
-        nb::arg("help") = "fail, writing nothing, when a listed file is missing or a "
-                          "section is replaced by a later file (default: warn and go on)");
+        nb::arg("help") = "fail, writing nothing, when a listed file is missing, a "
+                          "section is replaced by a later file or a file names another "
+                          "sample than --sample (default: warn and go on)");
     add("--sample", nb::arg("metavar") = "ID",
         nb::arg("help") = "the run's sample: every sample ID a file holds must name it "
                           "(a warning otherwise, an error with --strict), and a one-row "

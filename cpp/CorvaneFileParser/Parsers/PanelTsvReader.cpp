@@ -682,9 +682,7 @@ NB_MODULE(PanelTsvReader, m) {
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
-             "Reads only configured sections and fields, streaming parse inside loader.\n"
-             "After parse(), sample_identifiers holds the Pair ID, DNA Sample ID and RNA\n"
-             "Sample ID of [Analysis Details] (configured or not) as written.")
+             "Reads only configured sections and fields, streaming parse inside loader.")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"
@@ -692,7 +690,9 @@ NB_MODULE(PanelTsvReader, m) {
                 "section name: a key-value section as a mapping of its \"fields\", a table\n"
                 "section (three or more columns, or \"table\": true) as a list of row\n"
                 "mappings; \"include_all_fields\" keeps everything. A configured section\n"
-                "the file lacks is logged as a WARNING. Raises OSError when the file\n"
+                "the file lacks is logged as a WARNING. Sets sample_identifiers to the\n"
+                "Pair ID, DNA Sample ID and RNA Sample ID of [Analysis Details]\n"
+                "(configured or not) as written. Raises OSError when the file\n"
                 "cannot be read and ValueError naming the file for an empty file or a\n"
                 "quoted cell that is never closed.")
         .method("_prepare_configs", &prepare_configs, nb::arg("config").none())
