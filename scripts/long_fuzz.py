@@ -6,8 +6,9 @@ Each check draws seeded random cases for its share of the time budget and
 compares the package's public API with a reference built from the host's
 functions alone:
 
-  writer     ReportAssembler._write_json(obj, file) against json.dumps(obj, indent=4).encode()
+  writer     ReportAssembler._write_json(obj, file) against json.dumps(obj, indent=4, allow_nan=False)
   formatter  ReportReaderBase._format_value(v) against int()/float()/round(x, 2) rules in Python
+             (with the digit-text and non-finite exceptions of the tests' host_rule)
   panel      PanelTsvReader(...).parse() against a csv.reader-based reading of the same bytes
   json       JsonExtractReader._load_json(path) against json.load, in this process and, when
              msgspec is installed, again in a child process where msgspec cannot be imported;
@@ -144,7 +145,7 @@ def check_writer(rng, check, deadline, seed):
             doc = {str(i): random_int(rng) for i in range(500)}
         sink = Sink()
         ours = outcome(lambda: (_write_json(doc, sink), b"".join(sink.chunks))[1])
-        reference = outcome(lambda: json.dumps(doc, indent=4).encode())
+        reference = outcome(lambda: json.dumps(doc, indent=4, allow_nan=False).encode())
         check.record(same_outcome(ours, reference), lambda: f"seed {seed} case {case}: {doc!r:.300}")
 
 
@@ -163,7 +164,7 @@ def reference_format(value):
     if isinstance(value, str):
         return host_rule(value)
     if isinstance(value, float):
-        return round(value, 2)
+        return round(value, 2) if math.isfinite(value) else None
     return value
 
 

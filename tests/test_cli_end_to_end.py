@@ -149,7 +149,7 @@ EXPECTED = {
     },
     "TARGETED_GBA": {
         "data": {
-            "totalCopyNumber": 4, "deletionBreakpointInGene": False, "recombinantHaplotypes": None,
+            "totalCopyNumber": 4, "deletionBreakpointInGene": False, "recombinantHaplotypes": [],
             "variants": [{"hgvs": "NM_000157.4:c.1226A>G", "name": "p.Asn409Ser", "alleleCopyNumber": 1, "depth": 41}],
             "qc": {"medianDepth": 38.0, "status": "PASS", "perExonDepth": [35, 39, 40, 37, 41, 38, 36, 42, 39, 40, 38]},
         },
@@ -196,7 +196,7 @@ EXPECTED = {
             "smn1_cn": 1, "smn2_cn": 3, "smn_del78_cn": 0, "smn1_read_number": 33, "smn2_read_number": 87,
             "smn_del78_read_number": 0, "highest_total_cn": 4, "smn1_haplotypes": {"1122": "smn1_smn1hap1"},
             "smn2_haplotypes": {"2211": "smn1_smn2hap1", "2212": "smn1_smn2hap2", "2221": "smn1_smn2hap3"},
-            "two_copy_haplotypes": None, **PHASER_COMMON,
+            "two_copy_haplotypes": [], **PHASER_COMMON,
         },
         "warning": "Based on the long-read paralog phaser, " + SMN_CARRIER,
         "caller_name": PHASER + " (SMN1/SMN2)",
@@ -243,7 +243,7 @@ EXPECTED = {
         "status": "normal",
     },
     "PHASER_IKBKG": {
-        "data": {"total_cn": 4, "gene_cn": 2, "deletion_haplotypes": None, "del_read_number": 0, **PHASER_COMMON},
+        "data": {"total_cn": 4, "gene_cn": 2, "deletion_haplotypes": [], "del_read_number": 0, **PHASER_COMMON},
         "caller_name": PHASER + " (IKBKG)",
         "status": "normal",
     },

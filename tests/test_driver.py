@@ -59,12 +59,16 @@ def test_defaults_for_absent_keys():
         "input_files": [],
         "strict": False,
         "sample": None,
+        "sample_aliases": [],
+        "input_kinds": {},
         "durable": True,
     }
     assert list(vars(first)) == [
-        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample", "durable"
+        "output_dir", "output_json", "input_dir", "input_files", "strict", "sample",
+        "sample_aliases", "input_kinds", "durable",
     ]
     assert first.input_files is not second.input_files
+    assert first.input_kinds is not second.input_kinds
 
 
 def test_request_values_taken_as_they_are():
@@ -87,6 +91,8 @@ def test_request_values_taken_as_they_are():
         "input_files": files,
         "strict": "yes",
         "sample": 5,
+        "sample_aliases": [],
+        "input_kinds": {},
         "durable": True,
     }
     assert driver.input_files is files
@@ -235,7 +241,7 @@ def test_return_dict_writes_nothing(tmp_path, stub_factory, caplog, flag):
 
 def special_result():
     return {
-        "T": {"data": {"s": "\u2265 caf\u00e9 \U0001f600", "n": math.nan, "i": -math.inf, "e": {}, "l": []}},
+        "T": {"data": {"s": "\u2265 caf\u00e9 \U0001f600", "n": 1e300, "i": -0.0, "e": {}, "l": []}},
         "U": {"data": [1, 2.0, None, True]},
     }
 
@@ -258,7 +264,7 @@ def test_written_bytes_and_log(tmp_path, caplog):
 
     data = out.read_bytes()
     assert data == json.dumps(driver.result, indent=4).encode("ascii")
-    assert b"\\u2265 caf\\u00e9 \\ud83d\\ude00" in data and b"NaN" in data
+    assert b"\\u2265 caf\\u00e9 \\ud83d\\ude00" in data and b"1e+300" in data
     assert not data.endswith(b"\n")
     assert sorted(os.listdir(tmp_path)) == ["result.json", "result.manifest.json"]
     assert infos(caplog)[-2:] == [

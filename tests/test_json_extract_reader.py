@@ -225,7 +225,7 @@ def test_utf8_whatever_the_platform_default(tmp_path):
 def test_host_json_rules(parse):
     raw = b'{"s": {"a": NaN, "b": -Infinity, "c": 123456789012345678901234567890, "d": 1.005}}'
     data = parse({"s": {}}, raw)["s"]
-    assert math.isnan(data["a"]) and data["b"] == -math.inf
+    assert data["a"] is None and data["b"] is None  # no JSON number says NaN or -Infinity
     assert data["c"] == 123456789012345678901234567890 and data["d"] == round(1.005, 2)
     for bad in (b'{"s": ', b"\x00", b'{"a": 1} x', b"\xef\xbb\xbf\xef\xbb\xbf{}"):
         with pytest.raises(json.JSONDecodeError):
@@ -274,32 +274,55 @@ SETTINGS_DOC = {"s": {"id": " 0012345 ", "version": "2.10", "af": "0.0467", "dp"
 @pytest.mark.parametrize(
     "cfg, expected",
     [
-        ({}, {"id": 12345, "version": 2.1, "af": 0.05, "dp": 31, "flag": "NA", "gene": "NA",
-              "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+        ({}, {"id": " 0012345 ", "version": 2.1, "af": 0.05, "dp": 31, "flag": "NA", "gene": "NA",
+              "nested": {"af": 0.05, "id": "007", "x": "NA"}, "rows": ["NA", 0.05]}),
         # Top-level fields follow the settings; values below them keep the
         # default rules.
         ({"text_fields": ["id", "version", "nested"], "decimals": {"af": None}, "null_values": ["NA"]},
          {"id": "0012345", "version": "2.10", "af": 0.0467, "dp": 31, "flag": None, "gene": None,
-          "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+          "nested": {"af": 0.05, "id": "007", "x": "NA"}, "rows": ["NA", 0.05]}),
         ({"text_fields": ["*"], "decimals": 3},
          {"id": "0012345", "version": "2.10", "af": "0.0467", "dp": "31", "flag": "NA", "gene": "NA",
-          "nested": {"af": 0.05, "id": 7, "x": "NA"}, "rows": ["NA", 0.05]}),
+          "nested": {"af": 0.05, "id": "007", "x": "NA"}, "rows": ["NA", 0.05]}),
         ({"decimals": None, "include_fields": ["af", "version"]}, {"af": 0.0467, "version": 2.1}),
         # A path whose match is one segment long is a top-level field.
         ({"text_fields": ["id"], "decimals": {"af": 3}, "null_values": ["NA"],
           "include_paths": ["id", "af", "flag", "nested.af", "nested.id", "*.x"]},
-         {"id": "0012345", "af": 0.047, "flag": None, "nested": {"af": 0.05, "id": 7, "x": "NA"}}),
+         {"id": "0012345", "af": 0.047, "flag": None, "nested": {"af": 0.05, "id": "007", "x": "NA"}}),
     ],
 )
 def test_value_settings_apply_to_top_level_fields(parse, cfg, expected):
     assert parse({"s": cfg}, SETTINGS_DOC) == {"s": expected}
 
 
+def test_non_finite_numbers_become_null_with_a_warning_naming_section_and_field(parse, caplog):
+    raw = (b'{"s": {"cn": NaN, "depth": {"median": Infinity}, "variants": [1, -Infinity], "x": ["", 1e400],'
+           b' "kept": [NaN, []], "text": "nan", "read_details": NaN}}')
+    cfg = {"keep_as_written": ["kept"], "exclude_paths": ["read_details"]}
+    assert parse({"s": cfg}, raw) == {"s": {"cn": None, "depth": {"median": None}, "variants": [1, None],
+                                            "x": [None], "kept": [None, []], "text": "nan"}}
+    assert [r.getMessage().split(": ", 1)[1] for r in caplog.records] == [
+        f"section 's' field '{field}': {token} is not a JSON number; written as null"
+        for field, token in [("cn", "NaN"), ("depth.median", "Infinity"), ("variants.1", "-Infinity"),
+                             ("x.1", "Infinity"), ("kept.0", "NaN")]]
+
+
+def test_keep_as_written_keeps_the_whole_value_before_other_settings(parse):
+    doc = {"s": {"haps": ["0221", "", None, "true"], "sv": [], "tree": {"id": "007", "l": []}, "cn": "2",
+                 "variants": [], "na": "NA"}}
+    cfg = {"keep_as_written": ["haps", "sv", "tree", "variants", "na"], "text_fields": ["haps"],
+           "null_values": ["NA"]}
+    assert parse({"s": cfg}, doc) == {"s": {**doc["s"], "cn": 2}}
+    assert parse({"s": {"include_paths": ["tree.l", "sv"], "keep_as_written": ["sv"]}}, doc) == {
+        "s": {"tree": {"l": None}, "sv": []}}
+
+
 def test_wrong_settings_fail_when_the_reader_is_built(tmp_path):
     path = tmp_path / "x.json"
     path.write_text("{}")
     for cfg, what in [({"decimals": "two"}, '"decimals" must be'), ({"lift": "x"}, '"lift" must be a list'),
-                      ({"lift": ["a", 1]}, '"lift" must be a list')]:
+                      ({"lift": ["a", 1]}, '"lift" must be a list'),
+                      ({"keep_as_written": "haps"}, '"keep_as_written" must be a list of field names')]:
         with pytest.raises(ValueError, match=f"^phaser.json: section 's': {what}"):
             JsonExtractReader({"s": cfg}, str(path), resource_name="phaser.json")
 

@@ -28,8 +28,17 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 SCRIPT = Path(sys.executable).parent / "corvane-parse"
 TOP_KEYS = ["manifest_version", "package", "python", "platform", "request", "started_at",
             "finished_at", "inputs", "missing", "warnings", "output"]
-REQUEST_KEYS = ["input_dir", "output_dir", "output_json", "output_path", "input_files", "strict", "sample"]
-INPUT_KEYS = ["path", "opened", "size", "sha256", "reader", "resource", "resource_sha256", "keys", "replaced"]
+REQUEST_KEYS = ["input_dir", "output_dir", "output_json", "output_path", "input_files", "strict", "sample",
+                "sample_aliases", "input_kinds"]
+INPUT_KEYS = ["path", "opened", "size", "sha256", "reader", "resource", "resource_sha256", "keys", "replaced",
+              "identifiers"]
+# The sample identifiers each example file carries.
+IDENTIFIERS = {
+    "Sample1.CombinedVariantOutput.tsv": {"Pair ID": "0001", "DNA Sample ID": "Sample1_DNA",
+                                          "RNA Sample ID": "Sample1_RNA"},
+    "sample1.smn.tsv": {"Sample": "Sample1"}, "sample1.gba.tsv": {"Sample": "Sample1"},
+    "sample1.targeted.json": {"sample": "Sample1"}, "sample1.paraphase.json": {},
+}
 RESOURCES = {
     "Sample1.CombinedVariantOutput.tsv": ("PanelTsvReader", "dragen_500_tsv_config.json"),
     "sample1.smn.tsv": ("SingleRowTsvReader", "smn_tsv_config.json"),
@@ -113,6 +122,7 @@ def test_manifest_of_the_examples(tmp_path):
     assert manifest["request"] == {
         "input_dir": str(EXAMPLES), "output_dir": str(out), "output_json": "S1.unified.json",
         "output_path": str(output_path), "input_files": [], "strict": False, "sample": "Sample1",
+        "sample_aliases": [], "input_kinds": {},
     }
     assert parse_time(manifest["started_at"]) <= parse_time(manifest["finished_at"])
     assert abs(parse_time(manifest["finished_at"]) - datetime.datetime.now(datetime.UTC).replace(tzinfo=None)) \
@@ -141,6 +151,7 @@ def test_manifest_of_the_examples(tmp_path):
         else:
             assert entry["resource_sha256"] is None
         assert entry["replaced"] == []
+        assert entry["identifiers"] == IDENTIFIERS[name]
         keys += entry["keys"]
     assert keys == list(output)
     assert manifest["missing"] == []

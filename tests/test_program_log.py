@@ -137,9 +137,10 @@ def test_library_runs_keep_logging(tmp_path, caplog):
 # -- the plain command-line parser against argparse ------------------------------------------
 
 OPTIONS = ["-c", "--config", "--input-dir", "--output-dir", "--input-files", "--output-json",
-           "--strict", "--sample", "--log-file", "--debug", "--version", "-h", "--help",
-           "--input", "--out", "--str", "--input-dir=", "--input-files=", "--strict=",
+           "--strict", "--sample", "--log-file", "--debug", "--input", "--alias", "--version", "-h",
+           "--help", "--inp", "--out", "--str", "--input-dir=", "--input-files=", "--strict=",
            "--sample=", "--debug=x", "-cx", "--", "-", "--unknown"]
+FULL = len(OPTIONS[:OPTIONS.index("--version")])
 VALUES = ["a", "b.tsv", "dir/x", "-5", "-x", "", " ", "a b", "=", "x=y", "é", "--input-dir"]
 
 
@@ -160,9 +161,9 @@ def test_plain_command_lines_parse_as_argparse_parses_them(monkeypatch, capsys):
         for _ in range(rng.randrange(0, 7)):
             kind = rng.random()
             if kind < 0.55:
-                args.append(rng.choice(OPTIONS[:10]) if rng.random() < 0.8 else rng.choice(OPTIONS))
+                args.append(rng.choice(OPTIONS[:FULL]) if rng.random() < 0.8 else rng.choice(OPTIONS))
             elif kind < 0.65:
-                args.append(rng.choice(OPTIONS[:10]) + "=" + rng.choice(VALUES))
+                args.append(rng.choice(OPTIONS[:FULL]) + "=" + rng.choice(VALUES))
             else:
                 args.append(rng.choice(VALUES))
         plain = _parse_plain_command_line(args)
@@ -179,6 +180,7 @@ def test_plain_command_lines_parse_as_argparse_parses_them(monkeypatch, capsys):
     ["--input-dir", "in", "--output-dir", "out", "--output-json", "S1.json"],
     ["-c", "run.json", "--strict", "--debug", "--log-file", "x.log"],
     ["--input-files", "a.tsv", "b.json", "--sample", "S1", "--input-dir=in"],
+    ["--input", "panel", "a.tsv", "--input", "targeted", "b.json", "--alias", "S1.final", "--alias=S1b"],
 ])
 def test_usual_command_lines_take_the_plain_path(monkeypatch, args):
     plain = _parse_plain_command_line(args)

@@ -161,8 +161,9 @@ class TestFormatValue:
         "raw, expected",
         [
             ("TRUE", True), ("false", False), ("Null", None), ("NONE", None), ("", None),
-            (" 42 ", 42), ("007", 7), ("-5", -5), ("+3", 3), ("1_000", 1000),
+            (" 42 ", 42), ("007", "007"), ("-5", -5), ("+3", 3), ("1_000", 1000), ("-0", 0),
             ("\u0663", 3),  # int() accepts Unicode digits
+            ("\u0660\u0663", "\u0660\u0663"), ("9" * 15, int("9" * 15)), ("9" * 16, "9" * 16),
             ("3.14159", 3.14), ("1e3", 1000.0), ("-2.675", -2.67), (" 1E-3 ", 0.0),
             ("0x10", "0x10"), ("True ", "True "), ("1__0", "1__0"), ("BRCA1", "BRCA1"),
             ("c.123A>G", "c.123A>G"), ("12 34", "12 34"), ("in", "in"), ("e", "e"),
@@ -177,15 +178,16 @@ class TestFormatValue:
         assert result == expected
         assert type(result) is type(expected)
 
-    @pytest.mark.parametrize("raw", ["inf", "-Infinity", "nan", "NaN", " +iNF "])
-    def test_non_finite_spellings(self, raw):
-        result = fmt(raw)
-        assert isinstance(result, float)
-        assert math.isnan(result) == math.isnan(float(raw))
+    @pytest.mark.parametrize("raw", ["inf", "-Infinity", "nan", "NaN", " +iNF ", "1e999", "-1" + "0" * 400 + ".5"])
+    def test_texts_of_non_finite_numbers_stay_text(self, raw):
+        assert fmt(raw) == raw
 
-    def test_huge_digit_strings_follow_int_then_float(self):
-        assert fmt("9" * 4000) == int("9" * 4000)
-        assert fmt("9" * 5000) == float("inf")  # int() refuses, float() overflows to inf
+    @pytest.mark.parametrize("raw", [math.nan, math.inf, -math.inf])
+    def test_non_finite_floats_become_null(self, raw):
+        assert fmt(raw) is None and fmt({"a": [1, raw]}) == {"a": [1, None]}
+
+    def test_huge_digit_strings_stay_text(self):
+        assert fmt("9" * 4000) == "9" * 4000 and fmt("9" * 5000) == "9" * 5000
 
     def test_containers_are_rebuilt_not_changed(self):
         inner = ["1", ""]

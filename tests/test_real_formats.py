@@ -96,6 +96,61 @@ def test_every_real_file_runs(tmp_path, name):
         assert statuses == {key: STATUSES[name].get(key, "normal") for key in output}
 
 
+NULL_WORDS = {"", "na", "n/a", "none", "null"}
+
+
+def from_text(value, text):
+    """value is what the cell text says: the text itself, its number (decimals to two places at
+    most; an integer written without a leading zero), its truth value, or null for a null word."""
+    if isinstance(value, str):
+        return value == text
+    if value is None or isinstance(value, bool):
+        return text.lower() == ("null" if value is None else str(value).lower()) or (
+            value is None and text.lower() in NULL_WORDS)
+    if isinstance(value, int):
+        return text == str(value)
+    try:
+        return value in (float(text), round(float(text), 2))
+    except ValueError:
+        return False
+
+
+def as_written(value, source):
+    """value is the JSON file's own value: texts as texts, numbers as numbers (decimals to two
+    places at most), lists of the same length and mappings item by item."""
+    if isinstance(source, dict):
+        return isinstance(value, dict) and all(k in source and as_written(v, source[k]) for k, v in value.items())
+    if isinstance(source, list):
+        return isinstance(value, list) and len(value) == len(source) and all(map(as_written, value, source))
+    if isinstance(source, float) and isinstance(value, float):
+        return value in (source, round(source, 2))
+    return type(value) is type(source) and value == source
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_every_kept_value_is_the_files_own(tmp_path, name):
+    output = run_cli(tmp_path, name)
+    text = (REAL / name).read_text(encoding="utf-8-sig")
+    if name.endswith(".json"):
+        regions = [{**region, **region.get("region_specific_info", {})}
+                   for region in json.loads(text).values() if isinstance(region, dict)]
+        for key, entry in output.items():
+            assert any(as_written(entry["data"], region) for region in regions), key
+        return
+    rows = [[cell.strip() for cell in line.split("\t")] for line in text.splitlines()]
+    if name.endswith("CombinedVariantOutput.tsv"):
+        # A value of a sectioned table must be what some cell of the file says.
+        cells = {cell for row in rows for cell in row}
+        for key, entry in output.items():
+            for record in entry["data"] if isinstance(entry["data"], list) else [entry["data"]]:
+                for column, value in record.items():
+                    assert any(from_text(value, cell) for cell in cells), (key, column, value)
+        return
+    (entry,) = output.values()
+    row = next(row for row in rows[1:] if row[0] == entry["data"]["Sample"])
+    assert all(from_text(value, row[rows[0].index(column)]) for column, value in entry["data"].items())
+
+
 # --- Tumour panel ------------------------------------------------------------------
 
 def test_panel_local_app_dna(tmp_path):

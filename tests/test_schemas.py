@@ -212,13 +212,14 @@ MANIFEST_EXAMPLE = {
     "request": {
         "input_dir": "examples", "output_dir": "out", "output_json": "S1.unified.json",
         "output_path": "out/S1.unified.json", "input_files": [], "strict": False, "sample": None,
+        "sample_aliases": [], "input_kinds": {"S1.longread.json": "paraphase"},
     },
     "started_at": "2026-12-07T11:40:00.123456Z",
     "finished_at": "2026-12-07T11:40:00.456789Z",
     "inputs": [{
         "path": "examples/sample1.smn.tsv", "opened": "examples/sample1.smn.tsv", "size": 1234,
         "sha256": DIGEST, "reader": "SingleRowTsvReader", "resource": "smn_tsv_config.json",
-        "resource_sha256": DIGEST, "keys": ["SMN"], "replaced": [],
+        "resource_sha256": DIGEST, "keys": ["SMN"], "replaced": [], "identifiers": {"Sample": "S1"},
     }],
     "missing": ["absent.gba.tsv"],
     "warnings": ["File absent.gba.tsv not found. Skipping."],

@@ -35,8 +35,8 @@ class TestTextFields:
         assert data == {"A": "1.239", "B": "false", "C": None}
 
     def test_text_fields_only_of_their_own_section(self, write_file):
-        data = read_row(write_file, {}, ["A"], ["0012"], GBA={"text_fields": ["A"]})
-        assert data == {"A": 12}
+        data = read_row(write_file, {}, ["A"], ["12.50"], GBA={"text_fields": ["A"]})
+        assert data == {"A": 12.5}
 
 
 class TestDecimals:
@@ -88,7 +88,7 @@ def test_without_settings_every_value_is_the_formatter_s(write_file):
 
 def test_the_section_the_row_is_filed_under_decides(write_file):
     config = {"SMN": {"decimals": 0}, "GBA": {"decimals": None, "text_fields": ["Sample"]}}
-    path = write_file("sample.gba.tsv", "Sample\tRatio\n007\t0.0467\n")
+    path = write_file("sample.gba.tsv", "Sample\tRatio\n7\t0.0467\n")
     # The file name without its extension, "sample.gba", matches no section:
     # the row is filed under the first section.
     assert SingleRowTsvReader(config, path).parse() == {"SMN": {"Sample": 7, "Ratio": 0.0}}

@@ -32,7 +32,7 @@ EXAMPLE_FILES = {
 
 
 def copy_example(kind, sample, folder):
-    """The example file of KIND as SAMPLE's file; the one-row tables name the sample."""
+    """The example file of KIND as SAMPLE's file, naming the sample where it names one."""
     source = EXAMPLES / EXAMPLE_FILES[kind]
     name = EXAMPLE_FILES[kind].replace("Sample1", sample).replace("sample1", sample)
     target = folder / name
@@ -41,6 +41,8 @@ def copy_example(kind, sample, folder):
         header, row, *rest = text.split("\n")
         assert row.startswith("Sample1\t")
         text = "\n".join([header, sample + row[len("Sample1"):], *rest])
+    elif kind in ("panel_tsv", "targeted_json"):
+        text = text.replace("Sample1", sample)
     target.write_text(text, encoding="utf-8", newline="")
     return target
 

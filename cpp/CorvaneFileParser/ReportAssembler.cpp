@@ -3,6 +3,7 @@
 #include <corvane/atomic_file.hpp>
 #include <corvane/host.hpp>
 #include <corvane/json_writer.hpp>
+#include <corvane/sample_identity.hpp>
 
 #include <optional>
 #include <set>
@@ -102,6 +103,10 @@ void init_assembler(nb::handle self, nb::handle request) {
     nb::setattr(self, "input_files", files);
     nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
     nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
+    nb::object aliases = get(request, constant("SAMPLE_ALIASES"), absent);
+    nb::setattr(self, "sample_aliases", aliases.is(absent) ? nb::object(nb::list()) : aliases);
+    nb::object kinds = get(request, constant("INPUT_KINDS"), absent);
+    nb::setattr(self, "input_kinds", kinds.is(absent) ? nb::object(nb::dict()) : kinds);
     nb::setattr(self, "durable", get(request, constant("DURABLE"), nb::handle(Py_True)));
 }
 
@@ -295,11 +300,83 @@ void report_missing(nb::list &missing, nb::handle record, bool strict) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Kinds and sample identity
+// ---------------------------------------------------------------------------
+
+// The request's kinds ({path: kind}) and aliases (names) are checked before
+// anything is read.
+void check_kinds_and_aliases(nb::handle kinds, nb::handle aliases, nb::handle sample) {
+    if (!kinds.is_none()) {
+        if (!is_dict(kinds))
+            raise(PyExc_TypeError, concat_str({interned("input_kinds must map paths to kinds, "
+                                                        "not "),
+                                               class_name(kinds)}));
+        nb::handle check = host_attr("CorvaneFileParser.Parsers.ReportReaderFactory",
+                                     "check_input_kind");
+        entries_until(kinds, [&](nb::handle path, nb::handle kind) {
+            check(path, kind);
+            return false;
+        });
+    }
+    if (!aliases.is_none()) {
+        bool names = is_list(aliases) || PyTuple_Check(aliases.ptr());
+        if (names)
+            for_each(aliases, [&](nb::handle alias) { names &= is_text(alias); });
+        if (!names)
+            raise(PyExc_TypeError, "sample_aliases must be a list of names");
+    }
+    if (!sample.is_none() && !is_text(sample))
+        raise(PyExc_TypeError, concat_str({interned("sample must be a str, got "),
+                                           class_name(sample)}));
+}
+
+// The kind given for an input, by its name as listed, else by the path it
+// resolved to; None when none is given.
+nb::object kind_of(nb::handle kinds, nb::handle name, nb::handle path) {
+    if (kinds.is_none() || !truthy(kinds))
+        return nb::none();
+    nb::object kind = get(kinds, name);
+    return kind.is_none() ? get(kinds, path) : kind;
+}
+
+// The sample identifiers a reader found in its file must name the run's
+// sample (its ID or an alias, or a longer name starting with one): a file
+// that names only other samples is a WARNING naming the file and what it
+// holds, an error in a strict run. Identifiers that say nothing are passed
+// over, and a file names the sample when any identifier does.
+void check_sample_identity(nb::handle reader, nb::handle opened, nb::handle sample,
+                           nb::handle aliases, bool strict) {
+    nb::object identifiers = nb::getattr(reader, "sample_identifiers", nb::none());
+    if (!is_dict(identifiers))
+        return;
+    nb::list others;
+    bool named = entries_until(identifiers, [&](nb::handle field, nb::handle value) {
+        if (is_blank_identifier(value))
+            return false;
+        if (match_sample(value, sample, aliases) != SampleMatch::kNone)
+            return true;
+        others.append(concat_str({field, interned(" '"), value, interned("'")}));
+        return false;
+    });
+    if (named || nb::len(others) == 0)
+        return;
+    nb::object held = steal_checked(PyUnicode_Join(interned(", ").ptr(), others.ptr()));
+    nb::str message = concat_str({opened, interned(" names another sample than '"), sample,
+                                  interned("': "), held});
+    if (strict)
+        raise(PyExc_ValueError, concat_str({message, interned(" (strict run)")}));
+    log_warning(message);
+}
+
 nb::object parse_files(nb::handle self) {
     log_info(interned("Started parsing Corvane files"));
     nb::object record = nb::getattr(self, kRecordAttribute, nb::none());
     bool strict = truthy(nb::getattr(self, "strict", nb::handle(Py_False)));
     nb::object sample = nb::getattr(self, "sample", nb::none());
+    nb::object aliases = nb::getattr(self, "sample_aliases", nb::none());
+    nb::object kinds = nb::getattr(self, "input_kinds", nb::none());
+    check_kinds_and_aliases(kinds, aliases, sample);
 
     if (!truthy(self.attr("input_files")))
         discover_files(self, !record.is_none());
@@ -319,9 +396,12 @@ nb::object parse_files(nb::handle self) {
     nb::object get_parser = module_global("ReportReaderFactory").attr("get_parser");
     for (const ResolvedInput &input : inputs) {
         try {
-            nb::object reader = get_parser(input.path);
-            if (!sample.is_none())
+            nb::object kind = kind_of(kinds, input.name, input.path);
+            nb::object reader = kind.is_none() ? get_parser(input.path) : get_parser(input.path, kind);
+            if (!sample.is_none()) {
                 nb::setattr(reader, "sample", sample);
+                nb::setattr(reader, "sample_aliases", aliases);
+            }
             nb::object opened = nb::getattr(reader, "file_path", input.path);
             nb::object resource = nb::getattr(reader, "resource_name", nb::none());
             log_info(concat_str({interned("Reading "), opened, interned(" with "),
@@ -331,6 +411,8 @@ nb::object parse_files(nb::handle self) {
                                                                              resource,
                                                                              interned(")")}))}));
             nb::object file_result = self.attr("parse_by_config")(reader);
+            if (!sample.is_none())
+                check_sample_identity(reader, opened, sample, aliases, strict);
             // Merged through a plain dict, so that anything dict.update
             // refuses fails as before.
             nb::object incoming = file_result;
@@ -450,7 +532,7 @@ nb::object threshold_warning(nb::handle w, nb::handle parsed, nb::handle value_k
 // Run configuration file
 // ---------------------------------------------------------------------------
 
-enum class ValueKind { Text, TextList, Object, Boolean };
+enum class ValueKind { Text, TextList, Object, TextMap, Boolean };
 
 struct RequestKey {
     nb::object name;
@@ -467,6 +549,8 @@ std::vector<RequestKey> request_file_keys() {
         {nb::borrow(interned("map_files")), ValueKind::Object},
         {constant("STRICT"), ValueKind::Boolean},
         {constant("SAMPLE"), ValueKind::Text},
+        {constant("SAMPLE_ALIASES"), ValueKind::TextList},
+        {constant("INPUT_KINDS"), ValueKind::TextMap},
         {constant("DURABLE"), ValueKind::Boolean},
     };
 }
@@ -501,6 +585,13 @@ const char *misfit(nb::handle value, ValueKind kind) {
         return is_text(value) ? nullptr : json_kind(value);
     case ValueKind::Object:
         return is_dict(value) ? nullptr : json_kind(value);
+    case ValueKind::TextMap: {
+        if (!is_dict(value))
+            return json_kind(value);
+        bool texts = true;
+        entries_until(value, [&](nb::handle, nb::handle item) { return !(texts = is_text(item)); });
+        return texts ? nullptr : "an object holding other values than strings";
+    }
     case ValueKind::Boolean:
         return PyBool_Check(value.ptr()) ? nullptr : json_kind(value);
     case ValueKind::TextList:
@@ -522,10 +613,30 @@ const char *expected_kind(ValueKind kind) {
         return "a list of strings";
     case ValueKind::Object:
         return "an object";
+    case ValueKind::TextMap:
+        return "an object of strings";
     case ValueKind::Boolean:
         return "true or false";
     }
     return "";
+}
+
+// Every kind of a {path: kind} mapping of the command line or a run
+// configuration file is known; RequestError (`where` and the factory's
+// message) otherwise.
+void check_kinds_as_request(nb::handle kinds, nb::handle where) {
+    nb::handle check = host_attr("CorvaneFileParser.Parsers.ReportReaderFactory",
+                                 "check_input_kind");
+    entries_until(kinds, [&](nb::handle path, nb::handle kind) {
+        try {
+            check(path, kind);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_ValueError))
+                throw;
+            raise_request_error(concat_str({where, error.value()}));
+        }
+        return false;
+    });
 }
 
 // A run configuration file must be a JSON object of known keys, each with a
@@ -545,6 +656,8 @@ void check_request_document(nb::handle path, nb::handle document) {
                                                 interned(" must be "),
                                                 nb::str(expected_kind(entry.kind)),
                                                 interned(", not "), nb::str(found)}));
+            if (equals(key, constant("INPUT_KINDS")))
+                check_kinds_as_request(value, concat_str({where, interned(": ")}));
             return false;
         }
         nb::list names;
@@ -610,7 +723,9 @@ constexpr const char *kEpilog =
     "  ....json, \"paraphase\" in path   JSON sections           "
     "(pacbio_paraphase_config.json)\n"
     "  any other ....json              JSON sections           (dragen_targeted_config.json)\n"
-    "Any other name stops the run.\n"
+    "Any other name stops the run. --input KIND PATH gives the kind (panel, smn,\n"
+    "gba, targeted, paraphase) whatever the name; a .json whose top-level keys are\n"
+    "plainly the other JSON kind's than its name gives is refused without one.\n"
     "\n"
     "Besides the output, the run writes a provenance manifest beside it\n"
     "(NAME without .json, then .manifest.json).\n"
@@ -685,8 +800,8 @@ nb::object parse_args() {
     add("-c", "--config", nb::arg("required") = false, nb::arg("metavar") = "FILE",
         nb::arg("help") = "Path to config JSON file: a JSON object with any of the keys "
                           "input_dir, output_dir, output_json, input_files, map_files, "
-                          "strict, sample, durable; an option given here replaces its value "
-                          "(default: none)");
+                          "strict, sample, sample_aliases, input_kinds, durable; an option "
+                          "given here replaces its value (default: none)");
     add("--input-dir", nb::arg("metavar") = "DIR",
         nb::arg("help") = "Input directory: listed when no input files are given, and "
                           "searched for listed names not found as given (default: .)");
@@ -697,15 +812,25 @@ nb::object parse_args() {
         nb::arg("help") = "Input file(s), read in this order; a later file's section "
                           "replaces an earlier one of the same name (default: every .json "
                           "and .tsv file of the input directory)");
+    add("--input", nb::arg("nargs") = 2, nb::arg("action") = "append",
+        nb::arg("metavar") = nb::make_tuple("KIND", "PATH"),
+        nb::arg("help") = "an input file of the given kind (panel, smn, gba, targeted, "
+                          "paraphase), read as that kind whatever its name; repeatable, "
+                          "read after the --input-files in the order given");
     add("--output-json", nb::arg("metavar") = "NAME",
         nb::arg("help") = "Output JSON filename (default: corvane_output.json)");
     add("--strict", nb::arg("action") = "store_true",
-        nb::arg("help") = "fail, writing nothing, when a listed file is missing or a "
-                          "section is replaced by a later file (default: warn and go on)");
+        nb::arg("help") = "fail, writing nothing, when a listed file is missing, a "
+                          "section is replaced by a later file or a file names another "
+                          "sample than --sample (default: warn and go on)");
     add("--sample", nb::arg("metavar") = "ID",
-        nb::arg("help") = "read the row of this sample from a one-row caller table that "
-                          "holds several rows; no such row is an error (default: the "
-                          "first row, with a warning)");
+        nb::arg("help") = "the run's sample: every sample ID a file holds must name it "
+                          "(a warning otherwise, an error with --strict), and a one-row "
+                          "caller table holding several rows gives its row; no such row "
+                          "is an error (default: no check; the first row, with a warning)");
+    add("--alias", nb::arg("action") = "append", nb::arg("metavar") = "NAME",
+        nb::arg("help") = "another name of the --sample in the files (a BAM-style "
+                          "S50.final, say); repeatable");
     add("--log-file", nb::arg("metavar") = "FILE",
         nb::arg("help") = "log file, appended to (default: corvane.log in the output "
                           "directory)");
@@ -715,17 +840,28 @@ nb::object parse_args() {
     return parser.attr("parse_args")();
 }
 
+// values[dest].append(item), the list made on the first one.
+void append_gathered(nb::dict &values, const char *dest, nb::handle item) {
+    nb::object gathered = values[dest];
+    if (gathered.is_none()) {
+        gathered = nb::list();
+        values[dest] = gathered;
+    }
+    gathered.attr("append")(item);
+}
+
 // A command line written the plain way, parsed without argparse (whose
 // import and parser set-up take a tenth of a short run): every option
 // spelled in full and given once, each value the next argument (or, for a
 // long option, after "="), neither empty nor starting with "-", and
-// --input-files followed by at least one name. Returns what parse_args()
+// --input-files followed by at least one name; --input (KIND PATH) and
+// --alias may be repeated. Returns what parse_args()
 // gives for it, as a types.SimpleNamespace with the same attributes; None
 // for anything else (help, version, abbreviations, repeats, unknown options,
 // stray arguments, values that look like options), which is left to
 // argparse to parse or reject.
 nb::object parse_plain_command_line(nb::handle arguments) {
-    enum class Kind { Value, Files, Flag };
+    enum class Kind { Value, Files, Flag, Pairs, Values };
     struct Option {
         const char *spelling;
         const char *dest;
@@ -737,7 +873,8 @@ nb::object parse_plain_command_line(nb::handle arguments) {
         {"--input-files", "input_files", Kind::Files},
         {"--output-json", "output_json", Kind::Value}, {"--strict", "strict", Kind::Flag},
         {"--sample", "sample", Kind::Value},    {"--log-file", "log_file", Kind::Value},
-        {"--debug", "debug", Kind::Flag},
+        {"--debug", "debug", Kind::Flag},       {"--input", "input", Kind::Pairs},
+        {"--alias", "alias", Kind::Values},
     };
     auto is_value = [](nb::handle text) {
         return PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0 &&
@@ -773,7 +910,9 @@ nb::object parse_plain_command_line(nb::handle arguments) {
         for (const Option &candidate : kOptions)
             if (text == candidate.spelling)
                 option = &candidate;
-        if (!option || !given.insert(option->dest).second)
+        // Only the options that gather values may be given again.
+        bool repeatable = option && (option->kind == Kind::Pairs || option->kind == Kind::Values);
+        if (!option || (!given.insert(option->dest).second && !repeatable))
             return nb::none();
         switch (option->kind) {
         case Kind::Flag:
@@ -795,6 +934,30 @@ nb::object parse_plain_command_line(nb::handle arguments) {
             values[option->dest] = names;
             break;
         }
+        case Kind::Pairs: {
+            // --input KIND PATH: two plain values, appended as argparse's
+            // append action with two arguments gathers them.
+            if (explicit_value.is_valid() || i + 1 >= count || !is_value(args[i]) ||
+                !is_value(args[i + 1]))
+                return nb::none();
+            nb::list pair;
+            pair.append(args[i]);
+            pair.append(args[i + 1]);
+            i += 2;
+            append_gathered(values, option->dest, pair);
+            break;
+        }
+        case Kind::Values:
+            if (explicit_value.is_valid()) {
+                if (!is_value(explicit_value))
+                    return nb::none();
+                append_gathered(values, option->dest, explicit_value);
+            } else {
+                if (i >= count || !is_value(args[i]))
+                    return nb::none();
+                append_gathered(values, option->dest, args[i++]);
+            }
+            break;
         case Kind::Value:
             if (explicit_value.is_valid()) {
                 if (!is_value(explicit_value))
@@ -844,6 +1007,29 @@ void from_cli(nb::handle cls) {
         set_item(config, constant("OUTPUT_DIR"), output_dir);
 
     nb::object input_files = args.attr("input_files");
+    // --input KIND PATH: the paths are read after --input-files, as that kind
+    // (a parse_args of a subclass may not know the option).
+    nb::object inputs = nb::getattr(args, "input", nb::none());
+    if (truthy(inputs)) {
+        nb::dict given;
+        nb::list names;
+        if (truthy(input_files))
+            for_each(input_files, [&](nb::handle name) { names.append(name); });
+        for_each(inputs, [&](nb::handle pair) {
+            auto [kind, path] = unpack_pair(pair);
+            given[path] = kind;
+            names.append(path);
+        });
+        check_kinds_as_request(given, interned("--input: "));
+        nb::dict kinds;
+        nb::object from_file = get(config, constant("INPUT_KINDS"));
+        if (is_dict(from_file) && PyDict_Update(kinds.ptr(), from_file.ptr()) < 0)
+            raise_pending();
+        if (PyDict_Update(kinds.ptr(), given.ptr()) < 0)
+            raise_pending();
+        set_item(config, constant("INPUT_KINDS"), kinds);
+        input_files = std::move(names);
+    }
     if (truthy(input_files)) {
         nb::dict per_file;
         for_each(input_files, [&](nb::handle name) {
@@ -863,6 +1049,9 @@ void from_cli(nb::handle cls) {
     nb::object sample = nb::getattr(args, "sample", nb::none());
     if (truthy(sample))
         set_item(config, constant("SAMPLE"), sample);
+    nb::object aliases = nb::getattr(args, "alias", nb::none());
+    if (truthy(aliases))
+        set_item(config, constant("SAMPLE_ALIASES"), aliases);
 
     cls(config).attr("run")();
 }
@@ -885,9 +1074,11 @@ nb::object parse_early_options() {
     add("--input-dir");
     add("--output-dir");
     add("--input-files", nb::arg("nargs") = "*");
+    add("--input", nb::arg("nargs") = 2, nb::arg("action") = "append");
     add("--output-json");
     add("--strict", nb::arg("action") = "store_true");
     add("--sample");
+    add("--alias", nb::arg("action") = "append");
     add("--log-file");
     add("--debug", nb::arg("action") = "store_true");
     add("--version", nb::arg("action") = "store_true");
@@ -1009,10 +1200,16 @@ void freeze_objects_at_exit() {
 // lists (as given or under --input-dir), or it would change an input before
 // the run reads it.
 void refuse_log_over_input(nb::handle early, nb::handle log_path) {
-    if (early.is_none() || !truthy(early.attr("input_files")) || !path_exists(log_path))
+    if (early.is_none() || !path_exists(log_path))
         return;
+    nb::list names;
+    if (truthy(early.attr("input_files")))
+        for_each(early.attr("input_files"), [&](nb::handle name) { names.append(name); });
+    nb::object inputs = nb::getattr(early, "input", nb::none());
+    if (truthy(inputs))
+        for_each(inputs, [&](nb::handle pair) { names.append(unpack_pair(pair).second); });
     nb::object input_dir = early.attr("input_dir");
-    for_each(early.attr("input_files"), [&](nb::handle name) {
+    for_each(names, [&](nb::handle name) {
         bool same = same_file(name, log_path) ||
                     (truthy(input_dir) && same_file(join_path(input_dir, name), log_path));
         if (same)
@@ -1169,7 +1366,7 @@ NB_MODULE(ReportAssembler, m) {
     m.attr("RequestError") = steal_checked(PyErr_NewExceptionWithDoc(
         "CorvaneFileParser.ReportAssembler.RequestError",
         "A run configuration file that cannot be read, is not a JSON object, or holds an "
-        "unknown key or a value of the wrong kind.",
+        "unknown key or a value of the wrong kind; or an unknown kind given with --input.",
         PyExc_ValueError, nullptr));
     m.attr("_Stopped") = steal_checked(PyErr_NewExceptionWithDoc(
         "CorvaneFileParser.ReportAssembler._Stopped",
@@ -1182,6 +1379,8 @@ NB_MODULE(ReportAssembler, m) {
     attributes["input_files"] = nb::str("list[str]");
     attributes["strict"] = nb::str("bool");
     attributes["sample"] = nb::str("str | None");
+    attributes["sample_aliases"] = nb::str("list[str]");
+    attributes["input_kinds"] = nb::str("dict[str, str]");
     attributes["durable"] = nb::str("bool");
 
     ClassBuilder::plain(m, "ReportAssembler")
@@ -1191,11 +1390,15 @@ NB_MODULE(ReportAssembler, m) {
              "searched for listed names that do not exist as given; default \".\"),\n"
              "\"output_dir\" (default \".\"), \"output_json\" (default \"corvane_output.json\"),\n"
              "\"input_files\" (names read in this order), \"strict\" (a missing listed file or a\n"
-             "replaced section is an error), \"sample\" (the row of a multi-row caller table\n"
-             "to read), \"durable\" (default true; false leaves syncing the written files to\n"
-             "disk to the caller) and \"MAP_FILES\" (per-file settings passed on; the shipped\n"
-             "readers do not read them). The values are kept as the attributes input_dir,\n"
-             "output_dir, output_json, input_files, strict, sample and durable.")
+             "replaced section is an error), \"sample\" (the sample every file's sample\n"
+             "identifiers must name, and the row of a multi-row caller table to read),\n"
+             "\"sample_aliases\" (other names of the sample), \"input_kinds\" ({path: kind}:\n"
+             "a listed file's kind, \"panel\", \"smn\", \"gba\", \"targeted\" or\n"
+             "\"paraphase\", wins over its name), \"durable\" (default true; false leaves\n"
+             "syncing the written files to disk to the caller) and \"MAP_FILES\" (per-file\n"
+             "settings passed on; the shipped readers do not read them). The values are\n"
+             "kept as the attributes input_dir, output_dir, output_json, input_files,\n"
+             "strict, sample, sample_aliases, input_kinds and durable.")
         .attr("__annotations__", attributes)
         .method("__init__", &init_assembler, nb::arg("json_request").none(),
                 nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
@@ -1251,6 +1454,7 @@ NB_MODULE(ReportAssembler, m) {
           "parse_args() gives them, or None where argparse must parse it.");
     m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
           nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
-          "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed,\n"
+          "Writes json.dumps(obj, indent=4, allow_nan=False).encode() to the binary file\n"
+          "(a NaN or infinity raises ValueError before anything is written); True when streamed,\n"
           "False when the object was handed to the host's json.dumps.");
 }

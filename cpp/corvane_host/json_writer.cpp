@@ -1,5 +1,7 @@
-// The unified document's writer: json.dumps(obj, indent=4) byte for byte
-// (ensure_ascii, allow_nan, ": " and "," separators), streamed in chunks.
+// The unified document's writer: json.dumps(obj, indent=4, allow_nan=False)
+// byte for byte (ensure_ascii, ": " and "," separators), streamed in chunks.
+// NaN and the infinities have no JSON spelling: a document holding one is
+// refused before anything is written, with the host's error.
 #include <corvane/host.hpp>
 #include <corvane/json_writer.hpp>
 
@@ -53,17 +55,35 @@ bool plain_int(PyObject *p) {
     return true;
 }
 
+// ValueError, as json.dumps(allow_nan=False) raises it, for a float that is
+// not finite.
+void require_finite(PyObject *p) {
+    double x = PyFloat_AS_DOUBLE(p);
+    if (std::isfinite(x))
+        return;
+    nb::str shown = to_str(p);
+    raise(PyExc_ValueError,
+          concat_str({interned("Out of range float values are not JSON compliant: "), shown}));
+}
+
 bool plain_key(PyObject *key) {
-    return PyUnicode_CheckExact(key) || PyFloat_CheckExact(key) || key == Py_None ||
-           key == Py_True || key == Py_False || (PyLong_CheckExact(key) && plain_int(key));
+    if (PyFloat_CheckExact(key)) {
+        require_finite(key);
+        return true;
+    }
+    return PyUnicode_CheckExact(key) || key == Py_None || key == Py_True || key == Py_False ||
+           (PyLong_CheckExact(key) && plain_int(key));
 }
 
 // Converting a huge int to text may run the host's Python code (and so let
 // another thread in): every object in use is held by a strong reference.
 bool plain_document(PyObject *p, int depth) {
-    if (p == Py_None || p == Py_True || p == Py_False || PyUnicode_CheckExact(p) ||
-        PyFloat_CheckExact(p))
+    if (p == Py_None || p == Py_True || p == Py_False || PyUnicode_CheckExact(p))
         return true;
+    if (PyFloat_CheckExact(p)) {
+        require_finite(p);
+        return true;
+    }
     if (PyLong_CheckExact(p))
         return plain_int(p);
     bool is_list = PyList_CheckExact(p), is_tuple = !is_list && PyTuple_CheckExact(p);
@@ -79,6 +99,10 @@ bool plain_document(PyObject *p, int depth) {
         PyErr_Clear();
         return false;
     }
+    // Left also when a float that is not finite raises below.
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     nb::object hold = nb::borrow(p);
     bool plain = true;
     if (is_dict) {
@@ -96,7 +120,6 @@ bool plain_document(PyObject *p, int depth) {
             plain = plain_document(item.ptr(), depth + 1);
         }
     }
-    Py_LeaveRecursiveCall();
     return plain;
 }
 
@@ -294,16 +317,12 @@ private:
         ascii_text(text.ptr());
     }
 
-    // float.__repr__ for finite values, json's spellings for the others.
+    // float.__repr__ of a finite value (screening refused the others; one
+    // that appeared since is refused here).
     void real(PyObject *p) {
         double x = PyFloat_AS_DOUBLE(p);
-        if (std::isnan(x)) {
-            put_literal("NaN");
-        } else if (std::isinf(x)) {
-            if (x > 0)
-                put_literal("Infinity");
-            else
-                put_literal("-Infinity");
+        if (!std::isfinite(x)) {
+            changed();
         } else {
             uint64_t bits;
             std::memcpy(&bits, &x, sizeof bits);
@@ -433,7 +452,8 @@ private:
 bool write_json(nb::handle obj, nb::handle file) {
     nb::object write = file.attr("write");
     if (!plain_document(obj.ptr(), 0)) {
-        nb::object text = host_attr("json", "dumps")(obj, nb::arg("indent") = 4);
+        nb::object text = host_attr("json", "dumps")(obj, nb::arg("indent") = 4,
+                                                     nb::arg("allow_nan") = false);
         write_all(write, text.attr("encode")("utf-8"));
         return false;
     }

@@ -146,12 +146,17 @@ constexpr uint64_t kPow10[] = {1ull,
                                10000000000000000000ull};
 constexpr uint64_t kExactInDouble = 1ull << 53;
 
+// A text of more digits than this is an identifier or a code, not a count:
+// a double (what most JSON readers make of a number) holds 15 exactly.
+constexpr Py_ssize_t kMaxIntegerDigits = 15;
+
 // The shape of an ordinary number text (ASCII, white space stripped):
-// an optional sign, then either at most 18 significant digits (an int), or
-// digits with one '.' and/or an exponent (a float). Underscores, spellings
-// of infinity and not-a-number, and anything longer are left to the host.
+// an optional sign, then either digits only (an int, or a digit text kept as
+// text: a leading zero, or more than kMaxIntegerDigits digits), or digits
+// with one '.' and/or an exponent (a float). Underscores, spellings of
+// infinity and not-a-number are left to the host.
 struct PlainNumber {
-    enum Kind { kNone, kInt, kFloat } kind = kNone;
+    enum Kind { kNone, kInt, kDigitText, kFloat } kind = kNone;
     bool negative = false;
     uint64_t mantissa = 0;      // significant digits (leading zeros dropped)
     Py_ssize_t fraction_digits = 0;  // digits after the '.'
@@ -178,10 +183,12 @@ PlainNumber scan_plain_number(const unsigned char *data, Py_ssize_t size) {
         ++p;
     }
     Py_ssize_t digits = 0, significant = 0;
-    bool dot = false;
+    bool dot = false, leading_zero = false;
     for (; p < end; ++p) {
         unsigned char c = *p;
         if (c >= '0' && c <= '9') {
+            if (digits == 0)
+                leading_zero = c == '0';
             ++digits;
             if (dot)
                 ++number.fraction_digits;
@@ -213,8 +220,8 @@ PlainNumber scan_plain_number(const unsigned char *data, Py_ssize_t size) {
     if (p != end)
         return number;
     if (!dot && !number.exponent) {
-        if (significant <= 18)
-            number.kind = PlainNumber::kInt;
+        bool text = digits > kMaxIntegerDigits || (digits > 1 && leading_zero);
+        number.kind = text ? PlainNumber::kDigitText : PlainNumber::kInt;
         return number;
     }
     number.kind = PlainNumber::kFloat;
@@ -282,36 +289,68 @@ inline bool may_start_number(unsigned char c) {
     return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || is_number_space(c);
 }
 
+// What format_value's number rules make of a plain number text.
+enum class PlainResult {
+    kHost,    // the host's int() or float() must decide
+    kNumber,  // the int or (rounded) float
+    kText,    // the text itself: a digit text kept as text, or not finite
+};
+
 // format_value's number rules for the ASCII characters of a str of plain
-// number shape: a new reference to the int or (rounded) float, or nullptr
-// when the host's int() or float() must decide.
-[[gnu::noinline]] PyObject *plain_number(const unsigned char *data, Py_ssize_t size, int places) {
+// number shape; on kNumber, `*out` is a new reference to the number.
+[[gnu::noinline]] PlainResult plain_number(const unsigned char *data, Py_ssize_t size,
+                                           int places, PyObject **out) {
     PlainNumber number = scan_plain_number(data, size);
+    if (number.kind == PlainNumber::kDigitText)
+        return PlainResult::kText;
     if (number.kind == PlainNumber::kInt) {
         long long value = (long long) number.mantissa;
-        PyObject *result = PyLong_FromLongLong(number.negative ? -value : value);
-        if (!result)
+        *out = PyLong_FromLongLong(number.negative ? -value : value);
+        if (!*out)
             raise_pending();
-        return result;
+        return PlainResult::kNumber;
     }
     if (number.kind != PlainNumber::kFloat)
-        return nullptr;
+        return PlainResult::kHost;
     bool standard_places = places >= 0 && places <= 17;
     double value;
     if (!standard_places || !round_plain_float(number, places, &value)) {
         if (!plain_float_value(number, &value))
-            return nullptr;
-        if (standard_places && std::isfinite(value)) {
+            return PlainResult::kHost;
+        if (!std::isfinite(value))
+            return PlainResult::kText;
+        if (standard_places) {
             value = round_finite(value, places);
         } else if (places != kKeepPlaces) {
             nb::object parsed = steal_checked(PyFloat_FromDouble(value));
-            return round_places(parsed, places).release().ptr();
+            *out = round_places(parsed, places).release().ptr();
+            return PlainResult::kNumber;
         }
     }
-    PyObject *result = PyFloat_FromDouble(value);
-    if (!result)
+    *out = PyFloat_FromDouble(value);
+    if (!*out)
         raise_pending();
-    return result;
+    return PlainResult::kNumber;
+}
+
+// A text int() accepted is a digit text kept as text: no underscore, and a
+// leading zero before other digits or more than kMaxIntegerDigits digits.
+// Digits are the decimal characters int() reads (any script).
+bool is_kept_digit_text(PyObject *text) {
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t digits = 0;
+    bool leading_zero = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '_')
+            return false;
+        if (Py_UNICODE_ISDECIMAL(c)) {
+            if (digits++ == 0)
+                leading_zero = Py_UNICODE_TODECIMAL(c) == 0;
+        }
+    }
+    return digits > kMaxIntegerDigits || (digits > 1 && leading_zero);
 }
 
 // `item == ""` or `item == None`, with the common types answered directly.
@@ -352,16 +391,27 @@ static nb::object format_text(nb::handle value, int places) {
         return nb::none();
     if (low == text && PyUnicode_IS_ASCII(text) &&
         may_start_number(*(const unsigned char *) PyUnicode_DATA(text))) {
-        if (PyObject *number = plain_number((const unsigned char *) PyUnicode_DATA(text),
-                                            PyUnicode_GET_LENGTH(text), places))
+        PyObject *number = nullptr;
+        switch (plain_number((const unsigned char *) PyUnicode_DATA(text),
+                             PyUnicode_GET_LENGTH(text), places, &number)) {
+        case PlainResult::kNumber:
             return nb::steal(number);
+        case PlainResult::kText:
+            return nb::borrow(value);
+        case PlainResult::kHost:
+            break;
+        }
     }
     // A str subclass may define __int__ or __float__: only exact str is
     // screened before the host's conversions.
     NumberShape shape = PyUnicode_CheckExact(text) ? number_shape(text) : NumberShape{true, true};
     if (shape.may_be_int) {
-        if (PyObject *integer = PyNumber_Long(text))
-            return nb::steal(integer);
+        if (PyObject *integer = PyNumber_Long(text)) {
+            nb::object owned = nb::steal(integer);
+            if (is_kept_digit_text(text))
+                return nb::borrow(value);
+            return owned;
+        }
         if (!pending_is(PyExc_ValueError))
             raise_pending();
         PyErr_Clear();
@@ -370,6 +420,9 @@ static nb::object format_text(nb::handle value, int places) {
         return nb::borrow(value);
     if (PyObject *number = PyNumber_Float(text)) {
         nb::object owned = nb::steal(number);
+        // "nan", "inf", "1e999": no JSON number says what the text says.
+        if (!std::isfinite(PyFloat_AS_DOUBLE(number)))
+            return nb::borrow(value);
         return round_places(owned, places);
     }
     if (!pending_is(PyExc_ValueError))
@@ -380,46 +433,61 @@ static nb::object format_text(nb::handle value, int places) {
 
 namespace {
 
-nb::object format_dict(PyObject *dict);
-nb::object format_list(PyObject *list);
+nb::object format_dict(PyObject *dict, NonFiniteNotes *notes);
+nb::object format_list(PyObject *list, NonFiniteNotes *notes);
 
 // A value that is no mapping or list. Kept out of line so that the frames of
 // the recursion over containers stay small.
-[[gnu::noinline]] nb::object format_leaf(PyObject *value) {
-    return format_scalar(value, 2);
+[[gnu::noinline]] nb::object format_leaf(PyObject *value, NonFiniteNotes *notes) {
+    return format_scalar(value, 2, notes);
 }
 
-inline nb::object format_item(PyObject *value) {
+inline nb::object format_item(PyObject *value, NonFiniteNotes *notes) {
     if (PyDict_Check(value))
-        return format_dict(value);
+        return format_dict(value, notes);
     if (PyList_Check(value))
-        return format_list(value);
-    return format_leaf(value);
+        return format_list(value, notes);
+    return format_leaf(value, notes);
+}
+
+// The index of a list item as a path segment of a note.
+void note_index(NonFiniteNotes *notes, size_t mark, Py_ssize_t index) {
+    if (notes && notes->size() != mark)
+        notes->prefix_since(mark, steal_checked(PyLong_FromSsize_t(index)));
+}
+
+void note_key(NonFiniteNotes *notes, size_t mark, nb::handle key) {
+    if (notes && notes->size() != mark)
+        notes->prefix_since(mark, key);
 }
 
 // format_value of a dict and of a list: one small frame per level of nesting.
-[[gnu::noinline]] nb::object format_dict(PyObject *dict) {
+[[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
     RecursionGuard guard(" while formatting a mapping");
     nb::dict out;
     PyObject *key = nullptr, *item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &item)) {
         nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
-        nb::object formatted = format_item(owned_item.ptr());
+        size_t mark = notes ? notes->size() : 0;
+        nb::object formatted = format_item(owned_item.ptr(), notes);
+        note_key(notes, mark, owned_key);
         if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
             raise_pending();
     }
     return std::move(out);
 }
 
-[[gnu::noinline]] nb::object format_list(PyObject *list) {
+[[gnu::noinline]] nb::object format_list(PyObject *list, NonFiniteNotes *notes) {
     RecursionGuard guard(" while formatting a list");
     nb::list out;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
         if (is_blank_item(item))
             continue;
-        nb::object formatted = format_item(item.ptr());
+        size_t mark = notes ? notes->size() : 0;
+        nb::object formatted = format_item(item.ptr(), notes);
+        note_index(notes, mark, i);
         if (PyList_Append(out.ptr(), formatted.ptr()) < 0)
             raise_pending();
     }
@@ -428,7 +496,70 @@ inline nb::object format_item(PyObject *value) {
     return std::move(out);
 }
 
+// keep_as_written() of a dict and of a list.
+nb::object keep_item(PyObject *value, NonFiniteNotes *notes);
+
+[[gnu::noinline]] nb::object keep_dict(PyObject *dict, NonFiniteNotes *notes) {
+    RecursionGuard guard(" while copying a mapping");
+    nb::dict out;
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
+        size_t mark = notes ? notes->size() : 0;
+        nb::object kept = keep_item(owned_item.ptr(), notes);
+        note_key(notes, mark, owned_key);
+        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), kept.ptr()) < 0)
+            raise_pending();
+    }
+    return std::move(out);
+}
+
+[[gnu::noinline]] nb::object keep_list(PyObject *list, NonFiniteNotes *notes) {
+    RecursionGuard guard(" while copying a list");
+    nb::list out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
+        size_t mark = notes ? notes->size() : 0;
+        nb::object kept = keep_item(item.ptr(), notes);
+        note_index(notes, mark, i);
+        if (PyList_Append(out.ptr(), kept.ptr()) < 0)
+            raise_pending();
+    }
+    return std::move(out);
+}
+
+nb::object keep_item(PyObject *value, NonFiniteNotes *notes) {
+    if (PyDict_Check(value))
+        return keep_dict(value, notes);
+    if (PyList_Check(value))
+        return keep_list(value, notes);
+    if (PyFloat_Check(value) && !std::isfinite(PyFloat_AS_DOUBLE(value))) {
+        if (notes)
+            notes->add(PyFloat_AS_DOUBLE(value));
+        return nb::none();
+    }
+    return nb::borrow(value);
+}
+
 }  // namespace
+
+nb::str NonFiniteNotes::path_text(const Note &note) {
+    nb::list segments;
+    for (auto it = note.reversed_path.rbegin(); it != note.reversed_path.rend(); ++it)
+        segments.append(to_str(*it));
+    return nb::borrow<nb::str>(steal_checked(PyUnicode_Join(interned(".").ptr(), segments.ptr())));
+}
+
+const char *NonFiniteNotes::spelling(double value) {
+    if (std::isnan(value))
+        return "NaN";
+    return value > 0 ? "Infinity" : "-Infinity";
+}
+
+nb::object keep_as_written(nb::handle value, NonFiniteNotes *notes) {
+    return keep_item(value.ptr(), notes);
+}
 
 bool format_keeps(PyObject *value) {
     if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value))
@@ -440,16 +571,25 @@ bool format_keeps(PyObject *value) {
     return c >= 'a' && c <= 'z' && c != 't' && c != 'f' && c != 'n' && c != 'i';
 }
 
-nb::object format_value(nb::handle value) { return format_item(value.ptr()); }
+nb::object format_value(nb::handle value, NonFiniteNotes *notes) {
+    return format_item(value.ptr(), notes);
+}
 
-nb::object format_scalar(nb::handle value, int places) {
+nb::object format_scalar(nb::handle value, int places, NonFiniteNotes *notes) {
     PyObject *p = value.ptr();
     if (PyUnicode_Check(p))
         return format_text(value, places);
-    if (PyFloat_Check(p))
+    if (PyFloat_Check(p)) {
+        double x = PyFloat_AS_DOUBLE(p);
+        if (!std::isfinite(x)) {
+            if (notes)
+                notes->add(x);
+            return nb::none();
+        }
         return round_places(value, places);
+    }
     if (PyDict_Check(p) || PyList_Check(p))
-        return format_value(value);
+        return format_value(value, notes);
     return nb::borrow(value);
 }
 
@@ -538,6 +678,8 @@ ValueSettings ValueSettings::read(nb::handle config, nb::handle resource, nb::ha
                                      "\"text_fields\" must be a list of field names");
     settings.null_values_ = name_set(config, "null_values", resource, section,
                                      "\"null_values\" must be a list of texts");
+    settings.keep_as_written_ = name_set(config, "keep_as_written", resource, section,
+                                         "\"keep_as_written\" must be a list of field names");
 
     nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
     nb::object decimals = get(config, "decimals", absent);
@@ -580,6 +722,7 @@ ValueSettings::Rule ValueSettings::rule_for(nb::handle name) const {
     }
     rule.text = text_fields_.is_valid() &&
                 (set_contains(text_fields_, name) || set_contains(text_fields_, interned("*")));
+    rule.keep = keep_as_written_.is_valid() && set_contains(keep_as_written_, name);
     return rule;
 }
 
@@ -587,7 +730,9 @@ bool ValueSettings::is_null_text(nb::handle text) const {
     return null_values_.is_valid() && set_contains(null_values_, strip_text(text));
 }
 
-nb::object ValueSettings::apply(const Rule &rule, nb::handle value) const {
+nb::object ValueSettings::apply(const Rule &rule, nb::handle value, NonFiniteNotes *notes) const {
+    if (rule.keep)
+        return keep_as_written(value, notes);
     if (PyUnicode_Check(value.ptr()) && (rule.text || null_values_.is_valid())) {
         nb::object stripped = strip_text(value);
         if (null_values_.is_valid() && set_contains(null_values_, stripped))
@@ -595,10 +740,12 @@ nb::object ValueSettings::apply(const Rule &rule, nb::handle value) const {
         if (rule.text)
             return text_value(stripped);
     }
-    return format_scalar(value, rule.places);
+    return format_scalar(value, rule.places, notes);
 }
 
 nb::object ValueSettings::apply_stripped(const Rule &rule, nb::handle text) const {
+    if (rule.keep)
+        return PyUnicode_GET_LENGTH(text.ptr()) == 0 ? nb::none() : nb::borrow(text);
     if (null_values_.is_valid() && set_contains(null_values_, text))
         return nb::none();
     if (rule.text)
@@ -609,11 +756,18 @@ nb::object ValueSettings::apply_stripped(const Rule &rule, nb::handle text) cons
 nb::object ValueSettings::apply_stripped_utf8(const Rule &rule, const TextSpan &text) const {
     // A number outside text fields and null values is what format_text makes
     // of the str of an ASCII text: read it from the bytes, without the str.
-    if (!rule.text && !null_values_.is_valid() && !text.empty() &&
+    if (!rule.text && !rule.keep && !null_values_.is_valid() && !text.empty() &&
         may_start_number((unsigned char) text.data[0]) && is_ascii(text.data, text.size)) {
-        if (PyObject *number = plain_number((const unsigned char *) text.data,
-                                            (Py_ssize_t) text.size, rule.places))
+        PyObject *number = nullptr;
+        switch (plain_number((const unsigned char *) text.data, (Py_ssize_t) text.size,
+                             rule.places, &number)) {
+        case PlainResult::kNumber:
             return nb::steal(number);
+        case PlainResult::kText:
+            return text_object(text);
+        case PlainResult::kHost:
+            break;
+        }
     }
     return apply_stripped(rule, text_object(text));
 }

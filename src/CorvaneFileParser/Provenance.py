@@ -42,6 +42,8 @@ if TYPE_CHECKING:
         input_files: list[str | None]
         strict: bool
         sample: str | None
+        sample_aliases: list[str | None]
+        input_kinds: dict[str, str | None]
 
     class _InputRecord(TypedDict):
         """One entry of the manifest's "inputs": a file read and what it gave."""
@@ -55,6 +57,7 @@ if TYPE_CHECKING:
         resource_sha256: str | None
         keys: list[str]
         replaced: list[str]
+        identifiers: dict[str, str | None]
 
     class _Digest(Protocol):
         """What the manifest needs of a SHA-256 object."""
@@ -248,6 +251,19 @@ def _text(value: object) -> str | None:
     return str(value)
 
 
+def _listed(value: object) -> list[object] | tuple[object, ...]:
+    """A list or tuple as it is; anything else (an iterator belongs to the run) as ()."""
+    return value if isinstance(value, (list, tuple)) else ()
+
+
+def _text_mapping(value: object) -> dict[str, str | None]:
+    """A mapping of texts as the manifest records it (keys and values as _text
+    gives them); {} for anything that is not a dict."""
+    if not isinstance(value, dict):
+        return {}
+    return {str(_text(key)): _text(item) for key, item in value.items()}
+
+
 def package_directory() -> str:
     import CorvaneFileParser
 
@@ -318,6 +334,8 @@ class RunRecord:
             "input_files": [_text(name) for name in listed],
             "strict": bool(getattr(driver, "strict", False)),
             "sample": _text(getattr(driver, "sample", None)),
+            "sample_aliases": [_text(name) for name in _listed(getattr(driver, "sample_aliases", None))],
+            "input_kinds": _text_mapping(getattr(driver, "input_kinds", None)),
         }
         self.inputs: list[_InputRecord] = []
         self.missing: list[str | None] = []
@@ -357,7 +375,8 @@ class RunRecord:
                   replaced: list[str]) -> None:
         """One file read: the name as listed or discovered, the path the
         reader opened, the reader, the output keys the file produced and
-        those among them that replaced an earlier file's entry."""
+        those among them that replaced an earlier file's entry. The sample
+        identifiers the reader found in the file are recorded with them."""
         size, digest = file_digest(opened)
         resource = getattr(reader, "resource_name", None)
         resource = _text(resource)
@@ -371,6 +390,7 @@ class RunRecord:
             "resource_sha256": self._resource_digest(resource),
             "keys": list(keys),
             "replaced": list(replaced),
+            "identifiers": _text_mapping(getattr(reader, "sample_identifiers", None)),
         })
 
     def finish(self, output_path: str, content: bytes | None = None,
@@ -402,4 +422,4 @@ class RunRecord:
             "warnings": list(self.warnings),
             "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
-        return (json.dumps(manifest, indent=4) + "\n").encode("utf-8")
+        return (json.dumps(manifest, indent=4, allow_nan=False) + "\n").encode("utf-8")

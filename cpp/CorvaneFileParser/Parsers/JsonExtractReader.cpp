@@ -502,9 +502,9 @@ nb::object load_json(nb::handle path) {
 // Formatting in place
 // ---------------------------------------------------------------------------
 
-nb::object format_in_place(nb::handle value);
+nb::object format_in_place(nb::handle value, NonFiniteNotes *notes);
 
-void format_mapping_in_place(PyObject *mapping) {
+void format_mapping_in_place(PyObject *mapping, NonFiniteNotes *notes) {
     RecursionGuard guard(" while formatting a mapping");
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *item = nullptr;
@@ -512,7 +512,10 @@ void format_mapping_in_place(PyObject *mapping) {
     while (PyDict_Next(mapping, &pos, &key, &item)) {
         if (format_keeps(item))
             continue;
-        nb::object formatted = format_in_place(item);
+        size_t mark = notes ? notes->size() : 0;
+        nb::object formatted = format_in_place(item, notes);
+        if (notes && notes->size() != mark)
+            notes->prefix_since(mark, key);
         if (formatted.ptr() != item && PyDict_SetItem(mapping, key, formatted.ptr()) < 0)
             raise_pending();
     }
@@ -520,7 +523,7 @@ void format_mapping_in_place(PyObject *mapping) {
 
 // format_value's list rule in place: blank items (None, "") dropped, the
 // others formatted and moved up; None when nothing is left.
-nb::object format_list_in_place(nb::handle list) {
+nb::object format_list_in_place(nb::handle list, NonFiniteNotes *notes) {
     RecursionGuard guard(" while formatting a list");
     PyObject *p = list.ptr();
     Py_ssize_t size = PyList_GET_SIZE(p), kept = 0;
@@ -528,7 +531,11 @@ nb::object format_list_in_place(nb::handle list) {
         PyObject *item = PyList_GET_ITEM(p, i);
         if (item == Py_None || (PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) == 0))
             continue;
-        nb::object formatted = format_keeps(item) ? nb::borrow(item) : format_in_place(item);
+        size_t mark = notes ? notes->size() : 0;
+        nb::object formatted =
+            format_keeps(item) ? nb::borrow(item) : format_in_place(item, notes);
+        if (notes && notes->size() != mark)
+            notes->prefix_since(mark, steal_checked(PyLong_FromSsize_t(i)));
         if (formatted.ptr() != item || kept != i) {
             if (PyList_SetItem(p, kept, formatted.release().ptr()) < 0)
                 raise_pending();
@@ -545,17 +552,17 @@ nb::object format_list_in_place(nb::handle list) {
 // format_value(value) for a value of a privately decoded document: plain
 // mappings and lists are formatted in place and returned themselves (a list
 // left empty gives None); other values as format_value gives them.
-nb::object format_in_place(nb::handle value) {
+nb::object format_in_place(nb::handle value, NonFiniteNotes *notes) {
     PyObject *p = value.ptr();
     if (PyDict_CheckExact(p)) {
-        format_mapping_in_place(p);
+        format_mapping_in_place(p, notes);
         return nb::borrow(value);
     }
     if (PyList_CheckExact(p))
-        return format_list_in_place(value);
+        return format_list_in_place(value, notes);
     if (format_keeps(p))
         return nb::borrow(value);
-    return format_value(value);
+    return format_value(value, notes);
 }
 
 // ---------------------------------------------------------------------------
@@ -636,6 +643,9 @@ struct SectionFormat {
     // Top-level names that an exclusion of one plain segment removes from the
     // extract at the end: their values are not formatted at all.
     nb::object removed;
+    // Where numbers without a JSON spelling were met; paths begin at the
+    // section's fields.
+    NonFiniteNotes *notes;
 
     bool is_removed(nb::handle name) const {
         if (!removed.is_valid())
@@ -647,28 +657,48 @@ struct SectionFormat {
     }
 
     nb::object nested(nb::handle value) const {
-        return in_place ? format_in_place(value) : format_value(value);
+        return in_place ? format_in_place(value, notes) : format_value(value, notes);
     }
+    // A top-level field's value; the notes taken for it start at its name.
     nb::object top_level(nb::handle name, nb::handle value) const {
-        if (is_container(value))
-            return nested(value);
-        return settings.format_field(name, value);
+        size_t mark = notes->size();
+        ValueSettings::Rule rule = settings.rule_for(name);
+        nb::object formatted = rule.keep || !is_container(value)
+                                   ? settings.apply(rule, value, notes)
+                                   : nested(value);
+        if (notes->size() != mark)
+            notes->prefix_since(mark, name);
+        return formatted;
     }
+    // format_value of a value nested at `path` (its concrete segments).
+    nb::object nested_at(const Segments &path, nb::handle value) const {
+        size_t mark = notes->size();
+        nb::object formatted = nested(value);
+        if (notes->size() != mark)
+            for (auto it = path.rbegin(); it != path.rend(); ++it)
+                notes->prefix_since(mark, *it);
+        return formatted;
+    }
+    bool keeps_as_written(nb::handle name) const { return settings.rule_for(name).keep; }
 };
 
 // The field rule: a "variants" list keeps every item (formatted; blanks
 // become None) in a new list; any other value is formatted as a whole.
 void copy_field(nb::handle extract, nb::handle name, nb::handle value, const SectionFormat &format) {
     PyObject *p = value.ptr();
-    if ((PyList_Check(p) || PyTuple_Check(p)) && equals(name, interned("variants"))) {
+    if ((PyList_Check(p) || PyTuple_Check(p)) && equals(name, interned("variants")) &&
+        !format.keeps_as_written(name)) {
         nb::list items;
+        Py_ssize_t index = 0;
+        auto add = [&](nb::handle item) {
+            Segments at{nb::borrow(name), steal_checked(PyLong_FromSsize_t(index++))};
+            items.append(format.nested_at(at, item));
+        };
         if (PyList_CheckExact(p)) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
-                nb::object item = steal_checked(PyList_GetItemRef(p, i));
-                items.append(format.nested(item));
-            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i)
+                add(steal_checked(PyList_GetItemRef(p, i)));
         } else {
-            for_each(value, [&](nb::handle item) { items.append(format.nested(item)); });
+            for_each(value, add);
         }
         set_item(extract, extract_key(name), items);
         return;
@@ -762,7 +792,8 @@ size_t copy_paths(nb::handle extract, nb::handle fields, nb::handle paths, Secti
             set_item(extract, extract_key(name), format.top_level(name, match.value));
         } else {
             match.path[0] = extract_key(match.path[0]);
-            set_nested(extract, match.path.data(), match.path.size(), format.nested(match.value));
+            nb::object formatted = format.nested_at(match.path, match.value);
+            set_nested(extract, match.path.data(), match.path.size(), formatted);
         }
     }
     return found;
@@ -850,6 +881,32 @@ bool is_empty_mapping(nb::handle section) {
     return equals(section, nb::dict());
 }
 
+// The sample the document names at its top level: "sample" (older releases
+// of the targeted caller) and "sampleId" (newer), as text.
+nb::dict document_identifiers(nb::handle document) {
+    nb::dict identifiers;
+    if (!PyDict_Check(document.ptr()))
+        return identifiers;
+    for (const char *key : {"sample", "sampleId"}) {
+        nb::object value = get(document, key);
+        if (PyUnicode_Check(value.ptr()))
+            identifiers[key] = value;
+        else if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()))
+            identifiers[key] = to_str(value);
+    }
+    return identifiers;
+}
+
+// One WARNING per number without a JSON spelling, naming the section and the
+// field (its path below the section); the output holds null there.
+void warn_non_finite(const NonFiniteNotes &notes, nb::handle file_path, nb::handle section) {
+    for (const NonFiniteNotes::Note &note : notes.notes())
+        log_warning(concat_str({file_path, interned(": section '"), section,
+                                interned("' field '"), NonFiniteNotes::path_text(note),
+                                interned("': "), nb::str(NonFiniteNotes::spelling(note.value)),
+                                interned(" is not a JSON number; written as null")}));
+}
+
 struct SectionPlan {
     nb::object name, cfg, candidates, actual_key, section;
 };
@@ -867,6 +924,11 @@ nb::object parse(nb::handle self) {
         raise(PyExc_ValueError,
               concat_str({file_path, interned(": the JSON document is "), nb::str(kind),
                           interned(", not an object of sections")}));
+    // The factory's check that a file taken for this kind by its name is one.
+    nb::object document_check = nb::getattr(self, "document_check", nb::none());
+    if (!document_check.is_none())
+        document_check(data);
+    nb::setattr(self, "sample_identifiers", document_identifiers(data));
     nb::object resource = self.attr("resource_name");
     nb::dict data_key_map = key_map(data);
 
@@ -906,12 +968,14 @@ nb::object parse(nb::handle self) {
             // A section that two configured sections read is left intact.
             bool in_place = private_document && PyDict_CheckExact(plan.section.ptr()) &&
                             uses[plan.section.ptr()] == 1;
-            SectionFormat format{settings, in_place, removed_names(plan.cfg)};
+            NonFiniteNotes notes;
+            SectionFormat format{settings, in_place, removed_names(plan.cfg), &notes};
             if (extract_section(extract, plan.section, plan.cfg, format))
                 log_warning(concat_str(
                     {nb::str("None of the fields or paths configured for section '"), plan.name,
                      nb::str("' were found in '"), plan.actual_key, nb::str("' of "), file_path,
                      nb::str("; its data is empty.")}));
+            warn_non_finite(notes, file_path, plan.name);
         }
         apply_exclusions(extract, plan.cfg);
         set_item(result, plan.name, extract);
@@ -945,8 +1009,10 @@ NB_MODULE(JsonExtractReader, m) {
              "\"include_fields\" (top-level fields) select what is kept, \"exclude_paths\"\n"
              "removes paths at the end; without include settings every field is kept.\n"
              "\"lift\" merges the mappings under the listed keys into the section first;\n"
-             "\"text_fields\", \"decimals\" and \"null_values\" set how top-level fields\n"
-             "are normalised.")
+             "\"text_fields\", \"decimals\", \"null_values\" and \"keep_as_written\" set how\n"
+             "top-level fields are normalised. A NaN or infinity becomes null, with a\n"
+             "WARNING naming the section and the field. After parse(), sample_identifiers\n"
+             "holds the document's top-level \"sample\" and \"sampleId\" texts.")
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the JSON document (UTF-8) and returns the selected, normalised\n"
@@ -956,5 +1022,8 @@ NB_MODULE(JsonExtractReader, m) {
                 "for an empty file, a document that is not an object or a section that is\n"
                 "not an object; RecursionError for nesting deeper than the recursion limit.")
         .attr("_load_json", host_attr("builtins", "staticmethod")(m.attr("_load_json")))
+        // Called with the decoded document before any section is read (the
+        // factory sets it when the file's name chose the reader).
+        .attr("document_check", nb::none())
         .finish();
 }

@@ -247,6 +247,8 @@ public:
             enter_section(lead_span);
             return;
         }
+        if (in_identity_section_)
+            note_identifier(row, lead, lead_span);
         if (!current_.is_valid())
             return;
         // With "null_values", a row holding nothing but nulls is a placeholder.
@@ -292,6 +294,9 @@ public:
         return steal_checked(PyFrozenSet_New(unassessed_.ptr()));
     }
 
+    // The sample identifiers of the run details, configured or not.
+    nb::dict take_identifiers() { return std::move(identifiers_); }
+
 private:
     // Key-value rows until a header row; a "table" section starts at its header.
     enum class Mode { KeyValue, Header, Table };
@@ -311,6 +316,7 @@ private:
         while (!span.empty() && is_bracket(span.data[span.size - 1]))
             --span.size;
         nb::object name = text_object(span);
+        in_identity_section_ = equals_folded(span, "analysis details");
 
         settle_section();
         if (!contains(sections_, name)) {
@@ -366,6 +372,25 @@ private:
             raise_pending();
     }
 
+    // A key-value row of the run details naming the pair, the DNA or the RNA
+    // sample: its value is kept as the file writes it.
+    void note_identifier(const TsvTokenizer &row, size_t lead, TextSpan key) {
+        static constexpr const char *kIdentityKeys[] = {"Pair ID", "DNA Sample ID",
+                                                         "RNA Sample ID"};
+        bool identity = false;
+        for (const char *name : kIdentityKeys)
+            identity |= key.equals(name, std::char_traits<char>::length(name));
+        if (!identity)
+            return;
+        for (size_t i = lead + 1; i < row.size(); ++i) {
+            TextSpan value = strip_text(row.cell(i));
+            if (!value.empty()) {
+                identifiers_[text_object(key)] = text_object(value);
+                return;
+            }
+        }
+    }
+
     bool include_all() {
         if (!include_all_truth_)
             include_all_truth_ = truthy(include_all_);
@@ -389,7 +414,7 @@ private:
 
     // The value of a stripped, non-blank table cell: what settings_ makes of it.
     nb::object cell_value(Column &column, TextSpan text) {
-        if (is_null_text(text))
+        if (!column.rule.keep && is_null_text(text))
             return nb::none();
         if (PyObject *known = column.memo.find(text))
             return nb::borrow(known);
@@ -565,6 +590,9 @@ private:
     nb::dict result_;
     nb::object seen_ = steal_checked(PySet_New(nullptr));  // configured sections met
 
+    nb::dict identifiers_;
+    bool in_identity_section_ = false;
+
     nb::object current_;  // invalid while outside any configured section
     nb::dict entry_;      // the current section's mapping in result_
     nb::object fields_, include_all_;
@@ -615,6 +643,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     while (records.next())
         parser.feed(records);
     parser.warn_missing();
+    nb::setattr(self, "sample_identifiers", parser.take_identifiers());
     nb::dict result = parser.take_result();
     nb::setattr(self, "unassessed_sections", parser.take_unassessed());
     return std::move(result);
@@ -710,7 +739,9 @@ NB_MODULE(PanelTsvReader, m) {
                 "section (three or more columns, or \"table\": true) as a list of row\n"
                 "mappings; \"include_all_fields\" keeps everything. A configured section\n"
                 "the file lacks is logged as a WARNING. Sets unassessed_sections to the\n"
-                "table sections holding no header row or only rows of nulls. Raises OSError when the file\n"
+                "table sections holding no header row or only rows of nulls, and\n"
+                "sample_identifiers to the Pair ID, DNA Sample ID and RNA Sample ID of\n"
+                "[Analysis Details] (configured or not) as written. Raises OSError when the file\n"
                 "cannot be read and ValueError naming the file for an empty file or a\n"
                 "quoted cell that is never closed.")
         .method("_prepare_configs", &prepare_configs, nb::arg("config").none())

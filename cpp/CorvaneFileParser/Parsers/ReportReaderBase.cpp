@@ -250,6 +250,8 @@ NB_MODULE(ReportReaderBase, m) {
     annotations["resource_name"] = nb::str("str | None");
     annotations["sample"] = nb::str("str | None");
     annotations["unassessed_sections"] = nb::str("collections.abc.Set[str]");
+    annotations["sample_aliases"] = nb::str("collections.abc.Sequence[str] | None");
+    annotations["sample_identifiers"] = nb::str("dict[str, str] | None");
 
     ClassBuilder::abstract(m, "ReportReaderBase")
         .doc("Base of the readers: one caller's result file and the configuration of its\n"
@@ -257,11 +259,17 @@ NB_MODULE(ReportReaderBase, m) {
              "configured sections; build_result() turns them into unified entries.\n"
              "Subclasses implement parse(); a parse() that finds a section holding\n"
              "nothing that was assessed (a table of placeholder rows only) names it in\n"
-             "unassessed_sections.")
+             "unassessed_sections. A reader whose parse() sets sample_identifiers (field\n"
+             "name -> the sample ID the file holds there) has them checked against the\n"
+             "run's sample.")
         .attr("__annotations__", annotations)
         .attr("resource_name", nb::none())
         .attr("sample", nb::none())
         .attr("unassessed_sections", nb::frozenset())
+        // Other names of the sample (the driver sets both from its request).
+        .attr("sample_aliases", nb::none())
+        // The sample identifiers the file carries, by field name, once parsed.
+        .attr("sample_identifiers", nb::none())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
                 nb::arg("file_path").none(), nb::kw_only(),
                 nb::arg("resource_name").none() = nb::none(),

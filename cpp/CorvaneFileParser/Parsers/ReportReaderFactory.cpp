@@ -1,5 +1,8 @@
-// Chooses the reader and its configuration resource from a file's name.
+// Chooses the reader and its configuration resource from the kind of file a
+// caller names, or else from the file's name.
 #include <corvane/host.hpp>
+
+#include <iterator>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -27,32 +30,146 @@ bool ends_with(nb::handle text, const char *suffix) {
     return truthy(text.attr("endswith")(suffix));
 }
 
-// The reader class of this module's globals named `reader`, built on the
-// named resource; the resource's file name goes to the reader for its
-// messages about bad settings.
-nb::object make_reader(const char *reader, const char *resource, nb::handle file_path) {
-    return reader_class(reader)(load_resource(resource), file_path,
-                                nb::arg("resource_name") = resource);
+// The kinds of caller file, as a caller names them (command line, request,
+// sample sheet), with their reader and configuration resource.
+struct FileKind {
+    const char *name;
+    const char *reader;
+    const char *resource;
+};
+constexpr FileKind kKinds[] = {
+    {"panel", "PanelTsvReader", "dragen_500_tsv_config.json"},
+    {"smn", "SingleRowTsvReader", "smn_tsv_config.json"},
+    {"gba", "SingleRowTsvReader", "gba_tsv_config.json"},
+    {"targeted", "JsonExtractReader", "dragen_targeted_config.json"},
+    {"paraphase", "JsonExtractReader", "pacbio_paraphase_config.json"},
+};
+constexpr size_t kTargeted = 3, kParaphase = 4;
+constexpr const char *kKindList = "panel, smn, gba, targeted, paraphase";
+
+// The index of the kind named `kind`, or -1.
+int kind_index(nb::handle kind) {
+    if (!PyUnicode_Check(kind.ptr()))
+        return -1;
+    for (size_t i = 0; i < std::size(kKinds); ++i)
+        if (PyUnicode_CompareWithASCIIString(kind.ptr(), kKinds[i].name) == 0)
+            return (int) i;
+    return -1;
 }
 
-// The reader for `file_path`, or an invalid object when no row of the
-// dispatch table accepts the lower-cased path.
-nb::object select_reader(nb::handle file_path, nb::handle lowered) {
+// The reader class of this module's globals for `kind`, built on its
+// resource; the resource's file name goes to the reader for its messages
+// about bad settings.
+nb::object make_reader(const FileKind &kind, nb::handle file_path) {
+    return reader_class(kind.reader)(load_resource(kind.resource), file_path,
+                                     nb::arg("resource_name") = kind.resource);
+}
+
+// The kind a file's lower-cased path names, or -1 when no row of the
+// dispatch table accepts it.
+int kind_by_name(nb::handle lowered) {
     if (ends_with(lowered, ".tsv")) {
         if (ends_with(lowered, "combinedvariantoutput.tsv"))
-            return make_reader("PanelTsvReader", "dragen_500_tsv_config.json", file_path);
+            return 0;
         if (ends_with(lowered, "smn.tsv"))
-            return make_reader("SingleRowTsvReader", "smn_tsv_config.json", file_path);
+            return 1;
         if (ends_with(lowered, "gba.tsv"))
-            return make_reader("SingleRowTsvReader", "gba_tsv_config.json", file_path);
+            return 2;
     }
-    if (ends_with(lowered, ".json")) {
-        const char *resource = contains(lowered, interned("paraphase"))
-                                   ? "pacbio_paraphase_config.json"
-                                   : "dragen_targeted_config.json";
-        return make_reader("JsonExtractReader", resource, file_path);
+    if (ends_with(lowered, ".json"))
+        return contains(lowered, interned("paraphase")) ? (int) kParaphase : (int) kTargeted;
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// A JSON kind guessed from the name, checked against the document
+// ---------------------------------------------------------------------------
+
+// The document keys (lower-cased) a JSON resource's sections read: each
+// section's "json_key", its "json_keys" and its own name.
+nb::object configured_keys(nb::handle config) {
+    nb::object keys = steal_checked(PySet_New(nullptr));
+    auto add = [&](nb::handle key) {
+        if (PyUnicode_Check(key.ptr()) && PyUnicode_GET_LENGTH(key.ptr()) > 0 &&
+            PySet_Add(keys.ptr(), lower(key).ptr()) < 0)
+            raise_pending();
+    };
+    entries_until(config, [&](nb::handle name, nb::handle section) {
+        add(name);
+        if (PyDict_Check(section.ptr())) {
+            add(get(section, "json_key"));
+            nb::object several = get(section, "json_keys");
+            if (PyList_Check(several.ptr()))
+                for_each(several, add);
+        }
+        return false;
+    });
+    return keys;
+}
+
+// Keys only the targeted caller's documents carry: its sample identity.
+void add_identity_keys(size_t kind, nb::handle keys) {
+    if (kind != kTargeted)
+        return;
+    for (const char *key : {"sample", "sampleid"})
+        if (PySet_Add(keys.ptr(), interned(key).ptr()) < 0)
+            raise_pending();
+}
+
+// A document read as the JSON kind `guessed` (by its name) is refused when its
+// top-level keys include keys only the other JSON kind reads and none that
+// only the guessed kind reads: it is plainly the other kind's file.
+void check_guessed_kind(nb::handle path, size_t guessed, nb::handle own_config,
+                        nb::handle document) {
+    if (!PyDict_Check(document.ptr()))
+        return;
+    size_t other = guessed == kTargeted ? kParaphase : kTargeted;
+    nb::object own = configured_keys(own_config);
+    nb::object theirs = configured_keys(load_resource(kKinds[other].resource));
+    nb::object own_only = steal_checked(PyNumber_Subtract(own.ptr(), theirs.ptr()));
+    nb::object their_only = steal_checked(PyNumber_Subtract(theirs.ptr(), own.ptr()));
+    add_identity_keys(guessed, own_only);
+    add_identity_keys(other, their_only);
+
+    nb::list foreign;
+    bool own_key = iterate_until(document, [&](nb::handle key) {
+        if (!PyUnicode_Check(key.ptr()))
+            return false;
+        nb::str folded = lower(key);
+        if (contains(own_only, folded))
+            return true;
+        if (contains(their_only, folded))
+            foreign.append(key);
+        return false;
+    });
+    if (own_key || nb::len(foreign) == 0)
+        return;
+    nb::object shown = steal_checked(PyUnicode_Join(interned(", ").ptr(), foreign.ptr()));
+    nb::str other_name(kKinds[other].name);
+    raise(PyExc_ValueError,
+          concat_str({path, interned(": its name makes it "), nb::str(kKinds[guessed].name),
+                      interned(" JSON, but its top-level keys ("), shown,
+                      interned(") are those of "), other_name,
+                      interned(" JSON; give its kind if it is one: --input "), other_name,
+                      interned(" "), path}));
+}
+
+// The reader for `file_path` of the kind its name gives, or an invalid
+// object when no row of the dispatch table accepts the lower-cased path. A
+// JSON reader checks the document against the kind before it reads it.
+nb::object select_reader(nb::handle file_path, nb::handle lowered) {
+    int kind = kind_by_name(lowered);
+    if (kind < 0)
+        return nb::object();
+    nb::object reader = make_reader(kKinds[kind], file_path);
+    if (kind == (int) kTargeted || kind == (int) kParaphase) {
+        nb::object path = nb::borrow(file_path), config = reader.attr("section_config");
+        nb::setattr(reader, "document_check",
+                    nb::cpp_function([path, config, kind](nb::handle document) {
+                        check_guessed_kind(path, (size_t) kind, config, document);
+                    }));
     }
-    return nb::object();
+    return reader;
 }
 
 // RuntimeError("Failed to load config for <path>: <cause>") raised from
@@ -69,13 +186,26 @@ nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     throw nb::python_error();
 }
 
-nb::object get_parser(nb::handle file_path) {
+// ValueError naming the file unless `kind` is one of the kinds; its index.
+int check_kind(nb::handle file_path, nb::handle kind) {
+    int given = kind_index(kind);
+    if (given < 0)
+        raise(PyExc_ValueError,
+              concat_str({interned("Unknown input kind "), steal_checked(PyObject_Repr(kind.ptr())),
+                          interned(" for "), file_path, interned(" (kinds: "),
+                          nb::str(kKindList), interned(")")}));
+    return given;
+}
+
+nb::object get_parser(nb::handle file_path, nb::handle kind) {
+    int given = kind.is_none() ? -1 : check_kind(file_path, kind);
     // A path without a usable lower() fails here with the host's error,
     // outside the converted region.
     nb::object lowered = steal_checked(PyObject_CallMethod(file_path.ptr(), "lower", nullptr));
     nb::object reader;
     try {
-        reader = select_reader(file_path, lowered);
+        reader = given >= 0 ? make_reader(kKinds[given], file_path)
+                            : select_reader(file_path, lowered);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -98,17 +228,30 @@ NB_MODULE(ReportReaderFactory, m) {
     m.attr("SingleRowTsvReader") =
         import_attr("CorvaneFileParser.Parsers.SingleRowTsvReader", "SingleRowTsvReader");
 
+    m.def("check_input_kind", [](nb::handle path, nb::handle kind) { check_kind(path, kind); },
+          nb::arg("path").none(), nb::arg("kind").none(),
+          nb::sig("def check_input_kind(path: str, kind: str) -> None"),
+          "Raises ValueError naming path unless kind is one of the kinds of file:\n"
+          "panel, smn, gba, targeted, paraphase.");
+
     ClassBuilder::plain(m, "ReportReaderFactory")
         .doc("Chooses the reader and the configuration resource for a caller's file.")
         .static_method("get_parser", &get_parser, nb::arg("file_path").none(),
-                       nb::sig("def get_parser(file_path: str) -> ReportReaderBase"),
-                       "Returns the reader for file_path, chosen by its name (case ignored):\n"
+                       nb::arg("kind").none() = nb::none(),
+                       nb::sig("def get_parser(file_path: str, kind: str | None = None)"
+                               " -> ReportReaderBase"),
+                       "Returns the reader for file_path. A kind (\"panel\", \"smn\", \"gba\",\n"
+                       "\"targeted\", \"paraphase\") chooses the reader and resource whatever the\n"
+                       "name; an unknown kind is a ValueError. Without one the name decides (case\n"
+                       "ignored):\n"
                        "...combinedvariantoutput.tsv -> PanelTsvReader with\n"
                        "dragen_500_tsv_config.json; ...smn.tsv and ...gba.tsv ->\n"
                        "SingleRowTsvReader with smn_tsv_config.json or gba_tsv_config.json;\n"
                        "...json -> JsonExtractReader with pacbio_paraphase_config.json when the\n"
-                       "path contains \"paraphase\", else dragen_targeted_config.json. The\n"
-                       "resource is read afresh on every call; the file itself is not read.\n\n"
+                       "path contains \"paraphase\", else dragen_targeted_config.json; such a\n"
+                       "JSON reader refuses (ValueError, when it reads) a document whose\n"
+                       "top-level keys are plainly the other JSON kind's. The resource is read\n"
+                       "afresh on every call; the file itself is not read.\n\n"
                        "Raises ValueError (\"Unsupported file type\") for any other name and\n"
                        "RuntimeError (\"Failed to load config for ...\", the cause chained) when\n"
                        "the resource cannot be loaded or the reader rejects the path.")

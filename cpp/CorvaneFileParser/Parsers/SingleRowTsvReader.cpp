@@ -1,8 +1,11 @@
 // Reader of callers that write their result as one TSV row under one header
 // row (the SMN and GBA callers). A batch file holds one row per sample: the
-// reader's `sample` picks the row whose first column is that sample's ID.
+// reader's `sample` picks the row whose first column names that sample (its
+// ID, else one of its `sample_aliases`, else a longer name that starts with
+// either, such as a BAM-style "S50.final").
 #include <corvane/host.hpp>
 #include <corvane/tsv_tokenizer.hpp>
+#include <corvane/sample_identity.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -42,22 +45,38 @@ nb::object first_field(PyObject *line) {
     return field.attr("strip")();
 }
 
+constexpr Py_ssize_t kIdsShown = 10;
+
+// The rows that name the sample equally closely: the first of them, how
+// many there are and their distinct first columns (the first few).
+struct Candidates {
+    nb::object row;
+    Py_ssize_t count = 0;
+    nb::list ids;
+
+    void add(nb::object line, nb::handle id) {
+        if (++count == 1)
+            row = std::move(line);
+        if (!contains(ids, id) && (Py_ssize_t) ids.size() < kIdsShown)
+            ids.append(id);
+    }
+};
+
 // What the file holds: its header line, the row to read (unset when there is
-// none) and how many rows there are (for a sample: how many carry its ID).
+// none) and how many rows there are (for a sample: the rows naming it, by
+// how closely they do).
 struct FileRows {
     nb::object header;
     nb::object row;
     Py_ssize_t rows = 0;
-    Py_ssize_t matches = 0;
+    Candidates by_match[4];  // indexed by SampleMatch
     nb::list other_ids;  // the first few sample IDs, for the not-found message
 };
-
-constexpr Py_ssize_t kIdsShown = 10;
 
 // Reads the file as UTF-8 (a byte-order mark ignored). Lines of white space
 // before the header and blank lines after it are not rows. Only the chosen
 // row is kept; the others are counted.
-FileRows read_rows(nb::handle path, nb::handle sample) {
+FileRows read_rows(nb::handle path, nb::handle sample, nb::handle aliases) {
     FileRows found;
     nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
     try {
@@ -87,12 +106,11 @@ FileRows read_rows(nb::handle path, nb::handle sample) {
                 continue;
             }
             nb::object id = first_field(raw);
-            if (equals(id, sample)) {
-                if (++found.matches == 1)
-                    found.row = std::move(line);
-            } else if ((Py_ssize_t) found.other_ids.size() < kIdsShown) {
+            SampleMatch match = match_sample(id, sample, aliases);
+            if (match != SampleMatch::kNone)
+                found.by_match[(int) match].add(std::move(line), id);
+            else if ((Py_ssize_t) found.other_ids.size() < kIdsShown)
                 found.other_ids.append(id);
-            }
         }
         if (PyErr_Occurred())
             raise_pending();
@@ -104,6 +122,31 @@ FileRows read_rows(nb::handle path, nb::handle sample) {
     return found;
 }
 
+// The rows that name the sample most closely: those holding its ID, else an
+// alias, else a name that starts with either. Rows of one name repeated are
+// read from the first, with a warning; rows of different names are an error.
+Candidates *closest_rows(FileRows &found, nb::handle path, nb::handle sample) {
+    for (int match : {(int) SampleMatch::kExact, (int) SampleMatch::kAlias,
+                      (int) SampleMatch::kPrefix}) {
+        Candidates &rows = found.by_match[match];
+        if (rows.count == 0)
+            continue;
+        if (rows.ids.size() > 1) {
+            nb::object ids = steal_checked(PyUnicode_Join(interned(", ").ptr(), rows.ids.ptr()));
+            raise(PyExc_ValueError,
+                  concat_str({path, interned(": "), nb::int_(rows.count),
+                              interned(" rows may be sample '"), sample, interned("' ("), ids,
+                              interned("); name its row's ID as an alias")}));
+        }
+        if (rows.count > 1)
+            log_warning(concat_str({path, interned(": "), nb::int_(rows.count),
+                                    interned(" rows for sample '"), sample,
+                                    interned("'; reading the first")}));
+        return &rows;
+    }
+    return nullptr;
+}
+
 // The header and the row of the file to read, as their fields, and whether
 // there was a row; a warning when the choice is not evident, an error when
 // the file is empty or lacks the sample.
@@ -112,20 +155,20 @@ struct ChosenRow {
     bool found;
 };
 
-ChosenRow chosen_fields(nb::handle path, nb::handle sample) {
+ChosenRow chosen_fields(nb::handle path, nb::handle sample, nb::handle aliases) {
     if (!sample.is_none() && !is_text(sample))
         raise(PyExc_TypeError, concat_str({interned("sample must be a str, got "),
                                            class_name(sample)}));
-    FileRows found = read_rows(path, sample);
+    FileRows found = read_rows(path, sample, sample.is_none() ? nb::none() : aliases);
     if (!found.header.is_valid())
         raise(PyExc_ValueError, concat_str({interned("Input file is empty: "), path}));
-    nb::str count = to_str(nb::int_(sample.is_none() ? found.rows : found.matches));
+    Candidates *chosen = sample.is_none() ? nullptr : closest_rows(found, path, sample);
     if (sample.is_none()) {
         if (found.rows > 1)
-            log_warning(concat_str({path, interned(": "), count,
+            log_warning(concat_str({path, interned(": "), to_str(nb::int_(found.rows)),
                                     interned(" data rows; reading the first (a sample ID "
                                              "chooses another)")}));
-    } else if (found.matches == 0) {
+    } else if (!chosen) {
         nb::object ids = steal_checked(
             PyUnicode_Join(interned(", ").ptr(), found.other_ids.ptr()));
         const char *more = found.rows > (Py_ssize_t) found.other_ids.size() ? ", ..." : "";
@@ -133,9 +176,8 @@ ChosenRow chosen_fields(nb::handle path, nb::handle sample) {
               concat_str({interned("Sample '"), sample, interned("' not found in "), path,
                           interned(" (first column of its "), nb::int_(found.rows),
                           interned(" data rows: "), ids, nb::str(more), interned(")")}));
-    } else if (found.matches > 1) {
-        log_warning(concat_str({path, interned(": "), count, interned(" rows for sample '"),
-                                sample, interned("'; reading the first")}));
+    } else {
+        found.row = chosen->row;
     }
     // A header without a row reads as one empty value, as it always has.
     nb::object row = found.row.is_valid() ? found.row : nb::object(nb::str(""));
@@ -171,7 +213,13 @@ nb::object caller_name_for(nb::handle file_path, nb::handle section_config) {
 
 nb::object parse(nb::handle self) {
     nb::object file_path = self.attr("file_path");
-    auto [headers, values, found] = chosen_fields(file_path, self.attr("sample"));
+    auto [headers, values, found] = chosen_fields(
+        file_path, self.attr("sample"), nb::getattr(self, "sample_aliases", nb::none()));
+    // The row's first column names its sample.
+    nb::dict identifiers;
+    if (headers.size() > 0 && values.size() > 0 && truthy(values[0]))
+        identifiers[headers[0]] = values[0];
+    nb::setattr(self, "sample_identifiers", identifiers);
 
     // The row is filed under one section, whose value settings apply.
     nb::object section_config = self.attr("section_config");
@@ -210,7 +258,11 @@ NB_MODULE(SingleRowTsvReader, m) {
              "The header row names the columns of the sample row; the section whose name\n"
              "equals the file name without its extension (case ignored) receives the row,\n"
              "otherwise the first configured section. The class attribute sample (None\n"
-             "by default) names the sample whose row is read from a multi-row file.")
+             "by default) names the sample whose row is read from a multi-row file: the\n"
+             "row whose first column is that ID, else one of sample_aliases, else the\n"
+             "one row whose first column starts with either followed by '_', '-' or '.'.\n"
+             "After parse(), sample_identifiers maps the first column's name to the\n"
+             "row's value there.")
         .attr("is_tsv_parser", nb::bool_(true))
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -196,11 +197,44 @@ nb::object condition_value(nb::handle field, nb::handle data);
 // Value formatting
 // ---------------------------------------------------------------------------
 
+// Where the formatter met numbers that have no JSON spelling (NaN and the
+// infinities a JSON document may hold): each becomes None, and a reader that
+// names them in its warnings passes one of these to collect where they were.
+class NonFiniteNotes {
+public:
+    struct Note {
+        std::vector<nb::object> reversed_path;  // innermost key or index first
+        double value;
+    };
+
+    size_t size() const { return notes_.size(); }
+    const std::vector<Note> &notes() const { return notes_; }
+    void add(double value) { notes_.push_back({{}, value}); }
+    // Puts `segment` (a key, or an int index) in front of the paths of the
+    // notes taken since `mark`.
+    void prefix_since(size_t mark, nb::handle segment) {
+        for (size_t i = mark; i < notes_.size(); ++i)
+            notes_[i].reversed_path.push_back(nb::borrow(segment));
+    }
+    // The path of a note as text: its segments joined by ".".
+    static nb::str path_text(const Note &note);
+    // "NaN", "Infinity" or "-Infinity": how a JSON document spells the value.
+    static const char *spelling(double value);
+
+private:
+    std::vector<Note> notes_;
+};
+
 // The readers' value formatter: booleans, nulls, integers and decimals
 // (rounded to two places) out of text; mappings and lists rebuilt. Plain
 // numbers are read in C++ with the results of the host's int(), float() and
-// round(); any other text goes to those functions themselves.
-nb::object format_value(nb::handle value);
+// round(); any other text goes to those functions themselves. Two exceptions
+// to those functions keep values of record: a text of digits (an optional
+// sign) becomes an int only without a leading zero (other than "0" itself)
+// and with at most 15 digits, and a text whose number is not finite ("nan",
+// "inf", "1e999") stays text. A float that is not finite becomes None, noted
+// in `notes` when given.
+nb::object format_value(nb::handle value, NonFiniteNotes *notes = nullptr);
 
 // A value format_value is known to return as it is, told without calling it:
 // None, a bool, an exact int, or an exact ASCII str beginning with a letter
@@ -213,7 +247,12 @@ constexpr int kKeepPlaces = -1000000;
 
 // format_value for one top-level value, with decimals rounded to `places`
 // (kKeepPlaces: not rounded). Mappings and lists keep format_value's rules.
-nb::object format_scalar(nb::handle value, int places);
+nb::object format_scalar(nb::handle value, int places, NonFiniteNotes *notes = nullptr);
+
+// A value kept exactly as the document holds it: mappings and lists copied
+// item by item (an empty list stays a list), texts never converted; only a
+// float that is not finite becomes None, noted in `notes` when given.
+nb::object keep_as_written(nb::handle value, NonFiniteNotes *notes = nullptr);
 
 // ---------------------------------------------------------------------------
 // Section settings
@@ -234,7 +273,9 @@ nb::object text_list_setting(nb::handle config, const char *key, nb::handle reso
 //                  the name "*" stands for every field of the section;
 //   "decimals"     rounding places: an int or null (keep as parsed), for the
 //                  section or as a mapping from name to such a value; default 2;
-//   "null_values"  texts that mean "no value" in this section.
+//   "null_values"  texts that mean "no value" in this section;
+//   "keep_as_written"  names whose whole value is kept as the file holds it
+//                  (keep_as_written() above), before every other setting.
 // They apply to a section's top-level fields and table columns; nested values
 // keep format_value's rules. Without settings the result is format_value's.
 struct TextSpan;  // corvane/tsv_tokenizer.hpp
@@ -245,6 +286,7 @@ public:
     struct Rule {
         int places = 2;
         bool text = false;
+        bool keep = false;  // kept as written
     };
 
     ValueSettings() = default;
@@ -254,21 +296,25 @@ public:
 
     bool is_default() const {
         return !text_fields_.is_valid() && !null_values_.is_valid() &&
-               !places_by_name_.is_valid() && default_places_ == 2;
+               !keep_as_written_.is_valid() && !places_by_name_.is_valid() &&
+               default_places_ == 2;
     }
     bool has_null_values() const { return null_values_.is_valid(); }
 
     Rule rule_for(nb::handle name) const;
     // The formatted value under `rule`: a text in null_values becomes None; a
-    // text field keeps its stripped text; the rest is format_scalar's.
-    nb::object apply(const Rule &rule, nb::handle value) const;
-    // apply() for an exact str that is already stripped: no second strip.
+    // text field keeps its stripped text; the rest is format_scalar's. A
+    // field kept as written is keep_as_written()'s.
+    nb::object apply(const Rule &rule, nb::handle value, NonFiniteNotes *notes = nullptr) const;
+    // apply() for an exact str that is already stripped: no second strip. A
+    // cell kept as written stays that text (an empty one is None).
     nb::object apply_stripped(const Rule &rule, nb::handle text) const;
     // apply_stripped() for stripped UTF-8 text not yet made a str: a plain
     // number outside text fields and null values is read from the bytes.
     nb::object apply_stripped_utf8(const Rule &rule, const TextSpan &text) const;
-    nb::object format_field(nb::handle name, nb::handle value) const {
-        return apply(rule_for(name), value);
+    nb::object format_field(nb::handle name, nb::handle value,
+                            NonFiniteNotes *notes = nullptr) const {
+        return apply(rule_for(name), value, notes);
     }
     // `text` (a str) is one of this section's null values once stripped.
     bool is_null_text(nb::handle text) const;
@@ -279,6 +325,7 @@ private:
 
     nb::object text_fields_;     // frozenset of names, or unset
     nb::object null_values_;     // frozenset of texts, or unset
+    nb::object keep_as_written_;  // frozenset of names, or unset
     nb::object places_by_name_;  // dict name -> int | None, or unset
     int default_places_ = 2;
 };
