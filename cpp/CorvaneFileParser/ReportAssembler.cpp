@@ -109,6 +109,12 @@ void init_assembler(nb::handle self, nb::handle request) {
     nb::setattr(self, "input_files", files);
     nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
     nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
+    // A whole sample sheet in one run (see SheetRun.py).
+    for (const char *key : {"sample_sheet", "jobs", "summary_dir"})
+        nb::setattr(self, key, get(request, interned(key), nb::none()));
+    // False: the output and the manifest are replaced atomically but not synced
+    // to disk each; the caller syncs (the sheet run syncs once for all samples).
+    nb::setattr(self, "durable", get(request, interned("durable"), nb::handle(Py_True)));
 }
 
 nb::object output_path(nb::handle self) {
@@ -402,7 +408,7 @@ std::pair<nb::object, nb::object> create_temporary(nb::handle target) {
 // Writes `out_path` so that the file is either the old one or the complete
 // new one: `fill(file)` writes the content into a temporary binary file in the
 // same directory, which is then renamed over the target.
-template <typename Fill> void write_atomically(nb::handle out_path, Fill &&fill) {
+template <typename Fill> void write_atomically(nb::handle out_path, bool durable, Fill &&fill) {
     nb::object target = nb::borrow(out_path);
     // open() writes through a symbolic link; replace the file it points to,
     // not the link.
@@ -414,7 +420,8 @@ template <typename Fill> void write_atomically(nb::handle out_path, Fill &&fill)
         try {
             fill(nb::handle(file));
             file.attr("flush")();
-            host_call("os", "fsync")(file.attr("fileno")());
+            if (durable)
+                host_call("os", "fsync")(file.attr("fileno")());
         } catch (...) {
             try {
                 file.attr("close")();
@@ -457,8 +464,11 @@ nb::object write_result(nb::handle result, nb::handle file) {
 }
 
 nb::object run(nb::handle self, nb::handle return_dict) {
+    if (!nb::getattr(self, "sample_sheet", nb::none()).is_none())
+        return import_attr("CorvaneFileParser.SheetRun", "run_sheet")(self, return_dict);
     if (truthy(return_dict))
         return self.attr("parse_files")();
+    bool durable = truthy(nb::getattr(self, "durable", nb::handle(Py_True)));
 
     nb::object out_path = output_path(self);
     nb::object manifest_path = provenance("manifest_path")(out_path);
@@ -477,7 +487,8 @@ nb::object run(nb::handle self, nb::handle return_dict) {
         nb::object result = self.attr("parse_files")();
         nb::object written;
         while_writing(out_path, [&] {
-            write_atomically(out_path, [&](nb::handle file) { written = write_result(result, file); });
+            write_atomically(out_path, durable,
+                             [&](nb::handle file) { written = write_result(result, file); });
         });
         log_info(concat_str({interned("Wrote unified JSON to "), out_path}));
         // Written after the output, so a manifest always describes a
@@ -485,7 +496,7 @@ nb::object run(nb::handle self, nb::handle return_dict) {
         while_writing(manifest_path, [&] {
             nb::object manifest =
                 record.attr("finish")(out_path, nb::arg("written") = written);
-            write_atomically(manifest_path,
+            write_atomically(manifest_path, durable,
                              [&](nb::handle file) { file.attr("write")(manifest); });
         });
         log_info(concat_str({interned("Wrote provenance manifest to "), manifest_path}));
@@ -523,7 +534,7 @@ nb::object threshold_warning(nb::handle w, nb::handle parsed, nb::handle value_k
 // Run configuration file
 // ---------------------------------------------------------------------------
 
-enum class ValueKind { Text, TextList, Object, Boolean };
+enum class ValueKind { Text, TextList, Object, Boolean, Count };
 
 struct RequestKey {
     nb::object name;
@@ -540,6 +551,9 @@ std::vector<RequestKey> request_file_keys() {
         {nb::borrow(interned("map_files")), ValueKind::Object},
         {constant("STRICT"), ValueKind::Boolean},
         {constant("SAMPLE"), ValueKind::Text},
+        {nb::borrow(interned("sample_sheet")), ValueKind::Text},
+        {nb::borrow(interned("jobs")), ValueKind::Count},
+        {nb::borrow(interned("summary_dir")), ValueKind::Text},
     };
 }
 
@@ -575,6 +589,11 @@ const char *misfit(nb::handle value, ValueKind kind) {
         return is_dict(value) ? nullptr : json_kind(value);
     case ValueKind::Boolean:
         return PyBool_Check(value.ptr()) ? nullptr : json_kind(value);
+    case ValueKind::Count:
+        if (is_number(value) && PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
+            value > nb::int_(0))
+            return nullptr;
+        return is_number(value) ? "another number" : json_kind(value);
     case ValueKind::TextList:
         if (!is_list(value))
             return json_kind(value);
@@ -596,6 +615,8 @@ const char *expected_kind(ValueKind kind) {
         return "an object";
     case ValueKind::Boolean:
         return "true or false";
+    case ValueKind::Count:
+        return "a whole number of at least 1";
     }
     return "";
 }
@@ -780,6 +801,17 @@ nb::object parse_args() {
     add("--log-file", nb::arg("metavar") = "FILE",
         nb::arg("help") = "log file, appended to (default: corvane.log in the output "
                           "directory)");
+    add("--sample-sheet", nb::arg("metavar") = "SHEET",
+        nb::arg("help") = "run every sample of this sheet (columns sample, panel_tsv, "
+                          "smn_tsv, gba_tsv, targeted_json, paraphase_json, aliases) into "
+                          "OUTPUT_DIR/<sample>/, then write run_summary.tsv and .html; "
+                          "exit status 1 when any sample failed");
+    add("--jobs", nb::arg("metavar") = "N",
+        nb::arg("help") = "worker processes of a sample sheet run (default: the CPUs "
+                          "available)");
+    add("--summary-dir", nb::arg("metavar") = "DIR",
+        nb::arg("help") = "folder of a sample sheet run's summary; must exist (default: "
+                          "the output directory)");
     add("--debug", nb::arg("action") = "store_true",
         nb::arg("help") = "show the traceback of a failure (default: one line)");
     add("--version", nb::arg("action") = "version", nb::arg("version") = version_text());
@@ -809,6 +841,8 @@ nb::object parse_plain_command_line(nb::handle arguments) {
         {"--output-json", "output_json", Kind::Value}, {"--strict", "strict", Kind::Flag},
         {"--sample", "sample", Kind::Value},    {"--log-file", "log_file", Kind::Value},
         {"--debug", "debug", Kind::Flag},
+        {"--sample-sheet", "sample_sheet", Kind::Value}, {"--jobs", "jobs", Kind::Value},
+        {"--summary-dir", "summary_dir", Kind::Value},
     };
     auto is_value = [](nb::handle text) {
         return PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0 &&
@@ -934,6 +968,15 @@ void from_cli(nb::handle cls) {
     nb::object sample = nb::getattr(args, "sample", nb::none());
     if (truthy(sample))
         set_item(config, constant("SAMPLE"), sample);
+    for (const char *key : {"sample_sheet", "summary_dir"}) {
+        nb::object value = nb::getattr(args, key, nb::none());
+        if (truthy(value))
+            set_item(config, interned(key), value);
+    }
+    nb::object jobs = nb::getattr(args, "jobs", nb::none());
+    if (!jobs.is_none())
+        set_item(config, interned("jobs"),
+                 import_attr("CorvaneFileParser.SheetRun", "jobs_option")(jobs));
 
     cls(config).attr("run")();
 }
@@ -960,6 +1003,9 @@ nb::object parse_early_options() {
     add("--strict", nb::arg("action") = "store_true");
     add("--sample");
     add("--log-file");
+    add("--sample-sheet");
+    add("--jobs");
+    add("--summary-dir");
     add("--debug", nb::arg("action") = "store_true");
     add("--version", nb::arg("action") = "store_true");
     add("-h", "--help", nb::arg("action") = "store_true");
@@ -1163,6 +1209,10 @@ NB_MODULE(ReportAssembler, m) {
     attributes["input_files"] = nb::str("list[str]");
     attributes["strict"] = nb::str("bool");
     attributes["sample"] = nb::str("str | None");
+    attributes["sample_sheet"] = nb::str("str | None");
+    attributes["jobs"] = nb::str("int | None");
+    attributes["summary_dir"] = nb::str("str | None");
+    attributes["durable"] = nb::str("bool");
 
     ClassBuilder::plain(m, "ReportAssembler")
         .doc("Reads the files of one request and merges their sections into one unified JSON\n"
@@ -1227,6 +1277,9 @@ NB_MODULE(ReportAssembler, m) {
                   " -> types.SimpleNamespace | None"),
           "The options of a plainly written command line (without the program name) as\n"
           "parse_args() gives them, or None where argparse must parse it.");
+    m.def("_failure_message", &failure_message, nb::arg("error"),
+          nb::sig("def _failure_message(error: BaseException) -> str"),
+          "The one line the command line prints for a failure (without the program name).");
     m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
           nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
           "Writes json.dumps(obj, indent=4).encode() to the binary file; True when streamed,\n"

@@ -30,7 +30,7 @@ MANIFEST_VERSION = 1
 ABSENT = "NA"  # TSV cell of a section the sample's output does not have
 
 FIXED_LEADING = ("sample", "status", "files_read", "files_missing")
-FIXED_TRAILING = ("sentences", "manifest_warnings")
+FIXED_TRAILING = ("sentences", "manifest_warnings", "provenance")
 LIST_SEPARATOR = "; "
 
 
@@ -53,6 +53,12 @@ class SampleSummary:
     manifest_warnings: int | None = None
     # section name -> warning sentence, in the output's order; only sections with a warning
     sentences: dict[str, str] = field(default_factory=dict)
+    # From the manifest: the package version and each configuration resource's SHA-256.
+    package_version: str | None = None
+    resources: dict[str, str | None] = field(default_factory=dict)
+    # How the sample's versions differ from the run's; empty when they do not.
+    provenance: str = ""
+    finished_at: str | None = None
 
     @property
     def ok(self) -> bool:
@@ -90,7 +96,7 @@ def output_path_for(manifest_path: str) -> str:
 # Finding and reading the samples
 # ---------------------------------------------------------------------------
 
-def collect_outputs(paths: Iterable[str]) -> list[str]:
+def collect_outputs(paths: Iterable[str], require: bool = True) -> list[str]:
     """The unified output paths named by PATHs, in the order met, without repeats.
 
     A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
@@ -120,7 +126,7 @@ def collect_outputs(paths: Iterable[str]) -> list[str]:
                         output_name = name[: -len(MANIFEST_SUFFIX)] + ".json"
                         if output_name not in names:
                             add(os.path.join(folder, output_name))
-            if len(found) == before:
+            if len(found) == before and require:
                 raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under {path}")
         elif path.endswith(MANIFEST_SUFFIX):
             add(output_path_for(path))
@@ -171,6 +177,15 @@ def _read_manifest(summary: SampleSummary) -> dict[str, object]:
     ):
         raise _Unusable("manifest has no list of inputs with a path each under 'inputs'")
     summary.files_read = [item["path"] for item in inputs]
+    package = manifest.get("package")
+    version = package.get("version") if isinstance(package, dict) else None
+    summary.package_version = version if isinstance(version, str) else None
+    for item in inputs:
+        if isinstance(item.get("resource"), str):
+            digest = item.get("resource_sha256")
+            summary.resources[item["resource"]] = digest if isinstance(digest, str) else None
+    finished = manifest.get("finished_at")
+    summary.finished_at = finished if isinstance(finished, str) else None
     summary.files_missing = _text_list(manifest.get("missing"), "missing")
     summary.manifest_warnings = len(_text_list(manifest.get("warnings"), "warnings"))
     return manifest
@@ -236,11 +251,114 @@ def natural_key(text: str) -> list[int | str]:
     return [int(part) if index % 2 else part.casefold() for index, part in enumerate(parts)]
 
 
-def summarise(paths: Iterable[str]) -> list[SampleSummary]:
-    """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
-    rows = [read_sample(path) for path in collect_outputs(paths)]
+def sort_rows(rows: list[SampleSummary]) -> list[SampleSummary]:
     rows.sort(key=lambda row: (natural_key(row.sample), row.sample, row.output_path))
     return rows
+
+
+def summarise(paths: Iterable[str]) -> list[SampleSummary]:
+    """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
+    return sort_rows([read_sample(path) for path in collect_outputs(paths)])
+
+
+# ---------------------------------------------------------------------------
+# A run's sample sheet: failure records and samples without any output
+# ---------------------------------------------------------------------------
+
+FAILURE_SUFFIX = ".failed.json"
+NO_OUTPUT = "no output"
+
+
+def failed_row(sample: str, path: str, reason: str) -> SampleSummary:
+    """The row of a sample that has no usable output; the page links path when it exists."""
+    return SampleSummary(sample, path, manifest_path_for(path), failure=reason)
+
+
+def read_failure_record(path: str) -> tuple[str, str]:
+    """(reason, time) of a failure record <s>.failed.json; an unreadable record is a
+    failure all the same, its reason saying why it cannot be read."""
+    try:
+        _, record = _read_json(path, "failure record")
+    except _Unusable as problem:
+        return str(problem), ""
+    if not isinstance(record, dict) or not isinstance(record.get("reason"), str):
+        return f"failure record {path} holds no reason", ""
+    time = record.get("time")
+    return record["reason"], time if isinstance(time, str) else ""
+
+
+def _failure_records(paths: Iterable[str]) -> dict[str, str]:
+    """Sample ID -> its failure record, from the folders among PATHs (searched as
+    collect_outputs searches them)."""
+    found: dict[str, str] = {}
+    for path in paths:
+        if not os.path.isdir(path):
+            continue
+        for folder, subfolders, files in os.walk(path):
+            subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
+            for name in sorted(files):
+                if name.endswith(FAILURE_SUFFIX) and not name.startswith("."):
+                    found.setdefault(name[: -len(FAILURE_SUFFIX)], os.path.join(folder, name))
+    return found
+
+
+def summarise_sheet(samples: Sequence[str], paths: Sequence[str]) -> list[SampleSummary]:
+    """A row for every sample of a sheet, and for any other output under PATHs. A sample
+    with a failure record newer than its output is failed with the record's reason; one
+    with neither output nor record is failed with the reason "no output"."""
+    outputs: dict[str, str] = {}
+    for path in collect_outputs(paths, require=False):
+        outputs.setdefault(sample_id(path), path)
+    records = _failure_records(paths)
+    rows = []
+    for sample in samples:
+        output = outputs.pop(sample, None)
+        row = read_sample(output) if output else None
+        record = records.get(sample)
+        if record:
+            reason, when = read_failure_record(record)
+            if row is None or not row.ok or not row.finished_at or when >= row.finished_at:
+                row = failed_row(sample, record, reason)
+        elif row is None:
+            folder = paths[0] if paths else "."
+            row = failed_row(sample, os.path.join(folder, sample, sample + OUTPUT_SUFFIX),
+                             NO_OUTPUT)
+        rows.append(row)
+    rows += [read_sample(path) for path in outputs.values()]
+    return sort_rows(rows)
+
+
+def run_provenance(rows: Sequence[SampleSummary]) -> tuple[str | None, dict[str, str | None]]:
+    """The run's package version and resource checksums: for each, the value most samples
+    were made with (the first met among equals)."""
+    def most_common(values: list[str | None]) -> str | None:
+        counts: dict[str | None, int] = {}
+        for value in values:
+            counts[value] = counts.get(value, 0) + 1
+        return max(counts, key=counts.__getitem__) if counts else None
+
+    made = [row for row in rows if row.ok]
+    version = most_common([row.package_version for row in made if row.package_version])
+    names: dict[str, None] = {}
+    for row in made:
+        names.update(dict.fromkeys(row.resources))
+    resources = {name: most_common([row.resources[name] for row in made if name in row.resources])
+                 for name in names}
+    return version, resources
+
+
+def flag_provenance(rows: Sequence[SampleSummary]) -> None:
+    """Sets each row's provenance to how its versions differ from the run's."""
+    version, resources = run_provenance(rows)
+    for row in rows:
+        differences = []
+        if row.ok and row.package_version and row.package_version != version:
+            differences.append(f"package {row.package_version} (run: {version})")
+        for name, digest in row.resources.items():
+            if row.ok and name in resources and digest != resources[name]:
+                differences.append(f"{name} {(digest or 'none')[:12]} "
+                                   f"(run: {(resources[name] or 'none')[:12]})")
+        row.provenance = LIST_SEPARATOR.join(differences)
 
 
 def section_columns(rows: Sequence[SampleSummary]) -> list[str]:
@@ -276,6 +394,7 @@ def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterat
         else:
             cells += [""] * len(sections)
             cells += ["", _count(row.manifest_warnings)]
+        cells.append(row.provenance)
         yield cells
 
 
@@ -461,7 +580,21 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                          ("Failed samples", failed)):
         out.append(f"<dt>{label}</dt><dd id=\"total-{esc(label.lower().replace(' ', '-'))}\">"
                    f"{value}</dd>\n")
+    version, resources = run_provenance(rows)
+    if version:
+        out.append(f"<dt>Package version</dt><dd id=\"run-version\">{esc(version)}</dd>\n")
+    flagged = sum(1 for row in rows if row.provenance)
+    if flagged:
+        out.append(f"<dt>Samples made with other versions</dt>"
+                   f"<dd id=\"total-other-versions\">{flagged}</dd>\n")
     out.append("</dl>\n")
+    if resources:
+        out.append("<table id=\"run-resources\"><thead><tr><th>Resource</th><th>SHA-256</th>"
+                   "</tr></thead><tbody>\n")
+        for name, digest in resources.items():
+            out.append(f"<tr><td>{esc(name)}</td><td><code>{esc(digest or 'none')}</code>"
+                       f"</td></tr>\n")
+        out.append("</tbody></table>\n")
     if sections:
         out.append("<table id=\"section-totals\"><thead><tr><th>Section</th>"
                    "<th>Samples with a sentence</th><th>Samples with the section</th></tr>"
@@ -482,7 +615,7 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                "</span>\n</div>\n<div class=\"scroll\">\n<table class=\"samples\" id=\"samples\">\n"
                "<thead><tr>")
     headers = ["sample", "status", "files read", "files missing", *sections, "sentences",
-               "manifest warnings"]
+               "manifest warnings", "provenance"]
     for index, header in enumerate(headers):
         out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
                    f"{esc(header)}</button></th>")
@@ -510,7 +643,8 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                            "title=\"section not in this sample's output\">n/a</td>")
         findings = str(row.finding_count) if row.ok else ""
         out.append(f"<td class=\"n\">{findings}</td>"
-                   f"<td class=\"n\">{_count(row.manifest_warnings)}</td></tr>\n")
+                   f"<td class=\"n\">{_count(row.manifest_warnings)}</td>"
+                   f"<td>{esc(row.provenance)}</td></tr>\n")
     out.append(f"</tbody>\n</table>\n</div>\n<script>{_SCRIPT}</script>\n</body>\n</html>\n")
     return "".join(out)
 
@@ -538,10 +672,19 @@ def write_atomically(path: str, text: str) -> None:
 
 
 def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | None,
-                  title: str = "Run summary") -> list[SampleSummary]:
-    rows = summarise(paths)
+                  title: str = "Run summary",
+                  sheet: Sequence[str] | None = None) -> list[SampleSummary]:
+    """Summarises the outputs under PATHs; with sheet (its sample IDs), every sample of
+    the sheet is listed, found or not (see summarise_sheet)."""
+    rows = summarise(paths) if sheet is None else summarise_sheet(sheet, list(paths))
+    return write_rows(rows, tsv_path, html_path, title)
+
+
+def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str | None,
+               title: str = "Run summary") -> list[SampleSummary]:
     if not rows:
         raise SummaryError("no samples to summarise")
+    flag_provenance(rows)
     try:
         if tsv_path:
             write_atomically(tsv_path, render_tsv(rows))
@@ -566,13 +709,26 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--html", default="run_summary.html",
                         help="HTML page to write (default: run_summary.html)")
     parser.add_argument("--title", default="Run summary", help="heading of the page")
+    parser.add_argument("--sample-sheet", metavar="SHEET",
+                        help="the run's sample sheet: every sample it lists is summarised, "
+                             "one with neither output nor failure record as failed "
+                             "(\"no output\")")
     return parser.parse_args(argv)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
+    sheet = None
+    if args.sample_sheet:
+        from CorvaneFileParser.SampleSheet import SampleSheetError, read_sheet
+
+        try:
+            sheet = [sample.name for sample in read_sheet(args.sample_sheet)]
+        except SampleSheetError as error:
+            print(f"corvane-summarise: error: {error}", file=sys.stderr)
+            return 2
     try:
-        rows = write_summary(args.paths, args.tsv, args.html, args.title)
+        rows = write_summary(args.paths, args.tsv, args.html, args.title, sheet)
     except SummaryError as error:
         print(f"corvane-summarise: error: {error}", file=sys.stderr)
         return 1
