@@ -109,12 +109,15 @@ void init_assembler(nb::handle self, nb::handle request) {
     nb::setattr(self, "input_files", files);
     nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
     nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
-    // A whole sample sheet in one run (see SheetRun.py).
-    for (const char *key : {"sample_sheet", "jobs", "summary_dir"})
-        nb::setattr(self, key, get(request, interned(key), nb::none()));
-    // False: the output and the manifest are replaced atomically but not synced
-    // to disk each; the caller syncs (the sheet run syncs once for all samples).
-    nb::setattr(self, "durable", get(request, interned("durable"), nb::handle(Py_True)));
+    // Kept only when the request gives them: a whole sample sheet in one run
+    // (see SheetRun.py), and "durable" false, for which the output and the
+    // manifest are replaced atomically but not synced to disk each (the sheet
+    // run syncs once for all its samples).
+    for (const char *key : {"sample_sheet", "jobs", "summary_dir", "durable"}) {
+        nb::object value = get(request, interned(key), absent);
+        if (!value.is(absent))
+            nb::setattr(self, key, value);
+    }
 }
 
 nb::object output_path(nb::handle self) {

@@ -42,6 +42,7 @@ from collections import deque
 from CorvaneFileParser import ProgramLog, summary
 from CorvaneFileParser.Provenance import utc_timestamp
 from CorvaneFileParser.SampleSheet import Sample, SampleSheetError, read_sheet
+from CorvaneFileParser.summary import SampleSummary
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -53,6 +54,8 @@ SUMMARY_NAMES = ("run_summary.tsv", "run_summary.html")
 # Samples handed to a worker ahead of the one it is running, so it never waits.
 _AHEAD = 2
 _HEADER = struct.Struct("<I")
+# A sample's end: (None, its summary row) when done, (the reason, None) when failed.
+Outcome = tuple[str | None, "SampleSummary | None"]
 
 
 class SampleFailures(RuntimeError):
@@ -130,16 +133,6 @@ class SampleLog:
             stream.write("".join(self._lines))
 
 
-class _DiscardedOutput:
-    """Standard output of a worker: the lines a run prints are not wanted there."""
-
-    def write(self, text: str) -> int:
-        return len(text)
-
-    def flush(self) -> None:
-        pass
-
-
 def _write_record(path: str, record: dict[str, object]) -> None:
     import json
 
@@ -160,10 +153,11 @@ def write_failure(folder: str, sample: Sample, reason: str) -> None:
 
 
 def _one_line(error: BaseException) -> str:
-    from CorvaneFileParser.ReportAssembler import _failure_message
+    """The line the command line prints for the error (after "corvane-parse: error: ")."""
+    from CorvaneFileParser import ReportAssembler
 
     try:
-        return _failure_message(error)
+        return str(getattr(ReportAssembler, "_failure_message")(error))
     except Exception:
         return f"{type(error).__name__}: {error}"
 
@@ -176,12 +170,13 @@ class _SampleRunner:
         self.folder = folder
         self.strict = strict
 
-    def run(self, sample: Sample) -> tuple[str | None, object]:
+    def run(self, sample: Sample) -> Outcome:
         """(None, the summary row) for a sample done, (the reason, None) for one failed."""
         name = sample.name
         folder = os.path.join(self.folder, name)
         log = SampleLog(os.path.join(folder, name + ".log"))
-        previous, ProgramLog.active = ProgramLog.active, log
+        previous = ProgramLog.active
+        ProgramLog.active = log  # type: ignore[assignment]
         reason = None
         try:
             try:
@@ -246,7 +241,7 @@ def _send(fd: int, message: object) -> None:
 
 def _worker_main(runner: _SampleRunner, samples: list[Sample], tasks: int, results: int) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    sys.stdout = _DiscardedOutput()  # type: ignore[assignment]
+    sys.stdout = open(os.devnull, "w")
     with os.fdopen(tasks, "rb") as stream:
         for line in stream:
             index = int(line)
@@ -303,15 +298,15 @@ def _ended(pid: int) -> str:
 
 
 def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
-                done: Any = None) -> list[tuple[str | None, object]]:
+                done: Any = None) -> list[Outcome]:
     """Every sample's (reason, row), in the sheet's order, run by up to `jobs` workers.
     done(sample, reason) is called as each sample ends."""
-    outcome: list[tuple[str | None, object]] = [("not run", None)] * len(samples)
+    outcome: list[Outcome] = [("not run", None)] * len(samples)
     queue = deque(range(len(samples)))
     workers: dict[int, _Worker] = {}  # by result descriptor
     selector = selectors.DefaultSelector()
 
-    def finish(index: int, reason: str | None, row: object) -> None:
+    def finish(index: int, reason: str | None, row: SampleSummary | None) -> None:
         outcome[index] = (reason, row)
         if done is not None:
             done(samples[index], reason)
@@ -476,16 +471,18 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
     outcome = run_samples(runner, samples, jobs, done)
     sync_folder(folder)
 
-    rows = []
+    rows: list[SampleSummary] = []
     for sample, (reason, row) in zip(samples, outcome):
         if row is None:
-            row = summary.failed_row(sample.name, failure_record_path(folder, sample.name),
-                                     reason or "failed")
-        rows.append(row)
-    summary.write_rows(summary.sort_rows(rows), *summary_paths, title="Run summary")
-    _log(ProgramLog.INFO, f"Wrote run summary to {summary_paths[0]} and {summary_paths[1]}")
+            rows.append(summary.failed_row(sample.name, failure_record_path(folder, sample.name),
+                                           reason or "failed"))
+        else:
+            rows.append(row)
+    tsv, page = summary_paths
+    summary.write_rows(summary.sort_rows(rows), tsv, page, title="Run summary")
+    _log(ProgramLog.INFO, f"Wrote run summary to {tsv} and {page}")
     failed = [sample.name for sample, (reason, _) in zip(samples, outcome) if reason is not None]
     if failed:
         shown = ", ".join(failed[:10]) + (", ..." if len(failed) > 10 else "")
         raise SampleFailures(f"{len(failed)} of {len(samples)} samples failed ({shown}); "
-                             f"see {summary_paths[0]}")
+                             f"see {tsv}")

@@ -30,7 +30,9 @@ MANIFEST_VERSION = 1
 ABSENT = "NA"  # TSV cell of a section the sample's output does not have
 
 FIXED_LEADING = ("sample", "status", "files_read", "files_missing")
-FIXED_TRAILING = ("sentences", "manifest_warnings", "provenance")
+FIXED_TRAILING = ("sentences", "manifest_warnings")
+# The trailing column shown when any sample was made with other versions than the run's.
+PROVENANCE = "provenance"
 LIST_SEPARATOR = "; "
 
 
@@ -384,7 +386,9 @@ def _count(value: int | None) -> str:
 
 def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterator[list[str]]:
     """The header and one list of cell texts per sample, as the TSV holds them."""
-    yield [*FIXED_LEADING, *sections, *FIXED_TRAILING]
+    rows = list(rows)
+    flagged = any(row.provenance for row in rows)
+    yield [*FIXED_LEADING, *sections, *FIXED_TRAILING] + ([PROVENANCE] if flagged else [])
     for row in rows:
         cells = [row.sample, row.status, LIST_SEPARATOR.join(row.files_read),
                  LIST_SEPARATOR.join(row.files_missing)]
@@ -394,7 +398,8 @@ def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterat
         else:
             cells += [""] * len(sections)
             cells += ["", _count(row.manifest_warnings)]
-        cells.append(row.provenance)
+        if flagged:
+            cells.append(row.provenance)
         yield cells
 
 
@@ -566,6 +571,25 @@ def _files_html(names: Sequence[str]) -> str:
     return f"<details><summary>{len(names)} files</summary>{listed}</details>"
 
 
+def _provenance_html(rows: Sequence[SampleSummary]) -> str:
+    """The package version and resource checksums the run was made with, once."""
+    version, resources = run_provenance(rows)
+    if not version and not resources:
+        return ""
+    out = ["<table id=\"run-provenance\"><thead><tr><th>Made with</th><th>version or SHA-256"
+           "</th></tr></thead><tbody>\n"]
+    if version:
+        out.append(f"<tr><td>CorvaneFileParser</td><td>{esc(version)}</td></tr>\n")
+    for name, digest in resources.items():
+        out.append(f"<tr><td>{esc(name)}</td><td><code>{esc(digest or 'none')}</code></td></tr>\n")
+    flagged = sum(1 for row in rows if row.provenance)
+    if flagged:
+        out.append(f"<tr><td>samples made otherwise</td><td id=\"total-other-versions\">"
+                   f"{flagged} (see column {PROVENANCE})</td></tr>\n")
+    out.append("</tbody></table>\n")
+    return "".join(out)
+
+
 def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run summary") -> str:
     sections = section_columns(rows)
     ok_rows = [row for row in rows if row.ok]
@@ -580,21 +604,8 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                          ("Failed samples", failed)):
         out.append(f"<dt>{label}</dt><dd id=\"total-{esc(label.lower().replace(' ', '-'))}\">"
                    f"{value}</dd>\n")
-    version, resources = run_provenance(rows)
-    if version:
-        out.append(f"<dt>Package version</dt><dd id=\"run-version\">{esc(version)}</dd>\n")
-    flagged = sum(1 for row in rows if row.provenance)
-    if flagged:
-        out.append(f"<dt>Samples made with other versions</dt>"
-                   f"<dd id=\"total-other-versions\">{flagged}</dd>\n")
     out.append("</dl>\n")
-    if resources:
-        out.append("<table id=\"run-resources\"><thead><tr><th>Resource</th><th>SHA-256</th>"
-                   "</tr></thead><tbody>\n")
-        for name, digest in resources.items():
-            out.append(f"<tr><td>{esc(name)}</td><td><code>{esc(digest or 'none')}</code>"
-                       f"</td></tr>\n")
-        out.append("</tbody></table>\n")
+    out.append(_provenance_html(rows))
     if sections:
         out.append("<table id=\"section-totals\"><thead><tr><th>Section</th>"
                    "<th>Samples with a sentence</th><th>Samples with the section</th></tr>"
@@ -614,8 +625,9 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                "<span class=\"absent\">n/a: section not in the output</span>"
                "</span>\n</div>\n<div class=\"scroll\">\n<table class=\"samples\" id=\"samples\">\n"
                "<thead><tr>")
+    flagged = any(row.provenance for row in rows)
     headers = ["sample", "status", "files read", "files missing", *sections, "sentences",
-               "manifest warnings", "provenance"]
+               "manifest warnings"] + ([PROVENANCE] if flagged else [])
     for index, header in enumerate(headers):
         out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
                    f"{esc(header)}</button></th>")
@@ -644,7 +656,7 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
         findings = str(row.finding_count) if row.ok else ""
         out.append(f"<td class=\"n\">{findings}</td>"
                    f"<td class=\"n\">{_count(row.manifest_warnings)}</td>"
-                   f"<td>{esc(row.provenance)}</td></tr>\n")
+                   + (f"<td>{esc(row.provenance)}</td>" if flagged else "") + "</tr>\n")
     out.append(f"</tbody>\n</table>\n</div>\n<script>{_SCRIPT}</script>\n</body>\n</html>\n")
     return "".join(out)
 
