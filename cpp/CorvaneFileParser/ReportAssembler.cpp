@@ -3,6 +3,9 @@
 #include <corvane/host.hpp>
 #include <corvane/json_writer.hpp>
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -253,30 +256,39 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
     return inputs;
 }
 
-// Neither the output nor its manifest may be written over an input. Their
-// real paths are worked out once for all the inputs.
+// The device and inode of the file at `path` (symbolic links followed), or
+// nothing when there is none.
+std::optional<std::pair<dev_t, ino_t>> file_id(nb::handle path) {
+    nb::object encoded = host_call("os", "fsencode")(path);
+    struct stat status;
+    if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0)
+        return std::nullopt;
+    return std::make_pair(status.st_dev, status.st_ino);
+}
+
+// Neither the output nor its manifest may be written over an input: the same
+// path, or another name of the same file (a symbolic or hard link). Told by
+// device and inode, which the files' real paths would tell alike: a path
+// with nothing there yet names no input.
 void refuse_output_over_inputs(nb::handle self, const std::vector<ResolvedInput> &inputs) {
     struct OwnFile {
         const char *role;
-        nb::object path, real;
-        bool exists;
+        nb::object path;
+        std::optional<std::pair<dev_t, ino_t>> id;
     };
     nb::object out_path = output_path(self);
     nb::object manifest = provenance("manifest_path")(out_path);
-    OwnFile own[] = {{"Output file ", out_path, real_path(out_path), path_exists(out_path)},
-                     {"Manifest file ", manifest, real_path(manifest), path_exists(manifest)}};
-    nb::handle samefile = host_attr("os.path", "samefile");
+    OwnFile own[] = {{"Output file ", out_path, file_id(out_path)},
+                     {"Manifest file ", manifest, file_id(manifest)}};
+    if (!own[0].id && !own[1].id)
+        return;
     for (const ResolvedInput &input : inputs) {
-        nb::object real = real_path(input.path);
-        for (const OwnFile &file : own) {
-            // The same path, or another name of the same file (a hard link).
-            bool same = equals(file.real, real) ||
-                        (file.exists && truthy(samefile(file.path, input.path)));
-            if (same)
+        auto id = file_id(input.path);
+        for (const OwnFile &file : own)
+            if (id && file.id == id)
                 raise(PyExc_ValueError,
                       concat_str({nb::str(file.role), file.path,
                                   interned(" would overwrite the input file "), input.path}));
-        }
     }
 }
 

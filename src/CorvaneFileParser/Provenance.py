@@ -245,6 +245,30 @@ def _text(value: object) -> str | None:
     return str(value)
 
 
+# Resource path -> (identity of the file, its SHA-256): a resource is hashed
+# once per process, and again when its file changes.
+_resource_digests: dict[str, tuple[tuple[int, ...], str]] = {}
+
+
+def resource_digest(path: str) -> str | None:
+    """Hexadecimal SHA-256 of the resource file at path; None when it is not a file."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    import stat
+
+    if not stat.S_ISREG(status.st_mode):
+        return None
+    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
+                status.st_ctime_ns)
+    kept = _resource_digests.get(path)
+    if kept is None or kept[0] != identity:
+        kept = (identity, file_digest(path)[1])
+        _resource_digests[path] = kept
+    return kept[1]
+
+
 def package_directory() -> str:
     import CorvaneFileParser
 
@@ -306,10 +330,8 @@ class RunRecord:
         if resource is None:
             return None
         if resource not in self._resource_digests:
-            path = os.path.join(package_directory(), resource)
-            self._resource_digests[resource] = (
-                file_digest(path)[1] if os.path.isfile(path) else None
-            )
+            self._resource_digests[resource] = resource_digest(
+                os.path.join(package_directory(), resource))
         return self._resource_digests[resource]
 
     def add_input(self, given: str, opened: str, reader: object, keys: list[str],

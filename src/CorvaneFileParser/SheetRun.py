@@ -166,7 +166,13 @@ class _SampleRunner:
     """Runs samples in the current process; what each worker does."""
 
     def __init__(self, driver_class: type, folder: str, strict: bool) -> None:
-        self.driver_class = driver_class
+        # The driver's class, keeping the document its run writes for the summary row.
+        class Keeping(driver_class):  # type: ignore[misc]
+            def parse_files(self) -> Any:
+                self.document = super().parse_files()
+                return self.document
+
+        self.driver_class = Keeping
         self.folder = folder
         self.strict = strict
 
@@ -183,7 +189,7 @@ class _SampleRunner:
                 os.makedirs(folder, exist_ok=True)
                 log.log(ProgramLog.INFO, "Logging to " + log.path)
                 self._refuse_log_over_inputs(sample, log.path)
-                self.driver_class({
+                driver = self.driver_class({
                     "input_files": list(sample.files),
                     "MAP_FILES": {path: {} for path in sample.files},
                     "input_kinds": sample.input_kinds(),
@@ -193,7 +199,8 @@ class _SampleRunner:
                     "sample_aliases": list(sample.aliases),
                     "strict": self.strict,
                     "durable": False,
-                }).run()
+                })
+                driver.run()
             except Exception as error:
                 reason = _one_line(error)
                 log.log(ProgramLog.ERROR, reason)
@@ -211,7 +218,8 @@ class _SampleRunner:
         except OSError as error:
             # The sample's folder cannot be written: the reason reaches the summary.
             return reason or _one_line(error), None
-        return None, summary.read_sample(os.path.join(folder, name + OUTPUT_SUFFIX))
+        return None, summary.read_sample(os.path.join(folder, name + OUTPUT_SUFFIX),
+                                         getattr(driver, "document", None))
 
     @staticmethod
     def _refuse_log_over_inputs(sample: Sample, log_path: str) -> None:
