@@ -19,18 +19,25 @@ nb::object reader_class(const char *name) { return host_module(kModule).attr(nam
 // changing its settings changes no other reader's.
 nb::object fresh_copy(nb::handle value) {
     if (PyDict_CheckExact(value.ptr())) {
-        nb::dict copy;
+        // A bulk copy of the table, then the nested containers replaced.
+        nb::object copy = steal_checked(PyDict_Copy(value.ptr()));
         Py_ssize_t position = 0;
         PyObject *key, *item;
         while (PyDict_Next(value.ptr(), &position, &key, &item))
-            copy[key] = fresh_copy(item);
-        return std::move(copy);
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+                if (PyDict_SetItem(copy.ptr(), key, fresh_copy(item).ptr()) < 0)
+                    raise_pending();
+        return copy;
     }
     if (PyList_CheckExact(value.ptr())) {
         Py_ssize_t size = PyList_GET_SIZE(value.ptr());
-        nb::object copy = steal_checked(PyList_New(size));
-        for (Py_ssize_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(copy.ptr(), i, fresh_copy(PyList_GET_ITEM(value.ptr(), i)).release().ptr());
+        nb::object copy = steal_checked(PyList_GetSlice(value.ptr(), 0, size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject *item = PyList_GET_ITEM(value.ptr(), i);
+            if (PyDict_CheckExact(item) || PyList_CheckExact(item))
+                if (PyList_SetItem(copy.ptr(), i, fresh_copy(item).release().ptr()) < 0)
+                    raise_pending();
+        }
         return copy;
     }
     return nb::borrow(value);
