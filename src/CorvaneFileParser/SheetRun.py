@@ -249,6 +249,8 @@ def _send(fd: int, message: object) -> None:
 
 def _worker_main(runner: _SampleRunner, samples: list[Sample], tasks: int, results: int) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The run's log and standard output are the parent's; a sample logs to its own file.
+    ProgramLog.active = None
     sys.stdout = open(os.devnull, "w")
     with os.fdopen(tasks, "rb") as stream:
         for line in stream:
