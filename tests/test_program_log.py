@@ -137,7 +137,8 @@ def test_library_runs_keep_logging(tmp_path, caplog):
 # -- the plain command-line parser against argparse ------------------------------------------
 
 OPTIONS = ["-c", "--config", "--input-dir", "--output-dir", "--input-files", "--output-json",
-           "--strict", "--sample", "--log-file", "--debug", "--version", "-h", "--help",
+           "--strict", "--sample", "--log-file", "--debug", "--sample-sheet", "--jobs",
+           "--summary-dir", "--version", "-h", "--help",
            "--input", "--out", "--str", "--input-dir=", "--input-files=", "--strict=",
            "--sample=", "--debug=x", "-cx", "--", "-", "--unknown"]
 VALUES = ["a", "b.tsv", "dir/x", "-5", "-x", "", " ", "a b", "=", "x=y", "é", "--input-dir"]
@@ -160,9 +161,9 @@ def test_plain_command_lines_parse_as_argparse_parses_them(monkeypatch, capsys):
         for _ in range(rng.randrange(0, 7)):
             kind = rng.random()
             if kind < 0.55:
-                args.append(rng.choice(OPTIONS[:10]) if rng.random() < 0.8 else rng.choice(OPTIONS))
+                args.append(rng.choice(OPTIONS[:13]) if rng.random() < 0.8 else rng.choice(OPTIONS))
             elif kind < 0.65:
-                args.append(rng.choice(OPTIONS[:10]) + "=" + rng.choice(VALUES))
+                args.append(rng.choice(OPTIONS[:13]) + "=" + rng.choice(VALUES))
             else:
                 args.append(rng.choice(VALUES))
         plain = _parse_plain_command_line(args)

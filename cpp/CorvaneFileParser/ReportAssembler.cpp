@@ -1239,7 +1239,10 @@ NB_MODULE(ReportAssembler, m) {
              "replaced section is an error), \"sample\" (the row of a multi-row caller table\n"
              "to read) and \"MAP_FILES\" (per-file settings passed on; the shipped readers\n"
              "do not read them). The values are kept as the attributes input_dir,\n"
-             "output_dir, output_json, input_files, strict and sample.")
+             "output_dir, output_json, input_files, strict and sample. Given, \"durable\"\n"
+             "false writes without syncing each file to disk, and \"sample_sheet\" (with\n"
+             "\"jobs\" and \"summary_dir\") makes run() run every sample of a sheet; these\n"
+             "are kept as attributes of the same names.")
         .attr("__annotations__", attributes)
         .method("__init__", &init_assembler, nb::arg("json_request").none(),
                 nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
@@ -1258,7 +1261,10 @@ NB_MODULE(ReportAssembler, m) {
                 "Raises ValueError when no input file is found or a file name is not\n"
                 "supported, RuntimeError when a configuration resource cannot be loaded,\n"
                 "OSError when a file cannot be read or written, and the readers' errors\n"
-                "for malformed input.")
+                "for malformed input.\n\n"
+                "With \"sample_sheet\", runs every sample of the sheet into\n"
+                "output_dir/<sample>/ and writes the run summary; raises RequestError for a\n"
+                "bad sheet and RuntimeError, after writing everything, when a sample failed.")
         .method("parse_files", &parse_files,
                 nb::sig("def parse_files(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the input files (or, when none are listed, the .json and .tsv files\n"
