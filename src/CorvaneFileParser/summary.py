@@ -1,9 +1,11 @@
 """A run's summary: one row per sample, read from the unified outputs and their manifests.
 
-    corvane-summarise [--tsv FILE] [--html FILE] [--title TEXT] PATH [PATH ...]
+    corvane-summarise [--tsv FILE] [--html FILE] [--title TEXT] [--sample-sheet SHEET] PATH [PATH ...]
 
 Each PATH is a unified output (``<sample>.unified.json``), its manifest
 (``<sample>.unified.manifest.json``) or a folder searched recursively for both.
+With the run's sample sheet every sample it lists gets a row, also one that left
+only a failure record (``<sample>.failed.json``) or nothing at all.
 The summary is written twice: as a tab-separated table and as one self-contained
 HTML page. A sample whose output or manifest cannot be used is listed as failed
 with the reason; it never stops the summary.
