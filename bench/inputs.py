@@ -156,3 +156,33 @@ def generate(work):
     batch_dir = work / "batch"
     batch_dir.mkdir(exist_ok=True)
     return {"panel": panel, "targeted": targeted, "batch": write_batch(batch_dir)}
+
+
+SHEET_COLUMNS = {"panel_tsv": "Sample1.CombinedVariantOutput.tsv", "smn_tsv": "sample1.smn.tsv",
+                 "gba_tsv": "sample1.gba.tsv", "targeted_json": "sample1.targeted.json",
+                 "paraphase_json": "sample1.paraphase.json"}
+
+
+def write_sheet(directory, samples=500):
+    """A sample sheet of `samples` samples, each with the five example caller files
+    copied under its own name into directory/<sample>/; returns the sheet's path and
+    [(sample, [file paths])]."""
+    directory = Path(directory)
+    texts = {column: (EXAMPLES / name).read_text(encoding="utf-8")
+             for column, name in SHEET_COLUMNS.items()}
+    lines = ["sample\t" + "\t".join(SHEET_COLUMNS)]
+    listed = []
+    for i in range(samples):
+        sample = f"S{i:04d}"
+        folder = directory / sample
+        folder.mkdir(parents=True, exist_ok=True)
+        paths = []
+        for column, name in SHEET_COLUMNS.items():
+            path = folder / name.replace("sample1", sample).replace("Sample1", sample)
+            path.write_text(texts[column].replace("Sample1", sample), encoding="utf-8")
+            paths.append(str(path))
+        lines.append(sample + "\t" + "\t".join(paths))
+        listed.append((sample, paths))
+    sheet = directory / "samples.tsv"
+    sheet.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return sheet, listed

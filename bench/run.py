@@ -121,6 +121,104 @@ def fast_write(document, path):
         _write_json(document, f)
 
 
+def sheet_rows(work, add, samples):
+    """A sheet of `samples` samples of the example files: the sheet mode (as a command,
+    all CPUs and one worker) and the driver's API called per sample in this process,
+    each per sample against the floor: read and parse every input, json.dumps the same
+    output and manifest, write them and the log, and sync the file system once, as the
+    sheet mode does."""
+    from CorvaneFileParser.SheetRun import sync_folder
+
+    sheet, listed = inputs.write_sheet(work / "sheet-in", samples)
+    cli = str(Path(sys.executable).with_name("corvane-parse"))
+    os.sync()
+
+    def sheet_run(name, *extra):
+        folder = work / name
+        folder.mkdir(exist_ok=True)
+        elapsed, cpu = run_child([cli, "--sample-sheet", str(sheet), "--output-dir", str(folder),
+                                  *extra])
+        return folder, elapsed / samples, cpu / samples
+
+    first, _, _ = sheet_run("sheet-warm")  # caches, and the floor's documents
+    written = {}
+    for sample, _ in listed:
+        stem = first / sample / sample
+        written[sample] = (json.loads(Path(f"{stem}.unified.json").read_bytes()),
+                           json.loads(Path(f"{stem}.unified.manifest.json").read_bytes()),
+                           Path(f"{stem}.log").read_bytes())
+    rounds = iter(range(1000))
+
+    def floor():
+        # A fresh folder each time: the sheet mode, too, creates every file it writes.
+        floor_dir = work / f"sheet-floor-{next(rounds)}"
+        for sample, paths in listed:
+            for path in paths:
+                with open(path, "rb") as f:
+                    raw = f.read()
+                if path.endswith(".json"):
+                    json.loads(raw)
+                else:
+                    for _ in csv.reader(io.StringIO(raw.decode("utf-8")), delimiter="\t"):
+                        pass
+            document, manifest, log = written[sample]
+            folder = floor_dir / sample
+            folder.mkdir(parents=True, exist_ok=True)
+            for name, data in ((".unified.json", json.dumps(document, indent=4).encode()),
+                               (".unified.manifest.json",
+                                (json.dumps(manifest, indent=4) + "\n").encode()),
+                               (".log", log)):
+                with open(folder / (sample + name), "wb") as f:
+                    f.write(data)
+        sync_folder(str(floor_dir))
+
+    def timed_floor():
+        # (wall, CPU) per sample, the best of three.
+        runs = []
+        for _ in range(3):
+            start, cpu = time.perf_counter(), time.process_time()
+            floor()
+            runs.append((time.perf_counter() - start, time.process_time() - cpu))
+        return min(runs)
+
+    floor_time, floor_cpu = timed_floor()
+    _, all_cpus, all_cpu = sheet_run("sheet-all")
+    _, one, one_cpu = sheet_run("sheet-one", "--jobs", "1")
+    floor_again, floor_cpu_again = timed_floor()
+    floor_time = min(floor_time, floor_again) / samples
+    floor_cpu = min(floor_cpu, floor_cpu_again) / samples
+
+    def cpu_note(cpu):
+        return f"cpu {cpu * 1000:.2f} ms a sample = {cpu / floor_cpu:.2f}x the floor's {floor_cpu * 1000:.2f}"
+
+    add(f"sheet of {samples}: --sample-sheet, per sample", all_cpus, floor_time,
+        f"{os.process_cpu_count()} workers; " + cpu_note(all_cpu))
+    add(f"sheet of {samples}: --sample-sheet --jobs 1", one, floor_time, cpu_note(one_cpu))
+
+    def api(durable):
+        folder = work / ("api-durable" if durable else "api")
+        for sample, paths in listed:
+            out = folder / sample
+            out.mkdir(parents=True, exist_ok=True)
+            request = {"input_files": paths, "output_dir": str(out),
+                       "output_json": f"{sample}.unified.json", "sample": sample}
+            if not durable:
+                request["durable"] = False
+            ReportAssembler(request).run()
+        if not durable:
+            sync_folder(str(folder))
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        cpu = time.process_time()
+        api_fast = best_of(2, lambda: api(False)) / samples
+        api_cpu = (time.process_time() - cpu) / (2 * samples)
+        api_durable = best_of(2, lambda: api(True)) / samples
+    add(f"sheet of {samples}: API per sample", api_fast, floor_time,
+        '"durable": false, one sync at the end; ' + cpu_note(api_cpu))
+    add(f"sheet of {samples}: API per sample, durable", api_durable, floor_time,
+        "two fsyncs a sample (the default)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--work-dir", help="where inputs are generated (default: a temporary directory)")
@@ -128,6 +226,10 @@ def main():
     parser.add_argument("--cli-runs", type=int, default=20, help="command-line runs (median is kept)")
     parser.add_argument("--start-up-only", action="store_true",
                         help="only the command line on examples/ against a bare interpreter")
+    parser.add_argument("--sheet-only", action="store_true",
+                        help="only the sample sheet rows")
+    parser.add_argument("--sheet-samples", type=int, default=500,
+                        help="samples of the sheet rows (default 500)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as scratch:
@@ -149,6 +251,10 @@ def main():
             f"median of {args.cli_runs}; cpu {examples_cpu * 1000:.0f} ms (bare {bare_cpu * 1000:.0f} ms); "
             f"peak {mib(examples_rss)} (bare {mib(bare_rss)})")
         if args.start_up_only:
+            report(rows)
+            return
+        sheet_rows(work, add, args.sheet_samples)
+        if args.sheet_only:
             report(rows)
             return
 

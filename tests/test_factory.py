@@ -140,6 +140,19 @@ def test_configuration_is_loaded_afresh(tmp_path):
     assert second is not first
 
 
+def test_a_resource_changed_on_disk_is_read_again(monkeypatch, tmp_path):
+    # Resources are parsed once per process, but not kept past a change of their file.
+    package = tmp_path / "package"
+    package.mkdir()
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
+    path = tmp_path / "S1.gba.tsv"
+    path.write_text("a\n")
+    for name in ("one", "three", "eleven"):
+        (package / "gba_tsv_config.json").write_text('{"GBA": {"caller_name": "%s"}}' % name)
+        assert ReportReaderFactory.get_parser(str(path)).section_config == {
+            "GBA": {"caller_name": name}}
+
+
 # The shipped configurations: a mistake here breaks every run on that kind of
 # file, or silently drops a section from the unified output.
 

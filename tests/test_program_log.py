@@ -137,7 +137,8 @@ def test_library_runs_keep_logging(tmp_path, caplog):
 # -- the plain command-line parser against argparse ------------------------------------------
 
 OPTIONS = ["-c", "--config", "--input-dir", "--output-dir", "--input-files", "--output-json",
-           "--strict", "--sample", "--log-file", "--debug", "--input", "--alias", "--version", "-h",
+           "--strict", "--sample", "--log-file", "--debug", "--input", "--alias", "--sample-sheet",
+           "--jobs", "--summary-dir", "--version", "-h",
            "--help", "--inp", "--out", "--str", "--input-dir=", "--input-files=", "--strict=",
            "--sample=", "--debug=x", "-cx", "--", "-", "--unknown"]
 FULL = len(OPTIONS[:OPTIONS.index("--version")])

@@ -446,7 +446,8 @@ def test_special_input_is_refused_without_blocking(tmp_path, out, kind):
         ({"MAP_FILES": {}}, 'unknown key "MAP_FILES" (did you mean "map_files"?)'),
         ({"sampel": "S1"}, 'unknown key "sampel" (did you mean "sample"?)'),
         ({"zzz": 1}, 'unknown key "zzz" (known keys: input_dir, output_dir, output_json, '
-                     'input_files, map_files, strict, sample, sample_aliases, input_kinds, durable)'),
+                     'input_files, map_files, strict, sample, sample_aliases, input_kinds, durable, '
+                     'sample_sheet, jobs, summary_dir)'),
         ({"input_files": "a.smn.tsv"}, '"input_files" must be a list of strings, not a string'),
         ({"input_files": ["a.smn.tsv", 3]},
          '"input_files" must be a list of strings, not an array holding other values than strings'),

@@ -5,6 +5,8 @@
 #include <corvane/json_writer.hpp>
 #include <corvane/sample_identity.hpp>
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <set>
 #include <string>
@@ -108,6 +110,13 @@ void init_assembler(nb::handle self, nb::handle request) {
     nb::object kinds = get(request, constant("INPUT_KINDS"), absent);
     nb::setattr(self, "input_kinds", kinds.is(absent) ? nb::object(nb::dict()) : kinds);
     nb::setattr(self, "durable", get(request, constant("DURABLE"), nb::handle(Py_True)));
+    // Kept only when the request gives them: a whole sample sheet in one run
+    // (see SheetRun.py).
+    for (const char *key : {"sample_sheet", "jobs", "summary_dir"}) {
+        nb::object value = get(request, interned(key), absent);
+        if (!value.is(absent))
+            nb::setattr(self, key, value);
+    }
 }
 
 nb::object output_path(nb::handle self) {
@@ -255,30 +264,39 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
     return inputs;
 }
 
-// Neither the output nor its manifest may be written over an input. Their
-// real paths are worked out once for all the inputs.
+// The device and inode of the file at `path` (symbolic links followed), or
+// nothing when there is none.
+std::optional<std::pair<dev_t, ino_t>> file_id(nb::handle path) {
+    nb::object encoded = host_call("os", "fsencode")(path);
+    struct stat status;
+    if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0)
+        return std::nullopt;
+    return std::make_pair(status.st_dev, status.st_ino);
+}
+
+// Neither the output nor its manifest may be written over an input: the same
+// path, or another name of the same file (a symbolic or hard link). Told by
+// device and inode, which the files' real paths would tell alike: a path
+// with nothing there yet names no input.
 void refuse_output_over_inputs(nb::handle self, const std::vector<ResolvedInput> &inputs) {
     struct OwnFile {
         const char *role;
-        nb::object path, real;
-        bool exists;
+        nb::object path;
+        std::optional<std::pair<dev_t, ino_t>> id;
     };
     nb::object out_path = output_path(self);
     nb::object manifest = provenance("manifest_path")(out_path);
-    OwnFile own[] = {{"Output file ", out_path, real_path(out_path), path_exists(out_path)},
-                     {"Manifest file ", manifest, real_path(manifest), path_exists(manifest)}};
-    nb::handle samefile = host_attr("os.path", "samefile");
+    OwnFile own[] = {{"Output file ", out_path, file_id(out_path)},
+                     {"Manifest file ", manifest, file_id(manifest)}};
+    if (!own[0].id && !own[1].id)
+        return;
     for (const ResolvedInput &input : inputs) {
-        nb::object real = real_path(input.path);
-        for (const OwnFile &file : own) {
-            // The same path, or another name of the same file (a hard link).
-            bool same = equals(file.real, real) ||
-                        (file.exists && truthy(samefile(file.path, input.path)));
-            if (same)
+        auto id = file_id(input.path);
+        for (const OwnFile &file : own)
+            if (id && file.id == id)
                 raise(PyExc_ValueError,
                       concat_str({nb::str(file.role), file.path,
                                   interned(" would overwrite the input file "), input.path}));
-        }
     }
 }
 
@@ -468,6 +486,8 @@ nb::object write_result(nb::handle result, nb::handle file) {
 }
 
 nb::object run(nb::handle self, nb::handle return_dict) {
+    if (!nb::getattr(self, "sample_sheet", nb::none()).is_none())
+        return import_attr("CorvaneFileParser.SheetRun", "run_sheet")(self, return_dict);
     if (truthy(return_dict))
         return self.attr("parse_files")();
 
@@ -532,7 +552,7 @@ nb::object threshold_warning(nb::handle w, nb::handle parsed, nb::handle value_k
 // Run configuration file
 // ---------------------------------------------------------------------------
 
-enum class ValueKind { Text, TextList, Object, TextMap, Boolean };
+enum class ValueKind { Text, TextList, Object, TextMap, Boolean, Count };
 
 struct RequestKey {
     nb::object name;
@@ -552,6 +572,9 @@ std::vector<RequestKey> request_file_keys() {
         {constant("SAMPLE_ALIASES"), ValueKind::TextList},
         {constant("INPUT_KINDS"), ValueKind::TextMap},
         {constant("DURABLE"), ValueKind::Boolean},
+        {nb::borrow(interned("sample_sheet")), ValueKind::Text},
+        {nb::borrow(interned("jobs")), ValueKind::Count},
+        {nb::borrow(interned("summary_dir")), ValueKind::Text},
     };
 }
 
@@ -594,6 +617,11 @@ const char *misfit(nb::handle value, ValueKind kind) {
     }
     case ValueKind::Boolean:
         return PyBool_Check(value.ptr()) ? nullptr : json_kind(value);
+    case ValueKind::Count:
+        if (is_number(value) && PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()) &&
+            value > nb::int_(0))
+            return nullptr;
+        return is_number(value) ? "another number" : json_kind(value);
     case ValueKind::TextList:
         if (!is_list(value))
             return json_kind(value);
@@ -617,6 +645,8 @@ const char *expected_kind(ValueKind kind) {
         return "an object of strings";
     case ValueKind::Boolean:
         return "true or false";
+    case ValueKind::Count:
+        return "a whole number of at least 1";
     }
     return "";
 }
@@ -834,6 +864,17 @@ nb::object parse_args() {
     add("--log-file", nb::arg("metavar") = "FILE",
         nb::arg("help") = "log file, appended to (default: corvane.log in the output "
                           "directory)");
+    add("--sample-sheet", nb::arg("metavar") = "SHEET",
+        nb::arg("help") = "run every sample of this sheet (columns sample, panel_tsv, "
+                          "smn_tsv, gba_tsv, targeted_json, paraphase_json, aliases) into "
+                          "OUTPUT_DIR/<sample>/, then write run_summary.tsv and .html; "
+                          "exit status 1 when any sample failed");
+    add("--jobs", nb::arg("metavar") = "N",
+        nb::arg("help") = "worker processes of a sample sheet run (default: the CPUs "
+                          "available)");
+    add("--summary-dir", nb::arg("metavar") = "DIR",
+        nb::arg("help") = "folder of a sample sheet run's summary; must exist (default: "
+                          "the output directory)");
     add("--debug", nb::arg("action") = "store_true",
         nb::arg("help") = "show the traceback of a failure (default: one line)");
     add("--version", nb::arg("action") = "version", nb::arg("version") = version_text());
@@ -875,6 +916,8 @@ nb::object parse_plain_command_line(nb::handle arguments) {
         {"--sample", "sample", Kind::Value},    {"--log-file", "log_file", Kind::Value},
         {"--debug", "debug", Kind::Flag},       {"--input", "input", Kind::Pairs},
         {"--alias", "alias", Kind::Values},
+        {"--sample-sheet", "sample_sheet", Kind::Value}, {"--jobs", "jobs", Kind::Value},
+        {"--summary-dir", "summary_dir", Kind::Value},
     };
     auto is_value = [](nb::handle text) {
         return PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > 0 &&
@@ -1052,6 +1095,15 @@ void from_cli(nb::handle cls) {
     nb::object aliases = nb::getattr(args, "alias", nb::none());
     if (truthy(aliases))
         set_item(config, constant("SAMPLE_ALIASES"), aliases);
+    for (const char *key : {"sample_sheet", "summary_dir"}) {
+        nb::object value = nb::getattr(args, key, nb::none());
+        if (truthy(value))
+            set_item(config, interned(key), value);
+    }
+    nb::object jobs = nb::getattr(args, "jobs", nb::none());
+    if (!jobs.is_none())
+        set_item(config, interned("jobs"),
+                 import_attr("CorvaneFileParser.SheetRun", "jobs_option")(jobs));
 
     cls(config).attr("run")();
 }
@@ -1080,6 +1132,9 @@ nb::object parse_early_options() {
     add("--sample");
     add("--alias", nb::arg("action") = "append");
     add("--log-file");
+    add("--sample-sheet");
+    add("--jobs");
+    add("--summary-dir");
     add("--debug", nb::arg("action") = "store_true");
     add("--version", nb::arg("action") = "store_true");
     add("-h", "--help", nb::arg("action") = "store_true");
@@ -1381,6 +1436,9 @@ NB_MODULE(ReportAssembler, m) {
     attributes["sample"] = nb::str("str | None");
     attributes["sample_aliases"] = nb::str("list[str]");
     attributes["input_kinds"] = nb::str("dict[str, str]");
+    attributes["sample_sheet"] = nb::str("str | None");
+    attributes["jobs"] = nb::str("int | None");
+    attributes["summary_dir"] = nb::str("str | None");
     attributes["durable"] = nb::str("bool");
 
     ClassBuilder::plain(m, "ReportAssembler")
@@ -1398,7 +1456,9 @@ NB_MODULE(ReportAssembler, m) {
              "syncing the written files to disk to the caller) and \"MAP_FILES\" (per-file\n"
              "settings passed on; the shipped readers do not read them). The values are\n"
              "kept as the attributes input_dir, output_dir, output_json, input_files,\n"
-             "strict, sample, sample_aliases, input_kinds and durable.")
+             "strict, sample, sample_aliases, input_kinds and durable. Given,\n"
+             "\"sample_sheet\" (with \"jobs\" and \"summary_dir\") makes run() run every\n"
+             "sample of a sheet; these are kept as attributes of the same names.")
         .attr("__annotations__", attributes)
         .method("__init__", &init_assembler, nb::arg("json_request").none(),
                 nb::sig("def __init__(self, json_request: collections.abc.Mapping[str, typing.Any])"
@@ -1418,7 +1478,10 @@ NB_MODULE(ReportAssembler, m) {
                 "Raises ValueError when no input file is found or a file name is not\n"
                 "supported, RuntimeError when a configuration resource cannot be loaded,\n"
                 "OSError when a file cannot be read or written, and the readers' errors\n"
-                "for malformed input.")
+                "for malformed input.\n\n"
+                "With \"sample_sheet\", runs every sample of the sheet into\n"
+                "output_dir/<sample>/ and writes the run summary; raises RequestError for a\n"
+                "bad sheet and RuntimeError, after writing everything, when a sample failed.")
         .method("parse_files", &parse_files,
                 nb::sig("def parse_files(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the input files (or, when none are listed, the .json and .tsv files\n"
@@ -1452,6 +1515,9 @@ NB_MODULE(ReportAssembler, m) {
                   " -> types.SimpleNamespace | None"),
           "The options of a plainly written command line (without the program name) as\n"
           "parse_args() gives them, or None where argparse must parse it.");
+    m.def("_failure_message", &failure_message, nb::arg("error"),
+          nb::sig("def _failure_message(error: BaseException) -> str"),
+          "The one line the command line prints for a failure (without the program name).");
     m.def("_write_json", &write_json, nb::arg("obj").none(), nb::arg("file").none(),
           nb::sig("def _write_json(obj: typing.Any, file: typing.BinaryIO) -> bool"),
           "Writes json.dumps(obj, indent=4, allow_nan=False).encode() to the binary file\n"

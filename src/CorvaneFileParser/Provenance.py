@@ -12,6 +12,7 @@ loading the command line stays quick.
 from __future__ import annotations
 
 import os
+import sys
 import time
 from _contextvars import ContextVar  # contextvars re-exports it, at a cost
 from _thread import allocate_lock
@@ -134,7 +135,9 @@ _LARGE = 1 << 20
 
 
 def _sha256(large: bool = False) -> _Digest:
-    if not large:
+    # Once hashlib is loaded (a long run, a sheet run) its SHA-256 is the faster one
+    # whatever the size.
+    if not large and "hashlib" not in sys.modules:
         try:
             # (The type checkers' standard library has no stub for _sha2.)
             from _sha2 import sha256 as small  # type: ignore[import-not-found]
@@ -158,11 +161,15 @@ def bytes_digest(content: bytes) -> str:
 def file_digest(path: str) -> tuple[int, str]:
     """(size in bytes, hexadecimal SHA-256) of the file at path."""
     size = 0
-    with open(path, "rb") as stream:
-        digest = _sha256(os.fstat(stream.fileno()).st_size >= _LARGE)
-        while chunk := stream.read(_CHUNK_SIZE):
+    # Read through the descriptor: a buffered file object costs more than a small file.
+    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    try:
+        digest = _sha256(os.fstat(descriptor).st_size >= _LARGE)
+        while chunk := os.read(descriptor, _CHUNK_SIZE):
             size += len(chunk)
             digest.update(chunk)
+    finally:
+        os.close(descriptor)
     return size, digest.hexdigest()
 
 
@@ -191,6 +198,22 @@ class DigestingWriter:
         """(size in bytes, hexadecimal SHA-256) of everything written."""
         digest = self._digest if self._digest is not None else _sha256()
         return self._size, digest.hexdigest()
+
+
+def _indented_json(document: object) -> bytes:
+    """json.dumps(document, indent=4).encode(), through the driver's writer when it is
+    loaded (the same bytes, made faster)."""
+    driver = sys.modules.get("CorvaneFileParser.ReportAssembler")
+    write = getattr(driver, "_write_json", None)
+    if write is None:
+        import json
+
+        return json.dumps(document, indent=4).encode("utf-8")
+    import io
+
+    buffer = io.BytesIO()
+    write(document, buffer)
+    return buffer.getvalue()
 
 
 def utc_timestamp() -> str:
@@ -262,6 +285,28 @@ def _text_mapping(value: object) -> dict[str, str | None]:
     if not isinstance(value, dict):
         return {}
     return {str(_text(key)): _text(item) for key, item in value.items()}
+# Resource path -> (identity of the file, its SHA-256): a resource is hashed
+# once per process, and again when its file changes.
+_resource_digests: dict[str, tuple[tuple[int, ...], str]] = {}
+
+
+def resource_digest(path: str) -> str | None:
+    """Hexadecimal SHA-256 of the resource file at path; None when it is not a file."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    import stat
+
+    if not stat.S_ISREG(status.st_mode):
+        return None
+    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
+                status.st_ctime_ns)
+    kept = _resource_digests.get(path)
+    if kept is None or kept[0] != identity:
+        kept = (identity, file_digest(path)[1])
+        _resource_digests[path] = kept
+    return kept[1]
 
 
 def package_directory() -> str:
@@ -365,10 +410,8 @@ class RunRecord:
         if resource is None:
             return None
         if resource not in self._resource_digests:
-            path = os.path.join(package_directory(), resource)
-            self._resource_digests[resource] = (
-                file_digest(path)[1] if os.path.isfile(path) else None
-            )
+            self._resource_digests[resource] = resource_digest(
+                os.path.join(package_directory(), resource))
         return self._resource_digests[resource]
 
     def add_input(self, given: str, opened: str, reader: object, keys: list[str],
@@ -399,8 +442,6 @@ class RunRecord:
         with a final line break. content is the output's bytes when the
         caller holds them, written the (size, SHA-256) a DigestingWriter
         took of them; without either the written file is read back."""
-        import json
-
         from CorvaneFileParser import __version__
 
         if written is not None:
@@ -422,4 +463,4 @@ class RunRecord:
             "warnings": list(self.warnings),
             "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
-        return (json.dumps(manifest, indent=4, allow_nan=False) + "\n").encode("utf-8")
+        return _indented_json(manifest) + b"\n"

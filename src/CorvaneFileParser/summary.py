@@ -1,9 +1,11 @@
 """A run's summary: one row per sample, read from the unified outputs and their manifests.
 
-    corvane-summarise [--tsv FILE] [--html FILE] [--title TEXT] PATH [PATH ...]
+    corvane-summarise [--tsv FILE] [--html FILE] [--title TEXT] [--sample-sheet SHEET] PATH [PATH ...]
 
 Each PATH is a unified output (``<sample>.unified.json``), its manifest
 (``<sample>.unified.manifest.json``) or a folder searched recursively for both.
+With the run's sample sheet every sample it lists gets a row, also one that left
+only a failure record (``<sample>.failed.json``) or nothing at all.
 The summary is written twice: as a tab-separated table and as one self-contained
 HTML page. A sample whose output or manifest cannot be used is listed as failed
 with the reason; it never stops the summary.
@@ -33,6 +35,8 @@ ABSENT = "NA"  # TSV cell of a section the sample's output does not have
 
 FIXED_LEADING = ("sample", "status", "files_read", "files_missing")
 FIXED_TRAILING = ("sentences", "manifest_warnings")
+# The trailing column shown when any sample was made with other versions than the run's.
+PROVENANCE = "provenance"
 LIST_SEPARATOR = "; "
 
 # A section's status as the unified output writes it, and its label on the page, in the
@@ -66,6 +70,12 @@ class SampleSummary:
     # section name -> its status (a key of STATUS_LABELS) and its caller's name
     statuses: dict[str, str] = field(default_factory=dict)
     callers: dict[str, str] = field(default_factory=dict)
+    # From the manifest: the package version and each configuration resource's SHA-256.
+    package_version: str | None = None
+    resources: dict[str, str | None] = field(default_factory=dict)
+    # How the sample's versions differ from the run's; empty when they do not.
+    provenance: str = ""
+    finished_at: str | None = None
 
     @property
     def ok(self) -> bool:
@@ -106,7 +116,7 @@ def output_path_for(manifest_path: str) -> str:
 # Finding and reading the samples
 # ---------------------------------------------------------------------------
 
-def collect_outputs(paths: Iterable[str]) -> list[str]:
+def collect_outputs(paths: Iterable[str], require: bool = True) -> list[str]:
     """The unified output paths named by PATHs, in the order met, without repeats.
 
     A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
@@ -136,7 +146,7 @@ def collect_outputs(paths: Iterable[str]) -> list[str]:
                         output_name = name[: -len(MANIFEST_SUFFIX)] + ".json"
                         if output_name not in names:
                             add(os.path.join(folder, output_name))
-            if len(found) == before:
+            if len(found) == before and require:
                 raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under "
                                    f"{printable(path)}")
         elif path.endswith(MANIFEST_SUFFIX):
@@ -212,6 +222,15 @@ def _read_manifest(summary: SampleSummary) -> dict[str, object]:
     ):
         raise _Unusable("manifest has no list of inputs with a path each under 'inputs'")
     summary.files_read = [_shown_name(item["path"]) for item in inputs]
+    package = manifest.get("package")
+    version = package.get("version") if isinstance(package, dict) else None
+    summary.package_version = version if isinstance(version, str) else None
+    for item in inputs:
+        if isinstance(item.get("resource"), str):
+            digest = item.get("resource_sha256")
+            summary.resources[item["resource"]] = digest if isinstance(digest, str) else None
+    finished = manifest.get("finished_at")
+    summary.finished_at = finished if isinstance(finished, str) else None
     summary.files_missing = [_shown_name(name)
                              for name in _text_list(manifest.get("missing"), "missing")]
     summary.manifest_warnings = len(_text_list(manifest.get("warnings"), "warnings"))
@@ -236,18 +255,21 @@ def _sentence_text(value: object) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def read_sample(output_path: str) -> SampleSummary:
-    """One sample's row; failures become the row's reason instead of an exception."""
+def read_sample(output_path: str, written: dict[str, object] | None = None) -> SampleSummary:
+    """One sample's row; failures become the row's reason instead of an exception.
+    written: the document the caller has just written to output_path, which is then
+    not read back."""
     summary = SampleSummary(printable(sample_id(output_path)), output_path,
                             manifest_path_for(output_path))
     output_problem = None
     raw = b""
-    unified: dict[str, object] = {}
+    unified: dict[str, object] = {} if written is None else written
     try:
-        raw, document = _read_json(output_path, "output")
-        if not isinstance(document, dict):
-            raise _Unusable(f"output {output_path} is not a JSON object")
-        unified = document
+        if written is None:
+            raw, document = _read_json(output_path, "output")
+            if not isinstance(document, dict):
+                raise _Unusable(f"output {output_path} is not a JSON object")
+            unified = document
     except _Unusable as reason:
         output_problem = printable(str(reason))
     try:
@@ -260,7 +282,8 @@ def read_sample(output_path: str) -> SampleSummary:
         summary.failure = output_problem
         return summary
     try:
-        _check_output_matches(manifest, raw)
+        if written is None:
+            _check_output_matches(manifest, raw)
     except _Unusable as reason:
         summary.failure = str(reason)
         return summary
@@ -290,11 +313,12 @@ def _failed(output_path: str, reason: str) -> SampleSummary:
                          manifest_path_for(output_path), failure=printable(reason))
 
 
-def _read_sample_or_fail(output_path: str) -> SampleSummary:
+def read_sample_or_fail(output_path: str,
+                        written: dict[str, object] | None = None) -> SampleSummary:
     """read_sample, with any other error it meets a failed row too: one sample
     never stops the summary."""
     try:
-        return read_sample(output_path)
+        return read_sample(output_path, written)
     except Exception as error:
         return _failed(output_path, f"cannot be read: {type(error).__name__}: {error}")
 
@@ -308,11 +332,114 @@ def natural_key(text: str) -> list[int | str]:
     return [int(part) if index % 2 else part.casefold() for index, part in enumerate(parts)]
 
 
-def summarise(paths: Iterable[str]) -> list[SampleSummary]:
-    """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
-    rows = [_read_sample_or_fail(path) for path in collect_outputs(paths)]
+def sort_rows(rows: list[SampleSummary]) -> list[SampleSummary]:
     rows.sort(key=lambda row: (natural_key(row.sample), row.sample, row.output_path))
     return rows
+
+
+def summarise(paths: Iterable[str]) -> list[SampleSummary]:
+    """The rows for PATHs, sorted by sample ID (numbers in IDs compared as numbers)."""
+    return sort_rows([read_sample_or_fail(path) for path in collect_outputs(paths)])
+
+
+# ---------------------------------------------------------------------------
+# A run's sample sheet: failure records and samples without any output
+# ---------------------------------------------------------------------------
+
+FAILURE_SUFFIX = ".failed.json"
+NO_OUTPUT = "no output"
+
+
+def failed_row(sample: str, path: str, reason: str) -> SampleSummary:
+    """The row of a sample that has no usable output; the page links path when it exists."""
+    return SampleSummary(sample, path, manifest_path_for(path), failure=reason)
+
+
+def read_failure_record(path: str) -> tuple[str, str]:
+    """(reason, time) of a failure record <s>.failed.json; an unreadable record is a
+    failure all the same, its reason saying why it cannot be read."""
+    try:
+        _, record = _read_json(path, "failure record")
+    except _Unusable as problem:
+        return str(problem), ""
+    if not isinstance(record, dict) or not isinstance(record.get("reason"), str):
+        return f"failure record {path} holds no reason", ""
+    time = record.get("time")
+    return record["reason"], time if isinstance(time, str) else ""
+
+
+def _failure_records(paths: Iterable[str]) -> dict[str, str]:
+    """Sample ID -> its failure record, from the folders among PATHs (searched as
+    collect_outputs searches them)."""
+    found: dict[str, str] = {}
+    for path in paths:
+        if not os.path.isdir(path):
+            continue
+        for folder, subfolders, files in os.walk(path):
+            subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
+            for name in sorted(files):
+                if name.endswith(FAILURE_SUFFIX) and not name.startswith("."):
+                    found.setdefault(name[: -len(FAILURE_SUFFIX)], os.path.join(folder, name))
+    return found
+
+
+def summarise_sheet(samples: Sequence[str], paths: Sequence[str]) -> list[SampleSummary]:
+    """A row for every sample of a sheet, and for any other output under PATHs. A sample
+    with a failure record newer than its output is failed with the record's reason; one
+    with neither output nor record is failed with the reason "no output"."""
+    outputs: dict[str, str] = {}
+    for path in collect_outputs(paths, require=False):
+        outputs.setdefault(sample_id(path), path)
+    records = _failure_records(paths)
+    rows = []
+    for sample in samples:
+        output = outputs.pop(sample, None)
+        row = read_sample_or_fail(output) if output else None
+        record = records.get(sample)
+        if record:
+            reason, when = read_failure_record(record)
+            if row is None or not row.ok or not row.finished_at or when >= row.finished_at:
+                row = failed_row(sample, record, reason)
+        elif row is None:
+            folder = paths[0] if paths else "."
+            row = failed_row(sample, os.path.join(folder, sample, sample + OUTPUT_SUFFIX),
+                             NO_OUTPUT)
+        rows.append(row)
+    rows += [read_sample_or_fail(path) for path in outputs.values()]
+    return sort_rows(rows)
+
+
+def run_provenance(rows: Sequence[SampleSummary]) -> tuple[str | None, dict[str, str | None]]:
+    """The run's package version and resource checksums: for each, the value most samples
+    were made with (the first met among equals)."""
+    def most_common(values: list[str | None]) -> str | None:
+        counts: dict[str | None, int] = {}
+        for value in values:
+            counts[value] = counts.get(value, 0) + 1
+        return max(counts, key=counts.__getitem__) if counts else None
+
+    made = [row for row in rows if row.ok]
+    version = most_common([row.package_version for row in made if row.package_version])
+    names: dict[str, None] = {}
+    for row in made:
+        names.update(dict.fromkeys(row.resources))
+    resources = {name: most_common([row.resources[name] for row in made if name in row.resources])
+                 for name in names}
+    return version, resources
+
+
+def flag_provenance(rows: Sequence[SampleSummary]) -> None:
+    """Sets each row's provenance to how its versions differ from the run's."""
+    version, resources = run_provenance(rows)
+    for row in rows:
+        differences = []
+        if row.ok and row.package_version and row.package_version != version:
+            differences.append(f"package {row.package_version} (run: {version})")
+        for name, digest in row.resources.items():
+            if row.ok and name in resources and digest != resources[name]:
+                differences.append(f"{name} {(digest or 'none')[:12]} "
+                                   f"(run: {(resources[name] or 'none')[:12]})")
+        row.provenance = LIST_SEPARATOR.join(differences)
 
 
 def section_columns(rows: Sequence[SampleSummary]) -> list[str]:
@@ -347,7 +474,9 @@ def section_cell(row: SampleSummary, section: str) -> str:
 
 def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterator[list[str]]:
     """The header and one list of cell texts per sample, as the TSV holds them."""
-    yield [*FIXED_LEADING, *sections, *FIXED_TRAILING]
+    rows = list(rows)
+    flagged = any(row.provenance for row in rows)
+    yield [*FIXED_LEADING, *sections, *FIXED_TRAILING] + ([PROVENANCE] if flagged else [])
     for row in rows:
         cells = [row.sample, row.status, LIST_SEPARATOR.join(row.files_read),
                  LIST_SEPARATOR.join(row.files_missing)]
@@ -357,6 +486,8 @@ def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterat
         else:
             cells += [""] * len(sections)
             cells += ["", _count(row.manifest_warnings)]
+        if flagged:
+            cells.append(row.provenance)
         yield cells
 
 
@@ -587,6 +718,23 @@ def _section_cell(row: SampleSummary, section: str) -> str:
     classes = f"sentence st-{status}" + (" hit" if status == "finding" else "")
     return (f"<td class=\"{classes}\"><span class=\"state\">{esc(STATUS_LABELS[status])}</span>"
             f"{sentence_html(text)}</td>")
+def _provenance_html(rows: Sequence[SampleSummary]) -> str:
+    """The package version and resource checksums the run was made with, once."""
+    version, resources = run_provenance(rows)
+    if not version and not resources:
+        return ""
+    out = ["<table id=\"run-provenance\"><thead><tr><th>Made with</th><th>version or SHA-256"
+           "</th></tr></thead><tbody>\n"]
+    if version:
+        out.append(f"<tr><td>CorvaneFileParser</td><td>{esc(version)}</td></tr>\n")
+    for name, digest in resources.items():
+        out.append(f"<tr><td>{esc(name)}</td><td><code>{esc(digest or 'none')}</code></td></tr>\n")
+    flagged = sum(1 for row in rows if row.provenance)
+    if flagged:
+        out.append(f"<tr><td>samples made otherwise</td><td id=\"total-other-versions\">"
+                   f"{flagged} (see column {PROVENANCE})</td></tr>\n")
+    out.append("</tbody></table>\n")
+    return "".join(out)
 
 
 def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run summary") -> str:
@@ -617,6 +765,7 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
         out.append(f"<dt>{label}</dt><dd id=\"total-{esc(label.lower().replace(' ', '-'))}\">"
                    f"{value}</dd>\n")
     out.append("</dl>\n")
+    out.append(_provenance_html(rows))
     if sections:
         shown = [status for status in STATUS_LABELS
                  if status != "unknown" or any(row.has_status("unknown") for row in ok_rows)]
@@ -644,10 +793,12 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
                "<span class=\"absent\">n/a: section not in the output</span>"
                "</span>\n</div>\n<div class=\"scroll\">\n<table class=\"samples\" id=\"samples\">\n"
                "<thead><tr>")
+    flagged = any(row.provenance for row in rows)
     headers = [esc(name) for name in ("sample", "status", "files read", "files missing")]
     headers += [_section_header(section, callers.get(section), descriptions.get(section))
                 for section in sections]
     headers += [esc(name) for name in ("sentences", "manifest warnings")]
+    headers += [esc(PROVENANCE)] if flagged else []
     for index, header in enumerate(headers):
         out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
                    f"{header}</button></th>")
@@ -672,7 +823,8 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
             out.append(_section_cell(row, section) if row.ok else "<td></td>")
         findings = str(row.finding_count) if row.ok else ""
         out.append(f"<td class=\"n\">{findings}</td>"
-                   f"<td class=\"n\">{_count(row.manifest_warnings)}</td></tr>\n")
+                   f"<td class=\"n\">{_count(row.manifest_warnings)}</td>"
+                   + (f"<td>{esc(row.provenance)}</td>" if flagged else "") + "</tr>\n")
     out.append(f"</tbody>\n</table>\n</div>\n<script>{_SCRIPT}</script>\n</body>\n</html>\n")
     return "".join(out)
 
@@ -713,10 +865,19 @@ def _render_failing_samples_apart(rows: list[SampleSummary], tsv_path: str | Non
 
 
 def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | None,
-                  title: str = "Run summary") -> list[SampleSummary]:
-    rows = summarise(paths)
+                  title: str = "Run summary",
+                  sheet: Sequence[str] | None = None) -> list[SampleSummary]:
+    """Summarises the outputs under PATHs; with sheet (its sample IDs), every sample of
+    the sheet is listed, found or not (see summarise_sheet)."""
+    rows = summarise(paths) if sheet is None else summarise_sheet(sheet, list(paths))
+    return write_rows(rows, tsv_path, html_path, title)
+
+
+def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str | None,
+               title: str = "Run summary") -> list[SampleSummary]:
     if not rows:
         raise SummaryError("no samples to summarise")
+    flag_provenance(rows)
     tsv, page = _render_failing_samples_apart(rows, tsv_path, html_path, printable(title))
     try:
         # Each written whole or not at all (see AtomicFile).
@@ -744,13 +905,26 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--html", default="run_summary.html",
                         help="HTML page to write (default: run_summary.html)")
     parser.add_argument("--title", default="Run summary", help="heading of the page")
+    parser.add_argument("--sample-sheet", metavar="SHEET",
+                        help="the run's sample sheet: every sample it lists is summarised, "
+                             "one with neither output nor failure record as failed "
+                             "(\"no output\")")
     return parser.parse_args(argv)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
+    sheet = None
+    if args.sample_sheet:
+        from CorvaneFileParser.SampleSheet import SampleSheetError, read_sheet
+
+        try:
+            sheet = [sample.name for sample in read_sheet(args.sample_sheet)]
+        except SampleSheetError as error:
+            print(f"corvane-summarise: error: {error}", file=sys.stderr)
+            return 2
     try:
-        rows = write_summary(args.paths, args.tsv, args.html, args.title)
+        rows = write_summary(args.paths, args.tsv, args.html, args.title, sheet)
     except SummaryError as error:
         print(f"corvane-summarise: error: {printable(str(error))}", file=sys.stderr)
         return 1
