@@ -235,11 +235,22 @@ def _platform_text(*parts: str) -> str:
     return text.rstrip("-")
 
 
+_platform_name: str | None = None
+
+
 def platform_name() -> str:
     """platform.platform() of the host. On Linux it is built from uname and
     the C library's own version string, the values platform.platform() reads,
     without the subprocess platform.platform() starts to ask for the processor
-    (left out there when it equals the machine or is unknown)."""
+    (left out there when it equals the machine or is unknown). Made once per
+    process: none of it changes while the process runs."""
+    global _platform_name
+    if _platform_name is None:
+        _platform_name = _find_platform_name()
+    return _platform_name
+
+
+def _find_platform_name() -> str:
     uname = os.uname()
     if uname.sysname == "Linux":
         try:
@@ -363,7 +374,7 @@ class RunRecord:
     set-up is not touched; close() stops that."""
 
     __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
-                 "_resource_digests", "_root", "_token")
+                 "_resource_digests", "_root", "_token", "manifest")
 
     def __init__(self, driver: object, output_path: str) -> None:
         self.started_at = utc_timestamp()
@@ -389,6 +400,8 @@ class RunRecord:
         # logging's root logger, or the command line's direct log.
         self._root: Any = ProgramLog.warning_source()
         self._token: Token[RunRecord | None] | None = _current_record.set(self)
+        # What finish() made: the manifest's content as written.
+        self.manifest: dict[str, object] | None = None
         _watch(self._root)
 
     def close(self) -> None:
@@ -463,4 +476,5 @@ class RunRecord:
             "warnings": list(self.warnings),
             "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
+        self.manifest = manifest
         return _indented_json(manifest) + b"\n"

@@ -167,9 +167,11 @@ class _SampleRunner:
     """Runs samples in the current process; what each worker does."""
 
     def __init__(self, driver_class: type, folder: str, strict: bool) -> None:
-        # The driver's class, keeping the document its run writes for the summary row.
+        # The driver's class, keeping the document its run writes and the run's
+        # provenance record (which keeps the manifest) for the summary row.
         class Keeping(driver_class):  # type: ignore[misc]
             def parse_files(self) -> Any:
+                self.run_record = getattr(self, "_provenance", None)
                 self.document = super().parse_files()
                 return self.document
 
@@ -219,8 +221,9 @@ class _SampleRunner:
         except OSError as error:
             # The sample's folder cannot be written: the reason reaches the summary.
             return reason or _one_line(error), None
-        return None, summary.read_sample_or_fail(os.path.join(folder, name + OUTPUT_SUFFIX),
-                                                 getattr(driver, "document", None))
+        return None, summary.read_sample_or_fail(
+            os.path.join(folder, name + OUTPUT_SUFFIX), getattr(driver, "document", None),
+            getattr(getattr(driver, "run_record", None), "manifest", None))
 
     @staticmethod
     def _refuse_log_over_inputs(sample: Sample, log_path: str) -> None:

@@ -209,8 +209,12 @@ def _require_text(text: str, what: str) -> str:
     return text
 
 
-def _read_manifest(summary: SampleSummary) -> dict[str, object]:
-    _, manifest = _read_json(summary.manifest_path, "manifest")
+def _read_manifest(summary: SampleSummary,
+                   written: dict[str, object] | None = None) -> dict[str, object]:
+    if written is None:
+        _, manifest = _read_json(summary.manifest_path, "manifest")
+    else:
+        manifest = written
     if not isinstance(manifest, dict):
         raise _Unusable("manifest is not a JSON object")
     version = manifest.get("manifest_version")
@@ -255,10 +259,11 @@ def _sentence_text(value: object) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def read_sample(output_path: str, written: dict[str, object] | None = None) -> SampleSummary:
+def read_sample(output_path: str, written: dict[str, object] | None = None,
+                written_manifest: dict[str, object] | None = None) -> SampleSummary:
     """One sample's row; failures become the row's reason instead of an exception.
     written: the document the caller has just written to output_path, which is then
-    not read back."""
+    not read back; written_manifest likewise the manifest written beside it."""
     summary = SampleSummary(printable(sample_id(output_path)), output_path,
                             manifest_path_for(output_path))
     output_problem = None
@@ -274,7 +279,7 @@ def read_sample(output_path: str, written: dict[str, object] | None = None) -> S
         output_problem = printable(str(reason))
     try:
         # Read even when the output is unusable: the files read still help to find out why.
-        manifest = _read_manifest(summary)
+        manifest = _read_manifest(summary, written_manifest if written is not None else None)
     except _Unusable as reason:
         summary.failure = output_problem or printable(str(reason))
         return summary
@@ -313,12 +318,12 @@ def _failed(output_path: str, reason: str) -> SampleSummary:
                          manifest_path_for(output_path), failure=printable(reason))
 
 
-def read_sample_or_fail(output_path: str,
-                        written: dict[str, object] | None = None) -> SampleSummary:
+def read_sample_or_fail(output_path: str, written: dict[str, object] | None = None,
+                        written_manifest: dict[str, object] | None = None) -> SampleSummary:
     """read_sample, with any other error it meets a failed row too: one sample
     never stops the summary."""
     try:
-        return read_sample(output_path, written)
+        return read_sample(output_path, written, written_manifest)
     except Exception as error:
         return _failed(output_path, f"cannot be read: {type(error).__name__}: {error}")
 
