@@ -13,6 +13,7 @@ with the reason; it never stops the summary.
 
 import argparse
 import csv
+import functools
 import hashlib
 import html
 import io
@@ -718,8 +719,12 @@ def _section_cell(row: SampleSummary, section: str) -> str:
     if section not in row.sentences:
         return ("<td class=\"absent\" data-sort=\"\" "
                 "title=\"section not in this sample's output\">n/a</td>")
-    status = row.statuses.get(section, "unknown")
-    text = row.sentences[section]
+    return _sentence_cell(row.statuses.get(section, "unknown"), row.sentences[section])
+
+
+@functools.lru_cache(maxsize=4096)
+def _sentence_cell(status: str, text: str) -> str:
+    # Kept: the same sentence with the same status recurs across a run's samples.
     classes = f"sentence st-{status}" + (" hit" if status == "finding" else "")
     return (f"<td class=\"{classes}\"><span class=\"state\">{esc(STATUS_LABELS[status])}</span>"
             f"{sentence_html(text)}</td>")
