@@ -11,7 +11,6 @@ HTML page. A sample whose output or manifest cannot be used is listed as failed
 with the reason; it never stops the summary.
 """
 
-import argparse
 import csv
 import functools
 import hashlib
@@ -22,12 +21,14 @@ import os
 import re
 import stat
 import sys
-import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
 
 from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 OUTPUT_SUFFIX = ".unified.json"
 MANIFEST_SUFFIX = ".manifest.json"
@@ -57,26 +58,69 @@ class _Unusable(Exception):
     """The reason one sample's files cannot be used."""
 
 
-@dataclass
 class SampleSummary:
+    """One sample's row. Made like a dataclass of these fields (construction, repr,
+    equality), without loading dataclasses and inspect, which cost a sheet run's
+    start more than its summary takes."""
+
     sample: str
     output_path: str
     manifest_path: str
-    failure: str | None = None
-    files_read: list[str] = field(default_factory=list)
-    files_missing: list[str] = field(default_factory=list)
-    manifest_warnings: int | None = None
+    failure: str | None
+    files_read: list[str]
+    files_missing: list[str]
+    manifest_warnings: int | None
     # section name -> warning sentence, in the output's order; only sections with a warning
-    sentences: dict[str, str] = field(default_factory=dict)
+    sentences: dict[str, str]
     # section name -> its status (a key of STATUS_LABELS) and its caller's name
-    statuses: dict[str, str] = field(default_factory=dict)
-    callers: dict[str, str] = field(default_factory=dict)
+    statuses: dict[str, str]
+    callers: dict[str, str]
     # From the manifest: the package version and each configuration resource's SHA-256.
-    package_version: str | None = None
-    resources: dict[str, str | None] = field(default_factory=dict)
+    package_version: str | None
+    resources: dict[str, str | None]
     # How the sample's versions differ from the run's; empty when they do not.
-    provenance: str = ""
-    finished_at: str | None = None
+    provenance: str
+    finished_at: str | None
+
+    __match_args__ = ("sample", "output_path", "manifest_path", "failure", "files_read",
+                      "files_missing", "manifest_warnings", "sentences", "statuses", "callers",
+                      "package_version", "resources", "provenance", "finished_at")
+
+    def __init__(self, sample: str, output_path: str, manifest_path: str,
+                 failure: str | None = None, files_read: list[str] | None = None,
+                 files_missing: list[str] | None = None, manifest_warnings: int | None = None,
+                 sentences: dict[str, str] | None = None, statuses: dict[str, str] | None = None,
+                 callers: dict[str, str] | None = None, package_version: str | None = None,
+                 resources: dict[str, str | None] | None = None, provenance: str = "",
+                 finished_at: str | None = None) -> None:
+        self.sample = sample
+        self.output_path = output_path
+        self.manifest_path = manifest_path
+        self.failure = failure
+        self.files_read = [] if files_read is None else files_read
+        self.files_missing = [] if files_missing is None else files_missing
+        self.manifest_warnings = manifest_warnings
+        self.sentences = {} if sentences is None else sentences
+        self.statuses = {} if statuses is None else statuses
+        self.callers = {} if callers is None else callers
+        self.package_version = package_version
+        self.resources = {} if resources is None else resources
+        self.provenance = provenance
+        self.finished_at = finished_at
+
+    def _fields(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in self.__match_args__)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__match_args__)
+        return f"{type(self).__qualname__}({shown})"
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, SampleSummary) or other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    __hash__ = None  # type: ignore[assignment]
 
     @property
     def ok(self) -> bool:
@@ -541,6 +585,8 @@ def relative_link(target: str, page_path: str) -> str:
     except ValueError:  # another drive: no relative path exists
         relative = os.path.abspath(target)
     # As bytes: a name that is not UTF-8 is linked by its own bytes.
+    import urllib.parse
+
     return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")), safe="/")
 
 
@@ -902,7 +948,9 @@ def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str |
     return rows
 
 
-def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+def parse_args(argv: Sequence[str] | None = None) -> "argparse.Namespace":
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog="corvane-summarise",
         description="Summarise a run's unified outputs and manifests as a TSV table and an "
