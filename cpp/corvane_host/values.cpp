@@ -1,4 +1,7 @@
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/value_format.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
@@ -598,11 +601,15 @@ nb::object format_scalar(nb::handle value, int places, NonFiniteNotes *notes) {
 // ---------------------------------------------------------------------------
 
 void raise_setting_error(nb::handle resource, nb::handle section, const char *what) {
+    raise_setting_error(resource, section, nb::str(what));
+}
+
+void raise_setting_error(nb::handle resource, nb::handle section, nb::handle what) {
     nb::object where = resource.is_valid() && !resource.is_none()
                            ? nb::object(to_str(resource))
                            : nb::object(nb::str("reader configuration"));
     raise(PyExc_ValueError,
-          concat_str({where, interned(": section '"), section, interned("': "), nb::str(what)}));
+          concat_str({where, interned(": section '"), section, interned("': "), what}));
 }
 
 nb::object text_list_setting(nb::handle config, const char *key, nb::handle resource,

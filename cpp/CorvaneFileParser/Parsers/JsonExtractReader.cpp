@@ -5,7 +5,13 @@
 // filed under their concrete paths) is built. A document read by the module's
 // own loader belongs to the reader alone, so its values are formatted in
 // place and handed to the extracts instead of being copied.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/value_format.hpp>
 
 #include <charconv>
 #include <cstring>
@@ -366,7 +372,7 @@ constexpr long kFastDecoderMaxDepth = 128;
 constexpr Py_ssize_t kFastDecoderMinSize = 2 << 20;
 
 Py_ssize_t fast_decoder_min_size() {
-    nb::object size = host_module("CorvaneFileParser.Parsers.JsonExtractReader")
+    nb::object size = host_module(entry::kJsonExtractReaderModule)
                           .attr("_FAST_DECODER_MIN_SIZE");
     Py_ssize_t value = PyLong_AsSsize_t(size.ptr());
     if (value == -1 && PyErr_Occurred())
@@ -915,7 +921,7 @@ nb::object parse(nb::handle self) {
     // Looked up on the class at each call, as a replaced loader must be used.
     // Only the module's own loader hands over a document that nothing else
     // holds: that one is formatted in place and shared with the extracts.
-    nb::handle module = host_module("CorvaneFileParser.Parsers.JsonExtractReader");
+    nb::handle module = host_module(entry::kJsonExtractReaderModule);
     nb::object loader = module.attr("JsonExtractReader").attr("_load_json");
     bool private_document = loader.is(module.attr("_load_json"));
     nb::object file_path = self.attr("file_path");
@@ -987,8 +993,8 @@ nb::object parse(nb::handle self) {
 
 NB_MODULE(JsonExtractReader, m) {
     nb::module_::import_("json");
-    nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    nb::handle base = entry::report_reader_base();
+    entry::models();
 
     m.def("_expand_path_matches", &expand_path_matches, nb::arg("node").none(),
           nb::arg("parts").none(), nb::arg("prefix").none() = nb::none());

@@ -5,7 +5,12 @@
 // classified and, for configured sections only, turned into values. A row
 // of an unconfigured section costs one scan for its first non-blank cell and
 // makes no Python object.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
@@ -691,7 +696,7 @@ nb::object prepare_configs(nb::handle, nb::handle config) {
 }
 
 nb::object extract_fields(nb::handle, nb::handle cfg) {
-    nb::handle section_config = host_attr("CorvaneFileParser.Models", "SectionConfig");
+    nb::handle section_config = entry::section_config();
     int is_section_config = PyObject_IsInstance(cfg.ptr(), section_config.ptr());
     if (is_section_config < 0)
         raise_pending();
@@ -725,8 +730,8 @@ nb::object parse(nb::handle self) {
 }  // namespace
 
 NB_MODULE(PanelTsvReader, m) {
-    nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    nb::handle base = entry::report_reader_base();
+    entry::models();
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"

@@ -1,6 +1,12 @@
 // The reader contract: constructor checks, the shared value formatter and the
 // turning of extracted data into unified result entries.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/value_format.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
@@ -17,7 +23,7 @@ bool ends_with_any_suffix(nb::handle lowered) {
 // file, symbolic links resolved.
 nb::object package_directory() {
     nb::object module_file =
-        nb::module_::import_("CorvaneFileParser.Parsers.ReportReaderBase").attr("__file__");
+        host_module(entry::kReportReaderBaseModule).attr("__file__");
     nb::object resolved = host_attr("pathlib", "Path")(module_file).attr("resolve")();
     return resolved.attr("parent").attr("parent");
 }
@@ -59,6 +65,7 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
         text_list_setting(config, "required_columns", resource, name,
                           "\"required_columns\" must be a list of column names");
         qc_pass_setting(config, resource, name);
+        check_condition_keys(get(config, entry::warning_key()), resource, name);
         return false;
     });
 }
@@ -152,12 +159,8 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
                warning_entry = interned("warning");
     nb::object section_config = self.attr("section_config");
-    nb::object warning_key =
-        nb::module_::import_("CorvaneFileParser.CorvaneConstants")
-            .attr("CorvaneConstants")
-            .attr("WARNING_KEY");
-    nb::handle registry = host_attr("CorvaneFileParser.Warnings.WarningRegistry",
-                                    "WarningRegistry");
+    nb::object warning_key = entry::warning_key();
+    nb::handle registry = entry::warning_registry();
     nb::handle status_entry = interned("status");
     // The sections the reader found holding nothing that was assessed.
     nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
@@ -235,10 +238,11 @@ nb::object build_result(nb::handle self, nb::handle data) {
 }  // namespace
 
 NB_MODULE(ReportReaderBase, m) {
-    nb::module_::import_("CorvaneFileParser.CorvaneConstants");
-    nb::module_::import_("CorvaneFileParser.Warnings.WarningBase");
-    nb::module_::import_("CorvaneFileParser.Warnings.WarningRegistry");
-    nb::module_::import_("CorvaneFileParser.Models");
+    // Loaded now, so that building a reader loads nothing on the way.
+    entry::warning_key();
+    entry::warning_base();
+    entry::warning_registry();
+    entry::value_rule();
     // Annotations as text: the JsonDict alias is built from `typing` only
     // when something asks for it.
     nb::str json_dict("CorvaneFileParser.Models.JsonDict");

@@ -1,5 +1,8 @@
 // Genotype warning: the phenotype a configured table assigns to a genotype.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
 
 #include <utility>
@@ -202,7 +205,7 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(AlleleWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    nb::handle base = entry::warning_base();
     m.attr("WarningBase") = base;
 
     ClassBuilder::plain(m, "AlleleWarning", {base})

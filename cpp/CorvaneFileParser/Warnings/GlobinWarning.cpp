@@ -1,6 +1,9 @@
 // Alpha-globin warning: alpha-thalassaemia status from the number of HBA1/HBA2
 // genes, counted from a genotype such as "-a3.7/aa" or read from a copy number.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
 
 #include <string>
@@ -174,7 +177,7 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(GlobinWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    nb::handle base = entry::warning_base();
     m.attr("WarningBase") = base;
 
     ClassBuilder::plain(m, "GlobinWarning", {base})

@@ -1,5 +1,9 @@
 // Carrier-positive warning: a fixed sentence when any condition holds.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
@@ -88,9 +92,8 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(HeterozygoteWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
-    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    nb::handle base = entry::warning_base();
+    loaded.value_rule = entry::value_rule();
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
     loaded.value_key = interned("value");

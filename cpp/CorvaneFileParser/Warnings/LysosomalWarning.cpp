@@ -1,5 +1,8 @@
 // GBA warning: Gaucher disease status from recombinant haplotypes and variants.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
 
 #include <vector>
@@ -136,7 +139,7 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(LysosomalWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    nb::handle base = entry::warning_base();
     m.attr("WarningBase") = base;
 
     ClassBuilder::plain(m, "LysosomalWarning", {base})

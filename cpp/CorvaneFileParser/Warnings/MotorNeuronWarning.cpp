@@ -1,7 +1,10 @@
 // SMN warning: spinal muscular atrophy status from the SMN1 copy number, with
 // the silent-carrier (2+0) risk from haplogroups, a marker's copy number or a
 // marker variant.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
 
 #include <utility>
@@ -231,7 +234,7 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(MotorNeuronWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    nb::handle base = entry::warning_base();
     m.attr("WarningBase") = base;
 
     m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),

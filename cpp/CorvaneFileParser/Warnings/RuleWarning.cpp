@@ -1,5 +1,9 @@
 // Warning made of the messages of every configured condition that holds.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
@@ -134,9 +138,8 @@ nb::object assess(nb::handle, nb::handle config, nb::handle data) {
 }  // namespace
 
 NB_MODULE(RuleWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
-    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    nb::handle base = entry::warning_base();
+    loaded.value_rule = entry::value_rule();
     loaded.builtins = host_module("builtins");
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
