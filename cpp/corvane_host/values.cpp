@@ -1,6 +1,7 @@
 #include <corvane/c_api.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/section_settings.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/value_format.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
@@ -610,6 +611,25 @@ void raise_setting_error(nb::handle resource, nb::handle section, nb::handle wha
                            : nb::object(nb::str("reader configuration"));
     raise(PyExc_ValueError,
           concat_str({where, interned(": section '"), section, interned("': "), what}));
+}
+
+void for_each_section(nb::handle section_config,
+                      const std::function<void(nb::handle, nb::handle)> &fn) {
+    if (!PyDict_Check(section_config.ptr()))
+        return;
+    entries_until(section_config, [&](nb::handle name, nb::handle config) {
+        if (PyDict_Check(config.ptr()))
+            fn(name, config);
+        return false;
+    });
+}
+
+void init_reader_checking(nb::handle self, nb::handle section_config, nb::handle file_path,
+                          nb::handle resource_name,
+                          const std::function<void(nb::handle, nb::handle)> &check) {
+    entry::report_reader_base().attr("__init__")(self, section_config, file_path,
+                                                 nb::arg("resource_name") = resource_name);
+    for_each_section(section_config, check);
 }
 
 nb::object text_list_setting(nb::handle config, const char *key, nb::handle resource,

@@ -47,26 +47,18 @@ nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle se
     return setting;
 }
 
-// Checks the optional settings of every section (the shared value settings
-// and the readers' own "table", "required_columns" and "lift"), so that a
-// resource with a setting of the wrong type fails when its reader is built,
-// naming the resource and the section.
+// Checks the optional settings of every section that this base reads (the
+// shared value settings, "table", "qc_pass" and the warning's conditions), so
+// that a resource with a setting of the wrong type fails when its reader is
+// built, naming the resource and the section. Each reader checks its own.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
-    if (!PyDict_Check(section_config.ptr()))
-        return;
-    entries_until(section_config, [&](nb::handle name, nb::handle config) {
-        if (!PyDict_Check(config.ptr()))
-            return false;
+    for_each_section(section_config, [&](nb::handle name, nb::handle config) {
         ValueSettings::read(config, resource, name);
         nb::object table = get(config, "table");
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
-        text_list_setting(config, "lift", resource, name, "\"lift\" must be a list of keys");
-        text_list_setting(config, "required_columns", resource, name,
-                          "\"required_columns\" must be a list of column names");
         qc_pass_setting(config, resource, name);
         check_condition_keys(get(config, entry::warning_key()), resource, name);
-        return false;
     });
 }
 

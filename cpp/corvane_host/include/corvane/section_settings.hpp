@@ -5,6 +5,8 @@
 #include <nanobind/nanobind.h>
 #include <corvane/value_format.hpp>
 
+#include <functional>
+
 namespace corvane {
 
 namespace nb = nanobind;
@@ -13,6 +15,17 @@ namespace nb = nanobind;
 // "reader configuration".
 [[noreturn]] void raise_setting_error(nb::handle resource, nb::handle section, const char *what);
 [[noreturn]] void raise_setting_error(nb::handle resource, nb::handle section, nb::handle what);
+
+// Calls `fn(name, settings)` for every section of a reader configuration whose
+// settings are a mapping.
+void for_each_section(nb::handle section_config,
+                      const std::function<void(nb::handle, nb::handle)> &fn);
+
+// ReportReaderBase.__init__ for a reader that subclasses it, then `check` for
+// every section's settings: how a reader checks the settings only it reads.
+void init_reader_checking(nb::handle self, nb::handle section_config, nb::handle file_path,
+                          nb::handle resource_name,
+                          const std::function<void(nb::handle, nb::handle)> &check);
 
 // The setting `key` of a section configuration that must be a list of str:
 // the list, or an unset object when it is absent or null; anything else
