@@ -989,13 +989,9 @@ nb::object parse(nb::handle self) {
     return std::move(result);
 }
 
-void init_json_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
-                      nb::handle resource_name) {
-    init_reader_checking(self, section_config, file_path, resource_name,
-                         [&](nb::handle name, nb::handle config) {
-                             text_list_setting(config, "lift", resource_name, name,
-                                               "\"lift\" must be a list of keys");
-                         });
+// This reader's own settings: "lift".
+void check_own_settings(nb::handle config, nb::handle resource, nb::handle section) {
+    text_list_setting(config, "lift", resource, section, "\"lift\" must be a list of keys");
 }
 
 }  // namespace
@@ -1028,14 +1024,10 @@ NB_MODULE(JsonExtractReader, m) {
              "top-level fields are normalised. A NaN or infinity becomes null, with a\n"
              "WARNING naming the section and the field. After parse(), sample_identifiers\n"
              "holds the document's top-level \"sample\" and \"sampleId\" texts.")
-        .method("__init__", &init_json_reader, nb::arg("section_config").none(),
-                nb::arg("file_path").none(), nb::kw_only(),
-                nb::arg("resource_name").none() = nb::none(),
-                nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
-                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
-                        " -> None"),
-                "As ReportReaderBase's, then checks this reader's own settings of each\n"
-                "section (\"lift\"), raising ValueError naming the resource and section.")
+        .attr("__init__",
+              reader_init(&check_own_settings,
+                          "As ReportReaderBase's, then checks this reader's own settings of\n"
+                          "each section (\"lift\"), raising ValueError naming the resource and section."))
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the JSON document (UTF-8) and returns the selected, normalised\n"

@@ -727,12 +727,9 @@ nb::object parse(nb::handle self) {
     return self.attr("_load_and_parse_sections")(prepared);
 }
 
-void init_panel_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
-                       nb::handle resource_name) {
-    init_reader_checking(self, section_config, file_path, resource_name,
-                         [&](nb::handle name, nb::handle config) {
-                             required_columns(config, resource_name, name);
-                         });
+// This reader's own settings: "required_columns".
+void check_own_settings(nb::handle config, nb::handle resource, nb::handle section) {
+    required_columns(config, resource, section);
 }
 
 }  // namespace
@@ -744,14 +741,10 @@ NB_MODULE(PanelTsvReader, m) {
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
              "Reads only configured sections and fields, streaming parse inside loader.")
-        .method("__init__", &init_panel_reader, nb::arg("section_config").none(),
-                nb::arg("file_path").none(), nb::kw_only(),
-                nb::arg("resource_name").none() = nb::none(),
-                nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
-                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
-                        " -> None"),
-                "As ReportReaderBase's, then checks this reader's own settings of each\n"
-                "section (\"required_columns\"), raising ValueError naming the resource and section.")
+        .attr("__init__",
+              reader_init(&check_own_settings,
+                          "As ReportReaderBase's, then checks this reader's own settings of\n"
+                          "each section (\"required_columns\"), raising ValueError naming the resource and section."))
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"

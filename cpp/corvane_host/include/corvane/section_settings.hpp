@@ -21,11 +21,10 @@ namespace nb = nanobind;
 void for_each_section(nb::handle section_config,
                       const std::function<void(nb::handle, nb::handle)> &fn);
 
-// ReportReaderBase.__init__ for a reader that subclasses it, then `check` for
-// every section's settings: how a reader checks the settings only it reads.
-void init_reader_checking(nb::handle self, nb::handle section_config, nb::handle file_path,
-                          nb::handle resource_name,
-                          const std::function<void(nb::handle, nb::handle)> &check);
+// The __init__ of a reader subclassing ReportReaderBase: the base's, then
+// `check(settings, resource, section)` for every section, so that each reader
+// checks the settings only it reads. `doc` names them (a literal).
+nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const char *doc);
 
 // The setting `key` of a section configuration that must be a list of str:
 // the list, or an unset object when it is absent or null; anything else
