@@ -35,6 +35,15 @@ void raise_pending() {
     throw nb::python_error();
 }
 
+void raise_chained(nb::handle type, nb::handle message, nb::python_error &cause) {
+    nb::object original = nb::borrow(cause.value());
+    nb::object error = steal_checked(PyObject_CallOneArg(type.ptr(), message.ptr()));
+    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
+    PyException_SetCause(error.ptr(), original.release().ptr());
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
 bool pending_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
 
 void add_note(nb::python_error &error, nb::handle note) {

@@ -14,34 +14,13 @@ namespace {
 // ASCII-insensitive comparison of a str against a lower-case ASCII word.
 // Exact for str.lower(): no non-ASCII character lowers into these letters.
 bool lower_equals(PyObject *text, std::string_view word) {
-    if (!PyUnicode_IS_ASCII(text) || (size_t) PyUnicode_GET_LENGTH(text) != word.size())
-        return false;
-    const char *data = (const char *) PyUnicode_DATA(text);
-    for (size_t i = 0; i < word.size(); ++i) {
-        char c = data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-        if (c != word[i])
-            return false;
-    }
-    return true;
+    return PyUnicode_IS_ASCII(text) &&
+           ascii_equals_folded((const char *) PyUnicode_DATA(text),
+                               (size_t) PyUnicode_GET_LENGTH(text), word);
 }
 
 bool is_ascii_space(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
-
-bool ascii_equals_folded(const unsigned char *data, Py_ssize_t size, std::string_view word) {
-    if ((size_t) size != word.size())
-        return false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (unsigned char) (c - 'A' + 'a');
-        if (c != (unsigned char) word[i])
-            return false;
-    }
-    return true;
 }
 
 // What int() and float() could make of an ASCII text, decided without
@@ -93,9 +72,9 @@ NumberShape number_shape(PyObject *text) {
             if (data[i] == '_' && !(data[i + 1] >= '0' && data[i + 1] <= '9'))
                 is_int = false;
     }
-    bool special = ascii_equals_folded(data + body, end - body, "inf") ||
-                   ascii_equals_folded(data + body, end - body, "infinity") ||
-                   ascii_equals_folded(data + body, end - body, "nan");
+    bool special = ascii_equals_folded((const char *) data + body, (size_t) (end - body), "inf") ||
+                   ascii_equals_folded((const char *) data + body, (size_t) (end - body), "infinity") ||
+                   ascii_equals_folded((const char *) data + body, (size_t) (end - body), "nan");
     return {is_int, special || (is_float_chars && has_digit)};
 }
 

@@ -18,6 +18,10 @@ void convert_operator(nb::handle cond) {
     set_item(cond, key, member);
 }
 
+nb::str based_on(nb::handle caller, const char *middle, nb::handle disease) {
+    return concat_str({interned("Based on the "), caller, interned(middle), disease});
+}
+
 nb::object condition_value(nb::handle field, nb::handle data) {
     if (is_dict_instance(data) && contains(data, field))
         return steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));

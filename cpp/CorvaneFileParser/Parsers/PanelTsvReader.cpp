@@ -30,17 +30,7 @@ namespace {
 bool is_bracket(char ch) { return ch == '[' || ch == ']'; }
 
 bool equals_folded(TextSpan text, const char *word) {
-    size_t length = std::char_traits<char>::length(word);
-    if (text.size != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        char c = text.data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-        if (c != word[i])
-            return false;
-    }
-    return true;
+    return ascii_equals_folded(text.data, text.size, word);
 }
 
 // The "required_columns" setting of a section (checked when the reader was

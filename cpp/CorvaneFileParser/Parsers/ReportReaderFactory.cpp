@@ -251,18 +251,12 @@ nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     return reader;
 }
 
-// RuntimeError("Failed to load config for <path>: <cause>") raised from
-// `cause`, which becomes both its __cause__ and __context__.
+// RuntimeError("Failed to load config for <path>: <cause>") raised from `cause`.
 [[noreturn]] void raise_load_failure(nb::handle file_path, nb::python_error &cause) {
-    nb::object original = nb::borrow(cause.value());
-    nb::str message = concat_str({interned("Failed to load config for "), file_path,
-                                  interned(": "), original});
-    nb::object error = steal_checked(
-        PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
-    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
-    PyException_SetCause(error.ptr(), original.release().ptr());
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
+    raise_chained(PyExc_RuntimeError,
+                  concat_str({interned("Failed to load config for "), file_path, interned(": "),
+                              nb::borrow(cause.value())}),
+                  cause);
 }
 
 // ValueError naming the file unless `kind` is one of the kinds; its index.

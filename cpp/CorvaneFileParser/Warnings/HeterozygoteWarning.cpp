@@ -15,7 +15,7 @@ namespace {
 struct Loaded {
     nb::handle value_rule;
     nb::handle operator_key, field_key, value_key, message_key, conditions_key, str_name,
-        check_name, sentence_start, sentence_middle;
+        check_name;
 } loaded;
 
 // config[primary] when it tests true, else config.get(fallback) as it is.
@@ -51,7 +51,7 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
             steal_checked(PyObject_GetItem(cond.ptr(), loaded.operator_key.ptr()));
         kwargs[loaded.value_key] = get(cond, loaded.value_key);
         kwargs[loaded.message_key] =
-            concat_str({loaded.sentence_start, name, loaded.sentence_middle, disease});
+            based_on(name, ", this sample is <b>Positive</b> for ", disease);
         nb::object rule = steal_checked(
             PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 
@@ -101,8 +101,6 @@ NB_MODULE(HeterozygoteWarning, m) {
     loaded.conditions_key = interned("conditions");
     loaded.str_name = interned("__str__");
     loaded.check_name = interned("check");
-    loaded.sentence_start = interned("Based on the ");
-    loaded.sentence_middle = interned(", this sample is <b>Positive</b> for ");
 
     ClassBuilder::plain(m, "HeterozygoteWarning", {base})
         .doc("Carrier-positive warning: a fixed sentence naming the caller and the\n"

@@ -3,6 +3,7 @@
 #include <corvane/class_builder.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 #include <vector>
@@ -37,10 +38,6 @@ bool compare(nb::handle a, long b, int op) {
     if (result < 0)
         raise_pending();
     return result != 0;
-}
-
-nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
-    return concat_str({interned("Based on the "), caller, interned(middle), disease});
 }
 
 // The entries of a findings list. A single non-empty text (as a one-row
@@ -110,7 +107,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 
     if (rec_count >= 2 || any_two_or_more) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is positive for ", disease);
+        return based_on(caller, ", this sample is positive for ", disease);
     }
     // Two heterozygous findings may sit on one chromosome or on both.
     if ((rec_count == 0 && single_copies >= 2) || (rec_count == 1 && single_copies >= 1)) {
@@ -120,7 +117,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     }
     if ((rec_count == 0 && single_copies == 1) || (rec_count == 1 && single_copies == 0)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is carrier for ", disease);
+        return based_on(caller, ", this sample is carrier for ", disease);
     }
     return nb::str("");
 }

@@ -5,6 +5,7 @@
 #include <corvane/class_builder.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 #include <utility>
@@ -75,10 +76,6 @@ nb::object iter_haplogroups(nb::handle node) {
 
 bool number_equals(nb::handle number, long value) {
     return equals(number, nb::int_(value));
-}
-
-nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
-    return concat_str({interned("Based on the "), caller, interned(middle), disease});
 }
 
 // The haplogroup rule: every required haplogroup is found in the tree at the
@@ -187,7 +184,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
         return nb::str("");
     if (copy_number.is_none()) {
         outcome.fired_no_call();
-        return sentence(caller, ", the SMN1 copy number could not be determined (no call) for ",
+        return based_on(caller, ", the SMN1 copy number could not be determined (no call) for ",
                         disease);
     }
     // A copy number is a whole number of copies; a flag, a fraction or a
@@ -199,11 +196,11 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     outcome.read_usable();
     if (number_equals(copy_number, 0)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is positive for ", disease);
+        return based_on(caller, ", this sample is positive for ", disease);
     }
     if (number_equals(copy_number, 1)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is carrier for ", disease);
+        return based_on(caller, ", this sample is carrier for ", disease);
     }
 
     const char *silent = ", this sample has increased risk of being a silent carrier (2+0) for ";
@@ -217,7 +214,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     if (!silent_carrier)
         return nb::str("");
     outcome.fired_finding();
-    return sentence(caller, silent, disease);
+    return based_on(caller, silent, disease);
 }
 
 nb::object format(nb::handle, nb::handle config, nb::handle data) {

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 #include <initializer_list>
+#include <string_view>
 #include <utility>
 
 namespace corvane {
@@ -17,6 +18,9 @@ namespace nb = nanobind;
 [[noreturn]] void raise(PyObject *type, const char *message);
 // Turn a pending Python error into a C++ exception.
 [[noreturn]] void raise_pending();
+// Raise `type(message)` from `cause`, which becomes both its __cause__ and
+// __context__ (`raise type(message) from cause`).
+[[noreturn]] void raise_chained(nb::handle type, nb::handle message, nb::python_error &cause);
 // True when the pending Python error is an instance of `type`; the error stays set.
 bool pending_is(PyObject *type);
 // Adds `note` to the exception `error` carries. Failing to add it (no
@@ -57,6 +61,21 @@ bool is_dict(nb::handle value);                    // isinstance(value, dict)
 bool is_list(nb::handle value);                    // isinstance(value, list)
 // isinstance(value, dict), honouring a __class__ that claims dict.
 bool is_dict_instance(nb::handle value);
+
+// The `size` bytes at `data` equal the lower-case ASCII `word` once their
+// ASCII capitals are lowered.
+inline bool ascii_equals_folded(const char *data, size_t size, std::string_view word) {
+    if (size != word.size())
+        return false;
+    for (size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+        if (c != word[i])
+            return false;
+    }
+    return true;
+}
 
 // mapping.get(key, default); a plain dict is read directly.
 nb::object get(nb::handle mapping, nb::handle key, nb::handle fallback = nb::none());
