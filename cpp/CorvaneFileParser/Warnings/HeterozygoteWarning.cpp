@@ -5,6 +5,7 @@
 #include <corvane/package_entry_points.hpp>
 #include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -78,21 +79,9 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     return nb::str("");
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(HeterozygoteWarning, m) {
-    nb::handle base = entry::warning_base();
     loaded.value_rule = entry::value_rule();
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
@@ -102,23 +91,17 @@ NB_MODULE(HeterozygoteWarning, m) {
     loaded.str_name = interned("__str__");
     loaded.check_name = interned("check");
 
-    ClassBuilder::plain(m, "HeterozygoteWarning", {base})
+    warning_formatter(m, "HeterozygoteWarning", &evaluate,
+                      "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
+                      "<disease>\" for the first condition that holds; an empty text when none\n"
+                      "does. Raises KeyError for an unknown operator name.",
+                      "Returns (format()'s text, status): \"finding\" when a condition holds;\n"
+                      "otherwise \"no_call\" when a field a condition reads is null or of the\n"
+                      "wrong kind, \"not_assessed\" when data holds none of them, \"normal\".")
         .doc("Carrier-positive warning: a fixed sentence naming the caller and the\n"
              "disease when any listed condition holds.\n"
              "\n"
              "Settings: \"caller_name\" (or \"name\"), \"disease_name\" (or \"disease\"),\n"
              "\"conditions\" as for RuleWarning.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
-                "<disease>\" for the first condition that holds; an empty text when none\n"
-                "does. Raises KeyError for an unknown operator name.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" when a condition holds;\n"
-                "otherwise \"no_call\" when a field a condition reads is null or of the\n"
-                "wrong kind, \"not_assessed\" when data holds none of them, \"normal\".")
         .finish();
 }

@@ -5,6 +5,7 @@
 #include <corvane/package_entry_points.hpp>
 #include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <vector>
 
@@ -122,39 +123,21 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     return nb::str("");
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(LysosomalWarning, m) {
-    nb::handle base = entry::warning_base();
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = entry::warning_base();
 
-    ClassBuilder::plain(m, "LysosomalWarning", {base})
+    warning_formatter(m, "LysosomalWarning", &evaluate,
+                      "Returns the positive, phase-unknown or carrier sentence from the number\n"
+                      "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
+                      "empty text when there are none.",
+                      "Returns (format()'s text, status): \"finding\" for any sentence;\n"
+                      "otherwise \"no_call\" when a list is null or not a list, holds a blank\n"
+                      "entry, an entry that is not a name or mapping, or a variant mapping\n"
+                      "with no whole copy number; \"not_assessed\" when data holds neither\n"
+                      "list; \"normal\".")
         .doc("GBA warning: Gaucher disease status from the recombinant haplotypes and\n"
              "variants the caller reports.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the positive, phase-unknown or carrier sentence from the number\n"
-                "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
-                "empty text when there are none.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for any sentence;\n"
-                "otherwise \"no_call\" when a list is null or not a list, holds a blank\n"
-                "entry, an entry that is not a name or mapping, or a variant mapping\n"
-                "with no whole copy number; \"not_assessed\" when data holds neither\n"
-                "list; \"normal\".")
         .finish();
 }

@@ -7,6 +7,7 @@
 #include <corvane/package_entry_points.hpp>
 #include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <utility>
 
@@ -217,45 +218,27 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     return based_on(caller, silent, disease);
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(MotorNeuronWarning, m) {
-    nb::handle base = entry::warning_base();
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = entry::warning_base();
 
     m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),
           "The value at the dotted path through nested mappings, or None.");
     m.def("_iter_haplogroups", &iter_haplogroups, nb::arg("node").none(),
           "An iterator over the haplogroup names in the tree, depth first.");
 
-    ClassBuilder::plain(m, "MotorNeuronWarning", {base})
+    warning_formatter(m, "MotorNeuronWarning", &evaluate,
+                      "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
+                      "sentence for the SMN1 copy number found in data; an empty text when none\n"
+                      "applies or the copy number is missing.",
+                      "Returns (format()'s text, status): \"finding\" for the positive, carrier\n"
+                      "and silent-carrier sentences; \"no_call\" for a null copy number (the\n"
+                      "no-call sentence), one that is not a whole number of copies (no\n"
+                      "sentence), or two copies with a marker key holding no count;\n"
+                      "\"not_assessed\" when no copy-number key is present; \"normal\".")
         .doc("SMN warning: spinal muscular atrophy status from the SMN1 copy\n"
              "number, with the silent-carrier (2+0) risk from haplogroups or a marker\n"
              "variant.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
-                "sentence for the SMN1 copy number found in data; an empty text when none\n"
-                "applies or the copy number is missing.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for the positive, carrier\n"
-                "and silent-carrier sentences; \"no_call\" for a null copy number (the\n"
-                "no-call sentence), one that is not a whole number of copies (no\n"
-                "sentence), or two copies with a marker key holding no count;\n"
-                "\"not_assessed\" when no copy-number key is present; \"normal\".")
         .finish();
 }
