@@ -444,21 +444,30 @@ void note_key(NonFiniteNotes *notes, size_t mark, nb::handle key) {
         notes->prefix_since(mark, key);
 }
 
-// format_value of a dict and of a list: one small frame per level of nesting.
-[[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while formatting a mapping");
+// A new dict of the keys of `dict`, each value made by `Item`, the notes
+// taken on the way put under their key. Inlined into its callers, so that a
+// level of nesting stays one small frame.
+template <nb::object (*Item)(PyObject *, NonFiniteNotes *)>
+[[gnu::always_inline]] inline nb::object map_dict(PyObject *dict, NonFiniteNotes *notes,
+                                                  const char *where) {
+    RecursionGuard guard(where);
     nb::dict out;
     PyObject *key = nullptr, *item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &item)) {
         nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
         size_t mark = notes ? notes->size() : 0;
-        nb::object formatted = format_item(owned_item.ptr(), notes);
+        nb::object made = Item(owned_item.ptr(), notes);
         note_key(notes, mark, owned_key);
-        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
+        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), made.ptr()) < 0)
             raise_pending();
     }
     return std::move(out);
+}
+
+// format_value of a dict and of a list: one small frame per level of nesting.
+[[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
+    return map_dict<format_item>(dict, notes, " while formatting a mapping");
 }
 
 [[gnu::noinline]] nb::object format_list(PyObject *list, NonFiniteNotes *notes) {
@@ -483,19 +492,7 @@ void note_key(NonFiniteNotes *notes, size_t mark, nb::handle key) {
 nb::object keep_item(PyObject *value, NonFiniteNotes *notes);
 
 [[gnu::noinline]] nb::object keep_dict(PyObject *dict, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while copying a mapping");
-    nb::dict out;
-    PyObject *key = nullptr, *item = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &item)) {
-        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
-        size_t mark = notes ? notes->size() : 0;
-        nb::object kept = keep_item(owned_item.ptr(), notes);
-        note_key(notes, mark, owned_key);
-        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), kept.ptr()) < 0)
-            raise_pending();
-    }
-    return std::move(out);
+    return map_dict<keep_item>(dict, notes, " while copying a mapping");
 }
 
 [[gnu::noinline]] nb::object keep_list(PyObject *list, NonFiniteNotes *notes) {
