@@ -40,7 +40,7 @@ namespace corvane::entry {
 nb::object open_program_log() {
     PyObject *module = nullptr;
     if (PyDict_GetItemRef(PyImport_GetModuleDict(),
-                          interned("CorvaneFileParser.ProgramLog").ptr(), &module) < 0)
+                          interned(kProgramLogModule).ptr(), &module) < 0)
         raise_pending();
     if (!module)
         return {};

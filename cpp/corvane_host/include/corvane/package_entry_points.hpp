@@ -73,9 +73,11 @@ inline constexpr ReaderClass kReaderClasses[] = {
 // The package itself: its directory holds the configuration resources.
 inline nb::handle package() { return host_module("CorvaneFileParser"); }
 
-// ProgramLog: the command line's direct log when one is open, else an unset
+// ProgramLog: the command line's direct log when one is open (the module's
+// `active`, whose log(level, message) the host's log_* call), else an unset
 // object. Read in sys.modules at each use, so that callers that never open it
 // do not load the module.
+inline constexpr const char *kProgramLogModule = "CorvaneFileParser.ProgramLog";
 nb::object open_program_log();
 
 // AtomicFile: how long a writer waits for the lock of a name (read at each use).
