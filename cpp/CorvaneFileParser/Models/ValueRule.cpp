@@ -4,11 +4,6 @@
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
 
-#include <algorithm>
-#include <cstdint>
-#include <string>
-#include <vector>
-
 namespace nb = nanobind;
 using namespace corvane;
 
@@ -112,26 +107,25 @@ nb::object check_value(nb::handle self, nb::handle value) {
 NB_MODULE(ValueRule, m) {
     nb::handle operators = entry::condition_operator();
 
-    nb::object cls =
-        ClassBuilder::plain(m, "ValueRule")
-            .doc("One condition of a warning: a comparison of a field's value with a target.\n\n"
-                 "operator is a ConditionOperator member (EQ, NE, GT, LT, GE, LE, CONTAINS),\n"
-                 "kept with value and message as attributes; field only tells the caller\n"
-                 "which value to hand to check(), and is not kept. str() of a rule is its\n"
-                 "message.")
-            .method("__init__", &init_rule, nb::arg("operator").none(), nb::arg("value").none(),
-                    nb::arg("message").none(), nb::arg("field").none() = nb::none(),
-                    nb::sig("def __init__(self, operator: typing.Any, value: typing.Any,"
-                            " message: typing.Any, field: typing.Any = None) -> None"),
-                    "Create a condition to check a field value against a target value using an "
-                    "operator.")
-            .method("check", &check_value, nb::arg("value").none(),
-                    nb::sig("def check(self, value: typing.Any) -> typing.Any"),
-                    "Check if the provided value satisfies the condition.")
-            .method("__str__", [](nb::handle self) { return self.attr(loaded.message_key); },
-                    nb::sig("def __str__(self) -> typing.Any"),
-                    "Return the message associated with this condition.")
-            .finish();
+    ClassBuilder::plain(m, "ValueRule")
+        .doc("One condition of a warning: a comparison of a field's value with a target.\n\n"
+             "operator is a ConditionOperator member (EQ, NE, GT, LT, GE, LE, CONTAINS),\n"
+             "kept with value and message as attributes; field only tells the caller\n"
+             "which value to hand to check(), and is not kept. str() of a rule is its\n"
+             "message.")
+        .method("__init__", &init_rule, nb::arg("operator").none(), nb::arg("value").none(),
+                nb::arg("message").none(), nb::arg("field").none() = nb::none(),
+                nb::sig("def __init__(self, operator: typing.Any, value: typing.Any,"
+                        " message: typing.Any, field: typing.Any = None) -> None"),
+                "Create a condition to check a field value against a target value using an "
+                "operator.")
+        .method("check", &check_value, nb::arg("value").none(),
+                nb::sig("def check(self, value: typing.Any) -> typing.Any"),
+                "Check if the provided value satisfies the condition.")
+        .method("__str__", [](nb::handle self) { return self.attr(loaded.message_key); },
+                nb::sig("def __str__(self) -> typing.Any"),
+                "Return the message associated with this condition.")
+        .finish();
 
     loaded.owned = new nb::list();
     nb::object globals = m.attr("__dict__");
