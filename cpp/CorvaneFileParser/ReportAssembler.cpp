@@ -4,6 +4,7 @@
 // refuses are corvane/run_inputs.hpp; files are written by AtomicFile.
 #include <corvane/atomic_file.hpp>
 #include <corvane/host.hpp>
+#include <corvane/json_kind.hpp>
 #include <corvane/json_writer.hpp>
 #include <corvane/package_entry_points.hpp>
 #include <corvane/run_inputs.hpp>

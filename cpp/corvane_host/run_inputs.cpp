@@ -31,22 +31,6 @@ nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(
 
 }  // namespace
 
-const char *json_kind(nb::handle value) {
-    if (value.is_none())
-        return "null";
-    if (PyBool_Check(value.ptr()))
-        return "a boolean";
-    if (is_number(value))
-        return "a number";
-    if (is_text(value))
-        return "a string";
-    if (is_list(value))
-        return "an array";
-    if (is_dict(value))
-        return "an object";
-    return nullptr;
-}
-
 // What kind of file system entry `path` is when it is not a regular file
 // ("a FIFO", "a directory", ...); nullptr for a regular file. Follows
 // symbolic links.

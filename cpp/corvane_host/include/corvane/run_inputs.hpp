@@ -53,8 +53,4 @@ void report_missing(nb::list &missing, nb::handle record, bool strict);
 // same path, or another name of the same file): ValueError.
 void refuse_output_over_inputs(nb::handle assembler, const std::vector<ResolvedInput> &inputs);
 
-// "a string", "an array", ...: how messages call a parsed JSON value's kind;
-// nullptr for anything json.load does not make.
-const char *json_kind(nb::handle value);
-
 }  // namespace corvane
