@@ -226,7 +226,9 @@ nb::object parse_by_config(nb::handle, nb::handle parser) {
 // Streams the unified result into `file` as the bytes of
 // json.dumps(indent=4) in UTF-8 (pure ASCII with the encoder's defaults),
 // counting and hashing them on the way; returns (size, SHA-256). A value the
-// encoder refuses is found before anything is written.
+// encoder refuses is found before anything is written. What the writer buys:
+// the host's bytes in about a third of json.dumps' time, without the whole
+// text in memory.
 nb::object write_result(nb::handle result, nb::handle file) {
     nb::object sink = entry(kDigestingWriter)(file);
     write_json(result, sink);
