@@ -563,16 +563,23 @@ def _same_file(a: str, b: str) -> bool:
 
 def _refuse_log_over_input(early: Any, log_path: str) -> None:
     """The log is appended to: it must not be one of the files the command
-    line lists (as given or under --input-dir), or it would change an input
-    before the run reads it."""
+    line lists (as given or under --input-dir) or that discovery would read,
+    or it would change an input before the run reads it."""
     if early is None or not os.path.exists(log_path):
         return
     names = list(early.input_files or ())
     names += [pair[1] for pair in getattr(early, "input", None) or ()]
     input_dir = early.input_dir
-    for name in names:
-        if _same_file(name, log_path) or (input_dir and _same_file(os.path.join(input_dir, name), log_path)):
-            raise ValueError(f"Log file {log_path} is one of the input files; choose another --log-file")
+    listed = any(_same_file(name, log_path) or (input_dir and _same_file(os.path.join(input_dir, name), log_path))
+                 for name in names)
+    # With no names listed (and no run configuration file that may list
+    # some), the input directory is read: a log there that discovery takes
+    # for a caller file is an input too.
+    discovered = (not names and not early.config
+                  and os.path.basename(log_path).lower().endswith((".json", ".tsv"))
+                  and _same_file(os.path.dirname(log_path) or ".", input_dir or "."))
+    if listed or discovered:
+        raise ValueError(f"Log file {log_path} is one of the input files; choose another --log-file")
 
 
 def _report(message: str, log_open: bool) -> None:
