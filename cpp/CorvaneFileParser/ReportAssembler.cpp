@@ -452,7 +452,8 @@ NB_MODULE(ReportAssembler, m) {
     m.def("main", &main_entry, nb::sig("def main() -> int"),
           "Command-line entry: set up logging, parse the options, write the unified JSON "
           "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
-          "or request).");
+          "or request). Called from Python it keeps the caller's signal handlers and "
+          "logging; the corvane-parse script calls CommandLine.run_program.");
     m.def("_failure_message", &failure_message, nb::arg("error"),
           nb::sig("def _failure_message(error: BaseException) -> str"),
           "The one line the command line prints for a failure (without the program name).");
