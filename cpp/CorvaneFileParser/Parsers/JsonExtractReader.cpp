@@ -6,6 +6,7 @@
 // own loader belongs to the reader alone, so its values are formatted in
 // place and handed to the extracts instead of being copied.
 #include <corvane/host.hpp>
+#include <corvane/json_kind.hpp>
 
 #include <charconv>
 #include <cstring>
@@ -606,18 +607,7 @@ nb::dict key_map(nb::handle document) {
 // How a JSON value that is not an object is called in messages; nullptr for
 // an object (or anything else that may hold named entries).
 const char *non_object_kind(nb::handle value) {
-    PyObject *p = value.ptr();
-    if (p == Py_None)
-        return "null";
-    if (PyBool_Check(p))
-        return "a boolean";
-    if (PyLong_Check(p) || PyFloat_Check(p))
-        return "a number";
-    if (PyUnicode_Check(p))
-        return "a string";
-    if (PyList_Check(p) || PyTuple_Check(p))
-        return "an array";
-    return nullptr;
+    return PyDict_Check(value.ptr()) ? nullptr : json_kind(value);
 }
 
 bool is_container(nb::handle value) {
