@@ -127,7 +127,7 @@ def sheet_rows(work, add, samples):
     each per sample against the floor: read and parse every input, json.dumps the same
     output and manifest, write them and the log, and sync the file system once, as the
     sheet mode does."""
-    from CorvaneFileParser.SheetRun import sync_folder
+    from CorvaneFileParser.AtomicFile import sync_file_system as sync_folder
 
     sheet, listed = inputs.write_sheet(work / "sheet-in", samples)
     cli = str(Path(sys.executable).with_name("corvane-parse"))

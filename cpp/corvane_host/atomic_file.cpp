@@ -144,7 +144,7 @@ private:
 // ---------------------------------------------------------------------------
 
 double lock_wait_seconds() {
-    return nb::cast<double>(entry::lock_wait_seconds());
+    return nb::cast<double>(package_entry::lock_wait_seconds());
 }
 
 double monotonic() { return nb::cast<double>(host_attr("time", "monotonic")()); }

@@ -35,7 +35,7 @@ nb::object json_load_closing(nb::handle stream) {
 
 }  // namespace corvane
 
-namespace corvane::entry {
+namespace corvane::package_entry {
 
 nb::object open_program_log() {
     PyObject *module = nullptr;
@@ -48,14 +48,14 @@ nb::object open_program_log() {
     return active.is_none() ? nb::object() : active;
 }
 
-}  // namespace corvane::entry
+}  // namespace corvane::package_entry
 
 namespace corvane {
 
 namespace {
 
 void log_at(int level, const char *logging_function, nb::handle message) {
-    if (nb::object direct = entry::open_program_log(); direct.is_valid())
+    if (nb::object direct = package_entry::open_program_log(); direct.is_valid())
         direct.attr("log")(level, message);
     else
         host_attr("logging", logging_function)(message);

@@ -604,7 +604,7 @@ nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const 
     return nb::cpp_function(
         [check](nb::handle self, nb::handle section_config, nb::handle file_path,
                 nb::handle resource_name) {
-            entry::report_reader_base().attr("__init__")(
+            package_entry::report_reader_base().attr("__init__")(
                 self, section_config, file_path, nb::arg("resource_name") = resource_name);
             for_each_section(section_config, [&](nb::handle name, nb::handle config) {
                 check(config, resource_name, name);

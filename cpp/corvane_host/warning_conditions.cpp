@@ -8,7 +8,7 @@ namespace corvane {
 
 void convert_operator(nb::handle cond) {
     nb::handle key = interned("operator");
-    nb::handle members = entry::condition_operator();
+    nb::handle members = package_entry::condition_operator();
     nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
     int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
     if (is_member < 0)

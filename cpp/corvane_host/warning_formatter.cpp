@@ -5,7 +5,7 @@ namespace corvane {
 
 ClassBuilder warning_formatter(nb::module_ &scope, const char *name, WarningRules rules,
                                const char *format_doc, const char *assess_doc) {
-    ClassBuilder builder = ClassBuilder::plain(scope, name, {entry::warning_base()});
+    ClassBuilder builder = ClassBuilder::plain(scope, name, {package_entry::warning_base()});
     builder
         .method(
             "format",

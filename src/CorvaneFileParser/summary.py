@@ -27,6 +27,8 @@ from dataclasses import dataclass, field
 
 from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
+# Where the driver writes the manifest of an output (".json", any case, replaced).
+from CorvaneFileParser.Provenance import manifest_path as manifest_path_for
 
 OUTPUT_SUFFIX = ".unified.json"
 MANIFEST_SUFFIX = ".manifest.json"
@@ -100,12 +102,6 @@ def sample_id(output_path: str) -> str:
         if name.endswith(suffix) and len(name) > len(suffix):
             return name[: -len(suffix)]
     return name
-
-
-def manifest_path_for(output_path: str) -> str:
-    """Where the driver writes the manifest of an output: beside it, ".json" replaced."""
-    stem = output_path[:-5] if output_path.endswith(".json") else output_path
-    return stem + MANIFEST_SUFFIX
 
 
 def output_path_for(manifest_path: str) -> str:

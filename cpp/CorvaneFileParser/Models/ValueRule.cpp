@@ -105,7 +105,7 @@ nb::object check_value(nb::handle self, nb::handle value) {
 }  // namespace
 
 NB_MODULE(ValueRule, m) {
-    nb::handle operators = entry::condition_operator();
+    nb::handle operators = package_entry::condition_operator();
 
     ClassBuilder::plain(m, "ValueRule")
         .doc("One condition of a warning: a comparison of a field's value with a target.\n\n"

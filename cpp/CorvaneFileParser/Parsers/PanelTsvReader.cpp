@@ -686,7 +686,7 @@ nb::object prepare_configs(nb::handle, nb::handle config) {
 }
 
 nb::object extract_fields(nb::handle, nb::handle cfg) {
-    nb::handle section_config = entry::section_config();
+    nb::handle section_config = package_entry::section_config();
     int is_section_config = PyObject_IsInstance(cfg.ptr(), section_config.ptr());
     if (is_section_config < 0)
         raise_pending();
@@ -725,8 +725,8 @@ void check_own_settings(nb::handle config, nb::handle resource, nb::handle secti
 }  // namespace
 
 NB_MODULE(PanelTsvReader, m) {
-    nb::handle base = entry::report_reader_base();
-    entry::models();
+    nb::handle base = package_entry::report_reader_base();
+    package_entry::models();
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"

@@ -23,7 +23,7 @@ bool ends_with_any_suffix(nb::handle lowered) {
 // file, symbolic links resolved.
 nb::object package_directory() {
     nb::object module_file =
-        host_module(entry::kReportReaderBaseModule).attr("__file__");
+        host_module(package_entry::kReportReaderBaseModule).attr("__file__");
     nb::object resolved = host_attr("pathlib", "Path")(module_file).attr("resolve")();
     return resolved.attr("parent").attr("parent");
 }
@@ -58,7 +58,7 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
         qc_pass_setting(config, resource, name);
-        check_condition_keys(get(config, entry::warning_key()), resource, name);
+        check_condition_keys(get(config, package_entry::warning_key()), resource, name);
     });
 }
 
@@ -151,8 +151,8 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
                warning_entry = interned("warning");
     nb::object section_config = self.attr("section_config");
-    nb::object warning_key = entry::warning_key();
-    nb::handle registry = entry::warning_registry();
+    nb::object warning_key = package_entry::warning_key();
+    nb::handle registry = package_entry::warning_registry();
     nb::handle status_entry = interned("status");
     // The sections the reader found holding nothing that was assessed.
     nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
@@ -231,10 +231,10 @@ nb::object build_result(nb::handle self, nb::handle data) {
 
 NB_MODULE(ReportReaderBase, m) {
     // Loaded now, so that building a reader loads nothing on the way.
-    entry::warning_key();
-    entry::warning_base();
-    entry::warning_registry();
-    entry::value_rule();
+    package_entry::warning_key();
+    package_entry::warning_base();
+    package_entry::warning_registry();
+    package_entry::value_rule();
     // Annotations as text: the JsonDict alias is built from `typing` only
     // when something asks for it.
     nb::str json_dict("CorvaneFileParser.Models.JsonDict");

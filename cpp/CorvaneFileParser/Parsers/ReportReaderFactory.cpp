@@ -14,7 +14,7 @@ using namespace corvane;
 
 namespace {
 
-constexpr const char *kModule = entry::kReaderFactoryModule;
+constexpr const char *kModule = package_entry::kReaderFactoryModule;
 
 // A reader class as this module's globals hold it, so that a replacement
 // installed on the module is the one constructed.
@@ -70,7 +70,7 @@ nb::object file_identity(nb::handle path) {
 // identity of its file; each call gets its own copy, and a file changed on
 // disk since is parsed afresh.
 nb::object load_resource(const char *name) {
-    nb::object package_file = entry::package().attr("__file__");
+    nb::object package_file = package_entry::package().attr("__file__");
     nb::object path = host_attr("os.path", "join")(
         host_attr("os.path", "dirname")(package_file), interned(name));
     nb::object cache = host_module(kModule).attr("_resources");
@@ -292,8 +292,8 @@ nb::object get_parser(nb::handle file_path, nb::handle kind) {
 }  // namespace
 
 NB_MODULE(ReportReaderFactory, m) {
-    m.attr("ReportReaderBase") = entry::report_reader_base();
-    for (const entry::ReaderClass &reader : entry::kReaderClasses)
+    m.attr("ReportReaderBase") = package_entry::report_reader_base();
+    for (const package_entry::ReaderClass &reader : package_entry::kReaderClasses)
         m.attr(reader.cls) = host_attr(reader.module, reader.cls);
 
     m.def("check_input_kind", [](nb::handle path, nb::handle kind) { check_kind(path, kind); },

@@ -255,8 +255,8 @@ nb::object parse(nb::handle self) {
 }  // namespace
 
 NB_MODULE(SingleRowTsvReader, m) {
-    nb::handle base = entry::report_reader_base();
-    entry::models();
+    nb::handle base = package_entry::report_reader_base();
+    package_entry::models();
 
     ClassBuilder::plain(m, "SingleRowTsvReader", {base})
         .doc("Reader of a caller's one-row TSV (SMN and GBA copy-number callers).\n\n"

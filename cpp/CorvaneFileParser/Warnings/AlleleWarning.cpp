@@ -195,7 +195,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 }  // namespace
 
 NB_MODULE(AlleleWarning, m) {
-    m.attr("WarningBase") = entry::warning_base();
+    m.attr("WarningBase") = package_entry::warning_base();
 
     warning_formatter(m, "AlleleWarning", &evaluate,
                       "Returns the filled message when the genotype in data maps to a phenotype\n"

@@ -167,7 +167,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 }  // namespace
 
 NB_MODULE(GlobinWarning, m) {
-    m.attr("WarningBase") = entry::warning_base();
+    m.attr("WarningBase") = package_entry::warning_base();
 
     warning_formatter(m, "GlobinWarning", &evaluate,
                       "Returns the sentence for the number of genes: three silent carrier, two\n"

@@ -82,7 +82,7 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
 }  // namespace
 
 NB_MODULE(HeterozygoteWarning, m) {
-    loaded.value_rule = entry::value_rule();
+    loaded.value_rule = package_entry::value_rule();
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
     loaded.value_key = interned("value");

@@ -126,7 +126,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 }  // namespace
 
 NB_MODULE(LysosomalWarning, m) {
-    m.attr("WarningBase") = entry::warning_base();
+    m.attr("WarningBase") = package_entry::warning_base();
 
     warning_formatter(m, "LysosomalWarning", &evaluate,
                       "Returns the positive, phase-unknown or carrier sentence from the number\n"

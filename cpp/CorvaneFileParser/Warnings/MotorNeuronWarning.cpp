@@ -221,7 +221,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 }  // namespace
 
 NB_MODULE(MotorNeuronWarning, m) {
-    m.attr("WarningBase") = entry::warning_base();
+    m.attr("WarningBase") = package_entry::warning_base();
 
     m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),
           "The value at the dotted path through nested mappings, or None.");

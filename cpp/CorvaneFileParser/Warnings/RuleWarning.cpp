@@ -128,7 +128,7 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
 }  // namespace
 
 NB_MODULE(RuleWarning, m) {
-    loaded.value_rule = entry::value_rule();
+    loaded.value_rule = package_entry::value_rule();
     loaded.builtins = host_module("builtins");
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");

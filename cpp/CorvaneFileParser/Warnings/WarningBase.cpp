@@ -8,7 +8,7 @@ namespace nb = nanobind;
 using namespace corvane;
 
 NB_MODULE(WarningBase, m) {
-    entry::models();
+    package_entry::models();
 
     ClassBuilder::abstract(m, "WarningBase")
         .doc("Base of the warning formatters: format() turns a section's warning settings\n"

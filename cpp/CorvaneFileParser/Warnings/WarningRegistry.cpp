@@ -15,8 +15,8 @@ struct Row {
     nb::handle name_text, formatter;  // owned by the host's caches
 };
 
-// One per entry::kWarningFormatters entry, set on load.
-Row kFormatters[std::size(entry::kWarningFormatters)];
+// One per package_entry::kWarningFormatters entry, set on load.
+Row kFormatters[std::size(package_entry::kWarningFormatters)];
 
 nb::object get_formatter(nb::handle wtype) {
     if (wtype.is_none())
@@ -49,15 +49,15 @@ nb::object get_formatter(nb::handle wtype) {
 
 NB_MODULE(WarningRegistry, m) {
     // Loading the registry loads every formatter.
-    entry::warning_base();
+    package_entry::warning_base();
     for (size_t i = 0; i < std::size(kFormatters); ++i) {
-        const entry::WarningFormatter &row = entry::kWarningFormatters[i];
+        const package_entry::WarningFormatter &row = package_entry::kWarningFormatters[i];
         kFormatters[i] = {interned(row.type_name), host_attr(row.module, row.cls)};
     }
 
     // Named here so that the signature below refers to the class itself (the
     // Warnings package re-exports it under the name of its module).
-    m.attr("WarningBase") = entry::warning_base();
+    m.attr("WarningBase") = package_entry::warning_base();
 
     ClassBuilder::plain(m, "WarningRegistry")
         .doc("Picks the warning formatter for a section's warning settings.")
