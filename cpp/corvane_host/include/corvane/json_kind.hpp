@@ -1,7 +1,7 @@
 // How messages call the kind of a parsed JSON value.
 #pragma once
 
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
 
 namespace corvane {
 
