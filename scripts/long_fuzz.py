@@ -41,6 +41,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from panel_reference import reference_panel  # noqa: E402
 from test_formatter_differential import host_rule  # noqa: E402
 from test_json_writer import random_document, random_float, random_int  # noqa: E402
 
@@ -233,105 +234,6 @@ def check_formatter(rng, check, deadline, seed):
 # ---------------------------------------------------------------------------
 
 
-def reference_fields(config):
-    fields = config.get("fields") or {}
-    return dict.fromkeys(dict(fields)), config.get("include_all_fields", False)
-
-
-def unclosed_quote_line(text):
-    """(line, index) of the opening quote of a quoted cell that is never
-    closed, reading text as csv.reader does with a tab delimiter
-    (non-strict); None when every quoted cell is closed."""
-    state, line, opened, i, n = "start", 1, None, 0, len(text)
-    while i < n:
-        c = text[i]
-        if state == "quoted":
-            if c == '"':
-                if i + 1 < n and text[i + 1] == '"':
-                    i += 2
-                    continue
-                state = "field"  # the rest of the field is taken as it stands
-            elif c == "\n" or (c == "\r" and not (i + 1 < n and text[i + 1] == "\n")):
-                line += 1
-        elif c == '"' and state == "start":
-            state, opened = "quoted", (line, i)
-        elif c == "\t":
-            state = "start"
-        elif c in "\r\n":
-            if c == "\r" and i + 1 < n and text[i + 1] == "\n":
-                i += 1
-            state, line = "start", line + 1
-        else:
-            state = "field"
-        i += 1
-    return opened if state == "quoted" else None
-
-
-def reference_panel(path, sections):
-    """The panel reader's selection rules over the host's csv reader; an
-    empty file and a quoted cell never closed are errors naming the file."""
-    with open(path, "r", encoding="utf-8-sig", newline="") as f:
-        text = f.read()
-    if not text.strip():
-        raise ValueError(f"{path}: the file is empty (nothing but white space)")
-    if "\0" in text:
-        line = len(text[:text.index("\0")].replace("\r\n", "\n").replace("\r", "\n").split("\n"))
-        raise ValueError(f"{path}, line {line}: a NUL byte; a caller table is text and holds none")
-    unclosed = unclosed_quote_line(text)
-    result = reference_sections(path, sections)
-    # csv.reader took the rest of the text into that cell without an error
-    # of its own (such as its field limit): the reader refuses the file.
-    if unclosed is not None:
-        raise ValueError(f"{path}, line {unclosed[0]}: a quoted cell starts here and its closing "
-                         "quote is missing")
-    return result
-
-
-def reference_sections(path, sections):
-    result = {}
-    current = None
-    with open(path, "r", encoding="utf-8-sig", newline="") as f:
-        for row in csv.reader(f, delimiter="\t"):
-            if not row or row[0].startswith("#"):
-                continue
-            cells = [cell.strip() for cell in row]
-            lead = next((i for i, cell in enumerate(cells) if cell), None)
-            if lead is None:
-                continue
-            first = cells[lead]
-            if first[0] == "[" and first[-1] == "]":
-                name = first.strip("[]")
-                if name not in sections:
-                    current = None
-                    continue
-                fields, include_all = reference_fields(sections[name])
-                current, entry, in_table, columns, rows = name, {}, False, [], []
-                result[name] = entry
-                continue
-            if current is None:
-                continue
-            if in_table:
-                if columns:
-                    rows.append({name: reference_format(cells[i]) if i < len(row) and cells[i] else None
-                                 for i, name in columns})
-                continue
-            others = [i for i in range(lead + 1, len(row)) if cells[i]]
-            key_value = len(others) == 1 if others else (lead == 0 and len(row) >= 2)
-            if not key_value:
-                allowed = None if include_all or not fields else set(fields)
-                columns = [(i, cell) for i, cell in enumerate(cells)
-                           if cell and (allowed is None or cell in allowed)]
-                if entry:
-                    entry["rows"] = rows
-                else:
-                    result[current] = rows
-                in_table = True
-                continue
-            if include_all or first in fields:
-                entry[first] = reference_format(cells[others[0]]) if others else None
-    return result
-
-
 PANEL_SECTIONS = ["TMB", "MSI", "Small Variants", "Fusions", "Header", "Gene Amplifications"]
 PANEL_CELLS = ["Gene", "Total TMB", "Depth", "KRAS", "0.412", "12", "-3.5e2", "NA", "true", "None",
                "", " ", "  x  ", "\u00a0", "#x", "[x]", "a\"b", "\"q\"", "\"a\tb\"", "\"a\nb\"",
@@ -415,7 +317,7 @@ def check_panel(rng, check, deadline, seed, work):
         config = random_panel_config(rng)
         path.write_bytes(data)
         ours = outcome(lambda: PanelTsvReader(config, str(path)).parse())
-        reference = outcome(reference_panel, str(path), config)
+        reference = outcome(reference_panel, str(path), config, reference_format)
         check.record(same_outcome(ours, reference),
                      lambda: f"seed {seed} case {case}: config {config!r:.200} bytes {data!r:.300}")
 

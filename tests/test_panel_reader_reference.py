@@ -1,10 +1,6 @@
-"""The panel reader against a plain reference built on csv.reader.
-
-The reference spells out, row by row over csv.reader's records, how the
-reader cleans rows, finds sections and reads key-value rows and tables, with
-the section settings. Seeded random files in the panel's shape must give the
-same result, in the same order.
-"""
+"""The panel reader against the plain reference built on csv.reader
+(panel_reference.py): seeded random files in the panel's shape must give the
+same result, in the same order."""
 
 import csv
 import logging
@@ -17,90 +13,13 @@ import pytest
 from CorvaneFileParser.Models import SectionConfig
 from CorvaneFileParser.Parsers.PanelTsvReader import PanelTsvReader
 from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
+from panel_reference import reference_sections
 
 CASES = int(os.environ.get("CORVANE_FUZZ_CASES", "3000")) // 5
 
 
-def settings_of(config):
-    if isinstance(config, SectionConfig):
-        fields = config.fields or {}
-        return fields, config.include_all_fields, {}
-    fields = dict.fromkeys(config.get("fields") or {})
-    return fields, config.get("include_all_fields", False), config
-
-
-def formatter(settings):
-    text_fields = set(settings.get("text_fields") or ())
-    null_values = set(settings.get("null_values") or ())
-    unrounded = "decimals" in settings and settings["decimals"] is None
-
-    def format_cell(name, text):
-        if text in null_values:
-            return None
-        if name in text_fields or "*" in text_fields:
-            return None if text.lower() in ("", "none", "null") else text
-        value = ReportReaderBase._format_value(text)
-        return float(text) if unrounded and isinstance(value, float) else value
-
-    return format_cell
-
-
 def reference(path, sections):
-    result = {}
-    current = None
-    with open(path, encoding="utf-8-sig", newline="") as f:
-        for raw in csv.reader(f, delimiter="\t"):
-            if not raw or raw[0].startswith("#"):
-                continue
-            clean = [cell.strip() for cell in raw]
-            lead = next((i for i, cell in enumerate(clean) if cell), None)
-            if lead is None:
-                continue
-            if clean[lead].startswith("[") and clean[lead].endswith("]"):
-                current = clean[lead].strip("[]")
-                if current not in sections:
-                    current = None
-                    continue
-                fields, include_all, settings = settings_of(sections[current])
-                format_cell = formatter(settings)
-                nulls = set(settings.get("null_values") or ())
-                required = settings.get("required_columns")
-                mode = "header" if settings.get("table") else "key-value"
-                entry, rows = {}, []
-                result[current] = rows if mode == "header" else entry
-                continue
-            if current is None:
-                continue
-            if nulls and all(c.lower() in ("", "none", "null") or c in nulls for c in clean):
-                continue
-            if mode == "key-value":
-                others = [i for i in range(lead + 1, len(clean)) if clean[i]]
-                if len(others) == 1 or (not others and lead == 0 and len(clean) >= 2):
-                    if include_all or clean[lead] in fields:
-                        clean_value = clean[others[0]] if others else None
-                        entry[clean[lead]] = (format_cell(clean[lead], clean_value)
-                                              if others else None)
-                    continue
-                if entry:
-                    entry["rows"] = rows
-                else:
-                    result[current] = rows
-            if mode != "table":
-                allowed = None if include_all or not fields else set(fields)
-                columns = [(i, c) for i, c in enumerate(clean)
-                           if c and (allowed is None or c in allowed)]
-                required_at = [(i, c) for i, c in enumerate(clean) if c in (required or ())]
-                mode = "table"
-                continue
-            if not columns:
-                continue
-            if required_at and all(
-                    i >= len(clean) or not clean[i] or format_cell(name, clean[i]) is None
-                    for i, name in required_at):
-                continue
-            rows.append({name: format_cell(name, clean[i]) if i < len(clean) and clean[i] else None
-                         for i, name in columns})
-    return result
+    return reference_sections(path, sections, ReportReaderBase._format_value)
 
 
 CELLS = ["", " ", "\t", "NA", "N/A", "na", "null", "None", "7", "0.0467", "2.10", "0012345", "1e3",

@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 from CorvaneFileParser import ProgramLog
-from CorvaneFileParser.ReportAssembler import ReportAssembler, _parse_plain_command_line
+from CorvaneFileParser.CommandLine import parse_plain_command_line as _parse_plain_command_line
+from CorvaneFileParser.ReportAssembler import ReportAssembler
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 STAMP = len("2026-01-01 00:00:00,000 ")
@@ -24,8 +25,8 @@ PROGRAM = (
     "for name in sys.argv[1].split(','):\n"
     "    name and __import__(name)\n"
     "del sys.argv[1]\n"
-    "from CorvaneFileParser.ReportAssembler import main\n"
-    "status = main()\n"
+    "from CorvaneFileParser.CommandLine import run_program\n"
+    "status = run_program()\n"
     "print('LOADED', 'logging' in sys.modules, 'argparse' in sys.modules, file=sys.stderr)\n"
     "sys.exit(status)\n"
 )

@@ -69,9 +69,9 @@ def test_whole_mapping_tested_when_field_missing():
         ([{"value": 1, "message": "m"}], KeyError, "'operator'"),
         ([cond("eq", 1, "m")], KeyError, "'eq'"),
         ([{"operator": "EQ", "value": 1}], TypeError,
-         r"ValueRule.__init__\(\) missing 1 required positional argument: 'message'"),
+         "incompatible function arguments"),
         ([cond("EQ", 1, "m", note="x")], TypeError,
-         r"ValueRule.__init__\(\) got an unexpected keyword argument 'note'"),
+         "incompatible function arguments"),
         ([cond("GT", "a", "m")], TypeError, "'>' not supported"),
     ],
 )

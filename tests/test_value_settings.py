@@ -6,6 +6,7 @@ import random
 
 import pytest
 
+from CorvaneFileParser import Parsers
 from CorvaneFileParser.Parsers.ReportReaderBase import ReportReaderBase
 from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
 
@@ -109,8 +110,14 @@ class TestBadSettings:
             ({"decimals": {"AF": 401}}, '"decimals" must be between -400 and 400'),
             ({"table": "yes"}, '"table" must be true or false'),
             ({"table": 1}, '"table" must be true or false'),
-            ({"lift": "x"}, '"lift" must be a list of keys'),
-            ({"lift": ["a", 1]}, '"lift" must be a list of keys'),
+            ({"warning": {"type": "condition", "conditions": [
+                {"field": "A", "operator": "EQ", "value": 1, "message": "m"},
+                {"field": "A", "operator": "EQ", "valeu": 1, "message": "m"}]}},
+             'condition 2 of the warning: unknown key "valeu" (did you mean "value"?)'),
+            ({"warning": {"type": "carrier_positive", "conditions": [{"feild": "A"}]}},
+             'condition 1 of the warning: unknown key "feild" (did you mean "field"?)'),
+            ({"warning": {"type": "condition", "conditions": [{"unit": "x"}]}},
+             'condition 1 of the warning: unknown key "unit"'),
             ({"text_fields": "Sample"}, '"text_fields" must be a list of field names'),
             ({"text_fields": [1]}, '"text_fields" must be a list of field names'),
             ({"null_values": "NA"}, '"null_values" must be a list of texts'),
@@ -123,6 +130,19 @@ class TestBadSettings:
         with pytest.raises(ValueError) as caught:
             SingleRowTsvReader(config, path, resource_name="smn_tsv_config.json")
         assert str(caught.value).startswith("smn_tsv_config.json: section 'Second Section': " + what)
+
+    @pytest.mark.parametrize("reader, name, settings, what", [
+        ("JsonExtractReader", "x.json", {"lift": "x"}, '"lift" must be a list of keys'),
+        ("JsonExtractReader", "x.json", {"lift": ["a", 1]}, '"lift" must be a list of keys'),
+        ("PanelTsvReader", "x.tsv", {"required_columns": "Gene"},
+         '"required_columns" must be a list of column names'),
+    ])
+    def test_each_reader_checks_its_own_settings(self, write_file, reader, name, settings, what):
+        path = write_file(name, "{}")
+        cls = getattr(getattr(Parsers, reader), reader)
+        with pytest.raises(ValueError, match=f"^r.json: section 'S': {what}"):
+            cls({"S": settings}, path, resource_name="r.json")
+        SingleRowTsvReader({"S": settings}, write_file("smn.tsv", "A\n1\n"))  # not its setting
 
     def test_without_resource_name(self, write_file):
         path = write_file("smn.tsv", "A\n1\n")

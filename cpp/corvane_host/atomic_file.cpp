@@ -1,4 +1,7 @@
 #include <corvane/atomic_file.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -141,8 +144,7 @@ private:
 // ---------------------------------------------------------------------------
 
 double lock_wait_seconds() {
-    return nb::cast<double>(
-        import_attr("CorvaneFileParser.AtomicFile", "LOCK_WAIT_SECONDS"));
+    return nb::cast<double>(package_entry::lock_wait_seconds());
 }
 
 double monotonic() { return nb::cast<double>(host_attr("time", "monotonic")()); }

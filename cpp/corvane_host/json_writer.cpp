@@ -2,7 +2,8 @@
 // byte for byte (ensure_ascii, ": " and "," separators), streamed in chunks.
 // NaN and the infinities have no JSON spelling: a document holding one is
 // refused before anything is written, with the host's error.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
 #include <corvane/json_writer.hpp>
 
 #include <charconv>

@@ -1,4 +1,5 @@
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
 #include <corvane/sample_identity.hpp>
 
 namespace corvane {

@@ -1,4 +1,6 @@
 #include <corvane/section_status.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
 
 #include <cmath>
 

@@ -1,4 +1,8 @@
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/value_format.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
@@ -10,34 +14,13 @@ namespace {
 // ASCII-insensitive comparison of a str against a lower-case ASCII word.
 // Exact for str.lower(): no non-ASCII character lowers into these letters.
 bool lower_equals(PyObject *text, std::string_view word) {
-    if (!PyUnicode_IS_ASCII(text) || (size_t) PyUnicode_GET_LENGTH(text) != word.size())
-        return false;
-    const char *data = (const char *) PyUnicode_DATA(text);
-    for (size_t i = 0; i < word.size(); ++i) {
-        char c = data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-        if (c != word[i])
-            return false;
-    }
-    return true;
+    return PyUnicode_IS_ASCII(text) &&
+           ascii_equals_folded((const char *) PyUnicode_DATA(text),
+                               (size_t) PyUnicode_GET_LENGTH(text), word);
 }
 
 bool is_ascii_space(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
-
-bool ascii_equals_folded(const unsigned char *data, Py_ssize_t size, std::string_view word) {
-    if ((size_t) size != word.size())
-        return false;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (unsigned char) (c - 'A' + 'a');
-        if (c != (unsigned char) word[i])
-            return false;
-    }
-    return true;
 }
 
 // What int() and float() could make of an ASCII text, decided without
@@ -89,9 +72,9 @@ NumberShape number_shape(PyObject *text) {
             if (data[i] == '_' && !(data[i + 1] >= '0' && data[i + 1] <= '9'))
                 is_int = false;
     }
-    bool special = ascii_equals_folded(data + body, end - body, "inf") ||
-                   ascii_equals_folded(data + body, end - body, "infinity") ||
-                   ascii_equals_folded(data + body, end - body, "nan");
+    bool special = ascii_equals_folded((const char *) data + body, (size_t) (end - body), "inf") ||
+                   ascii_equals_folded((const char *) data + body, (size_t) (end - body), "infinity") ||
+                   ascii_equals_folded((const char *) data + body, (size_t) (end - body), "nan");
     return {is_int, special || (is_float_chars && has_digit)};
 }
 
@@ -461,21 +444,30 @@ void note_key(NonFiniteNotes *notes, size_t mark, nb::handle key) {
         notes->prefix_since(mark, key);
 }
 
-// format_value of a dict and of a list: one small frame per level of nesting.
-[[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while formatting a mapping");
+// A new dict of the keys of `dict`, each value made by `Item`, the notes
+// taken on the way put under their key. Inlined into its callers, so that a
+// level of nesting stays one small frame.
+template <nb::object (*Item)(PyObject *, NonFiniteNotes *)>
+[[gnu::always_inline]] inline nb::object map_dict(PyObject *dict, NonFiniteNotes *notes,
+                                                  const char *where) {
+    RecursionGuard guard(where);
     nb::dict out;
     PyObject *key = nullptr, *item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(dict, &pos, &key, &item)) {
         nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
         size_t mark = notes ? notes->size() : 0;
-        nb::object formatted = format_item(owned_item.ptr(), notes);
+        nb::object made = Item(owned_item.ptr(), notes);
         note_key(notes, mark, owned_key);
-        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), formatted.ptr()) < 0)
+        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), made.ptr()) < 0)
             raise_pending();
     }
     return std::move(out);
+}
+
+// format_value of a dict and of a list: one small frame per level of nesting.
+[[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
+    return map_dict<format_item>(dict, notes, " while formatting a mapping");
 }
 
 [[gnu::noinline]] nb::object format_list(PyObject *list, NonFiniteNotes *notes) {
@@ -500,19 +492,7 @@ void note_key(NonFiniteNotes *notes, size_t mark, nb::handle key) {
 nb::object keep_item(PyObject *value, NonFiniteNotes *notes);
 
 [[gnu::noinline]] nb::object keep_dict(PyObject *dict, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while copying a mapping");
-    nb::dict out;
-    PyObject *key = nullptr, *item = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &item)) {
-        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
-        size_t mark = notes ? notes->size() : 0;
-        nb::object kept = keep_item(owned_item.ptr(), notes);
-        note_key(notes, mark, owned_key);
-        if (PyDict_SetItem(out.ptr(), owned_key.ptr(), kept.ptr()) < 0)
-            raise_pending();
-    }
-    return std::move(out);
+    return map_dict<keep_item>(dict, notes, " while copying a mapping");
 }
 
 [[gnu::noinline]] nb::object keep_list(PyObject *list, NonFiniteNotes *notes) {
@@ -598,11 +578,43 @@ nb::object format_scalar(nb::handle value, int places, NonFiniteNotes *notes) {
 // ---------------------------------------------------------------------------
 
 void raise_setting_error(nb::handle resource, nb::handle section, const char *what) {
+    raise_setting_error(resource, section, nb::str(what));
+}
+
+void raise_setting_error(nb::handle resource, nb::handle section, nb::handle what) {
     nb::object where = resource.is_valid() && !resource.is_none()
                            ? nb::object(to_str(resource))
                            : nb::object(nb::str("reader configuration"));
     raise(PyExc_ValueError,
-          concat_str({where, interned(": section '"), section, interned("': "), nb::str(what)}));
+          concat_str({where, interned(": section '"), section, interned("': "), what}));
+}
+
+void for_each_section(nb::handle section_config,
+                      const std::function<void(nb::handle, nb::handle)> &fn) {
+    if (!PyDict_Check(section_config.ptr()))
+        return;
+    entries_until(section_config, [&](nb::handle name, nb::handle config) {
+        if (PyDict_Check(config.ptr()))
+            fn(name, config);
+        return false;
+    });
+}
+
+nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const char *doc) {
+    return nb::cpp_function(
+        [check](nb::handle self, nb::handle section_config, nb::handle file_path,
+                nb::handle resource_name) {
+            package_entry::report_reader_base().attr("__init__")(
+                self, section_config, file_path, nb::arg("resource_name") = resource_name);
+            for_each_section(section_config, [&](nb::handle name, nb::handle config) {
+                check(config, resource_name, name);
+            });
+        },
+        nb::is_method(), nb::name("__init__"), nb::arg("section_config").none(),
+        nb::arg("file_path").none(), nb::kw_only(), nb::arg("resource_name").none() = nb::none(),
+        nb::sig("def __init__(self, section_config: collections.abc.Mapping[str, typing.Any],"
+                " file_path: str, *, resource_name: str | None = None) -> None"),
+        doc);
 }
 
 nb::object text_list_setting(nb::handle config, const char *key, nb::handle resource,

@@ -283,6 +283,17 @@ def open_program_log(path: str, program: bool) -> None:
         _configure_logging(sink)
 
 
+def log(levelno: int, message: object) -> None:
+    """A line of the command line's log at levelno (INFO 20, WARNING 30,
+    ERROR 40): through the open DirectLog, else logging's root logger."""
+    if active is not None:
+        active.log(levelno, message)
+        return
+    import logging
+
+    {20: logging.info, 30: logging.warning, 40: logging.error}[levelno](message)
+
+
 def warning_source() -> Any:
     """Where records of WARNING and above can be watched with addFilter: the
     open DirectLog, else logging's root logger."""

@@ -39,7 +39,7 @@ import sys
 import time
 from collections import deque
 
-from CorvaneFileParser.AtomicFile import sync_file_system
+from CorvaneFileParser.AtomicFile import sync_file_system, write_file
 from CorvaneFileParser import ProgramLog, summary
 from CorvaneFileParser.Provenance import utc_timestamp
 from CorvaneFileParser.SampleSheet import Sample, SampleSheetError, read_sheet
@@ -145,10 +145,8 @@ class SampleLog:
 def _write_record(path: str, record: dict[str, object]) -> None:
     import json
 
-    temporary = f"{os.path.dirname(path)}/.{os.path.basename(path)}.{os.getpid()}.tmp"
-    with open(temporary, "w", encoding="utf-8") as stream:
-        stream.write(json.dumps(record, indent=4) + "\n")
-    os.replace(temporary, path)
+    # Synced with the rest of the run, before the summary.
+    write_file(path, (json.dumps(record, indent=4) + "\n").encode("utf-8"), durable=False)
 
 
 def failure_record_path(folder: str, sample: str) -> str:

@@ -1,3 +1,3 @@
-from CorvaneFileParser.ReportAssembler import main
+from CorvaneFileParser.CommandLine import run_program
 
-raise SystemExit(main())
+raise SystemExit(run_program())

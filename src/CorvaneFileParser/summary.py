@@ -25,6 +25,8 @@ from collections.abc import Iterable, Iterator, Sequence
 
 from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
+# Where the driver writes the manifest of an output (".json", any case, replaced).
+from CorvaneFileParser.Provenance import manifest_path as manifest_path_for
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -145,12 +147,6 @@ def sample_id(output_path: str) -> str:
         if name.endswith(suffix) and len(name) > len(suffix):
             return name[: -len(suffix)]
     return name
-
-
-def manifest_path_for(output_path: str) -> str:
-    """Where the driver writes the manifest of an output: beside it, ".json" replaced."""
-    stem = output_path[:-5] if output_path.endswith(".json") else output_path
-    return stem + MANIFEST_SUFFIX
 
 
 def output_path_for(manifest_path: str) -> str:

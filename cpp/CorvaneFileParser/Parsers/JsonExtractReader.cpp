@@ -5,7 +5,14 @@
 // filed under their concrete paths) is built. A document read by the module's
 // own loader belongs to the reader alone, so its values are formatted in
 // place and handed to the extracts instead of being copied.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/json_kind.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/value_format.hpp>
 
 #include <charconv>
 #include <cstring>
@@ -414,7 +421,7 @@ constexpr long kFastDecoderMaxDepth = 128;
 constexpr Py_ssize_t kFastDecoderMinSize = 2 << 20;
 
 Py_ssize_t fast_decoder_min_size() {
-    nb::object size = host_module("CorvaneFileParser.Parsers.JsonExtractReader")
+    nb::object size = host_module(package_entry::kJsonExtractReaderModule)
                           .attr("_FAST_DECODER_MIN_SIZE");
     Py_ssize_t value = PyLong_AsSsize_t(size.ptr());
     if (value == -1 && PyErr_Occurred())
@@ -666,18 +673,7 @@ nb::dict key_map(nb::handle document) {
 // How a JSON value that is not an object is called in messages; nullptr for
 // an object (or anything else that may hold named entries).
 const char *non_object_kind(nb::handle value) {
-    PyObject *p = value.ptr();
-    if (p == Py_None)
-        return "null";
-    if (PyBool_Check(p))
-        return "a boolean";
-    if (PyLong_Check(p) || PyFloat_Check(p))
-        return "a number";
-    if (PyUnicode_Check(p))
-        return "a string";
-    if (PyList_Check(p) || PyTuple_Check(p))
-        return "an array";
-    return nullptr;
+    return PyDict_Check(value.ptr()) ? nullptr : json_kind(value);
 }
 
 bool is_container(nb::handle value) {
@@ -975,7 +971,7 @@ nb::object parse(nb::handle self) {
     // Looked up on the class at each call, as a replaced loader must be used.
     // Only the module's own loader hands over a document that nothing else
     // holds: that one is formatted in place and shared with the extracts.
-    nb::handle module = host_module("CorvaneFileParser.Parsers.JsonExtractReader");
+    nb::handle module = host_module(package_entry::kJsonExtractReaderModule);
     nb::object loader = module.attr("JsonExtractReader").attr("_load_json");
     bool private_document = loader.is(module.attr("_load_json"));
     nb::object file_path = self.attr("file_path");
@@ -1043,12 +1039,17 @@ nb::object parse(nb::handle self) {
     return std::move(result);
 }
 
+// This reader's own settings: "lift".
+void check_own_settings(nb::handle config, nb::handle resource, nb::handle section) {
+    text_list_setting(config, "lift", resource, section, "\"lift\" must be a list of keys");
+}
+
 }  // namespace
 
 NB_MODULE(JsonExtractReader, m) {
     nb::module_::import_("json");
-    nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    nb::handle base = package_entry::report_reader_base();
+    package_entry::models();
 
     m.def("_expand_path_matches", &expand_path_matches, nb::arg("node").none(),
           nb::arg("parts").none(), nb::arg("prefix").none() = nb::none());
@@ -1073,6 +1074,10 @@ NB_MODULE(JsonExtractReader, m) {
              "top-level fields are normalised. A NaN or infinity becomes null, with a\n"
              "WARNING naming the section and the field. After parse(), sample_identifiers\n"
              "holds the document's top-level \"sample\" and \"sampleId\" texts.")
+        .attr("__init__",
+              reader_init(&check_own_settings,
+                          "As ReportReaderBase's, then checks this reader's own settings of\n"
+                          "each section (\"lift\"), raising ValueError naming the resource and section."))
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the JSON document (UTF-8) and returns the selected, normalised\n"

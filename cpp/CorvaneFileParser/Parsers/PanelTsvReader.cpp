@@ -5,7 +5,12 @@
 // classified and, for configured sections only, turned into values. A row
 // of an unconfigured section costs one scan for its first non-blank cell and
 // makes no Python object.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
@@ -25,17 +30,7 @@ namespace {
 bool is_bracket(char ch) { return ch == '[' || ch == ']'; }
 
 bool equals_folded(TextSpan text, const char *word) {
-    size_t length = std::char_traits<char>::length(word);
-    if (text.size != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        char c = text.data[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char) (c - 'A' + 'a');
-        if (c != word[i])
-            return false;
-    }
-    return true;
+    return ascii_equals_folded(text.data, text.size, word);
 }
 
 // The "required_columns" setting of a section (checked when the reader was
@@ -691,7 +686,7 @@ nb::object prepare_configs(nb::handle, nb::handle config) {
 }
 
 nb::object extract_fields(nb::handle, nb::handle cfg) {
-    nb::handle section_config = host_attr("CorvaneFileParser.Models", "SectionConfig");
+    nb::handle section_config = package_entry::section_config();
     int is_section_config = PyObject_IsInstance(cfg.ptr(), section_config.ptr());
     if (is_section_config < 0)
         raise_pending();
@@ -722,15 +717,24 @@ nb::object parse(nb::handle self) {
     return self.attr("_load_and_parse_sections")(prepared);
 }
 
+// This reader's own settings: "required_columns".
+void check_own_settings(nb::handle config, nb::handle resource, nb::handle section) {
+    required_columns(config, resource, section);
+}
+
 }  // namespace
 
 NB_MODULE(PanelTsvReader, m) {
-    nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    nb::handle base = package_entry::report_reader_base();
+    package_entry::models();
 
     ClassBuilder::plain(m, "PanelTsvReader", {base})
         .doc("Parser for CombinedVariantOutput TSV.\n"
              "Reads only configured sections and fields, streaming parse inside loader.")
+        .attr("__init__",
+              reader_init(&check_own_settings,
+                          "As ReportReaderBase's, then checks this reader's own settings of\n"
+                          "each section (\"required_columns\"), raising ValueError naming the resource and section."))
         .method("parse", &parse,
                 nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),
                 "Reads the sectioned table ([Section] lines, each followed by key-value\n"

@@ -1,6 +1,12 @@
 // The reader contract: constructor checks, the shared value formatter and the
 // turning of extracted data into unified result entries.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
+#include <corvane/value_format.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
 
 namespace nb = nanobind;
@@ -17,7 +23,7 @@ bool ends_with_any_suffix(nb::handle lowered) {
 // file, symbolic links resolved.
 nb::object package_directory() {
     nb::object module_file =
-        nb::module_::import_("CorvaneFileParser.Parsers.ReportReaderBase").attr("__file__");
+        host_module(package_entry::kReportReaderBaseModule).attr("__file__");
     nb::object resolved = host_attr("pathlib", "Path")(module_file).attr("resolve")();
     return resolved.attr("parent").attr("parent");
 }
@@ -41,25 +47,18 @@ nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle se
     return setting;
 }
 
-// Checks the optional settings of every section (the shared value settings
-// and the readers' own "table", "required_columns" and "lift"), so that a
-// resource with a setting of the wrong type fails when its reader is built,
-// naming the resource and the section.
+// Checks the optional settings of every section that this base reads (the
+// shared value settings, "table", "qc_pass" and the warning's conditions), so
+// that a resource with a setting of the wrong type fails when its reader is
+// built, naming the resource and the section. Each reader checks its own.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
-    if (!PyDict_Check(section_config.ptr()))
-        return;
-    entries_until(section_config, [&](nb::handle name, nb::handle config) {
-        if (!PyDict_Check(config.ptr()))
-            return false;
+    for_each_section(section_config, [&](nb::handle name, nb::handle config) {
         ValueSettings::read(config, resource, name);
         nb::object table = get(config, "table");
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
-        text_list_setting(config, "lift", resource, name, "\"lift\" must be a list of keys");
-        text_list_setting(config, "required_columns", resource, name,
-                          "\"required_columns\" must be a list of column names");
         qc_pass_setting(config, resource, name);
-        return false;
+        check_condition_keys(get(config, package_entry::warning_key()), resource, name);
     });
 }
 
@@ -152,12 +151,8 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
                warning_entry = interned("warning");
     nb::object section_config = self.attr("section_config");
-    nb::object warning_key =
-        nb::module_::import_("CorvaneFileParser.CorvaneConstants")
-            .attr("CorvaneConstants")
-            .attr("WARNING_KEY");
-    nb::handle registry = host_attr("CorvaneFileParser.Warnings.WarningRegistry",
-                                    "WarningRegistry");
+    nb::object warning_key = package_entry::warning_key();
+    nb::handle registry = package_entry::warning_registry();
     nb::handle status_entry = interned("status");
     // The sections the reader found holding nothing that was assessed.
     nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
@@ -235,10 +230,11 @@ nb::object build_result(nb::handle self, nb::handle data) {
 }  // namespace
 
 NB_MODULE(ReportReaderBase, m) {
-    nb::module_::import_("CorvaneFileParser.CorvaneConstants");
-    nb::module_::import_("CorvaneFileParser.Warnings.WarningBase");
-    nb::module_::import_("CorvaneFileParser.Warnings.WarningRegistry");
-    nb::module_::import_("CorvaneFileParser.Models");
+    // Loaded now, so that building a reader loads nothing on the way.
+    package_entry::warning_key();
+    package_entry::warning_base();
+    package_entry::warning_registry();
+    package_entry::value_rule();
     // Annotations as text: the JsonDict alias is built from `typing` only
     // when something asks for it.
     nb::str json_dict("CorvaneFileParser.Models.JsonDict");

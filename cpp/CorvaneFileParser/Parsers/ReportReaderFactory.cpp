@@ -1,6 +1,10 @@
 // Chooses the reader and its configuration resource from the kind of file a
 // caller names, or else from the file's name.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 
 #include <iterator>
 #include <sys/stat.h>
@@ -10,7 +14,7 @@ using namespace corvane;
 
 namespace {
 
-constexpr const char *kModule = "CorvaneFileParser.Parsers.ReportReaderFactory";
+constexpr const char *kModule = package_entry::kReaderFactoryModule;
 
 // A reader class as this module's globals hold it, so that a replacement
 // installed on the module is the one constructed.
@@ -66,7 +70,7 @@ nb::object file_identity(nb::handle path) {
 // identity of its file; each call gets its own copy, and a file changed on
 // disk since is parsed afresh.
 nb::object load_resource(const char *name) {
-    nb::object package_file = host_module("CorvaneFileParser").attr("__file__");
+    nb::object package_file = package_entry::package().attr("__file__");
     nb::object path = host_attr("os.path", "join")(
         host_attr("os.path", "dirname")(package_file), interned(name));
     nb::object cache = host_module(kModule).attr("_resources");
@@ -247,18 +251,12 @@ nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     return reader;
 }
 
-// RuntimeError("Failed to load config for <path>: <cause>") raised from
-// `cause`, which becomes both its __cause__ and __context__.
+// RuntimeError("Failed to load config for <path>: <cause>") raised from `cause`.
 [[noreturn]] void raise_load_failure(nb::handle file_path, nb::python_error &cause) {
-    nb::object original = nb::borrow(cause.value());
-    nb::str message = concat_str({interned("Failed to load config for "), file_path,
-                                  interned(": "), original});
-    nb::object error = steal_checked(
-        PyObject_CallOneArg(PyExc_RuntimeError, message.ptr()));
-    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
-    PyException_SetCause(error.ptr(), original.release().ptr());
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
+    raise_chained(PyExc_RuntimeError,
+                  concat_str({interned("Failed to load config for "), file_path, interned(": "),
+                              nb::borrow(cause.value())}),
+                  cause);
 }
 
 // ValueError naming the file unless `kind` is one of the kinds; its index.
@@ -294,14 +292,9 @@ nb::object get_parser(nb::handle file_path, nb::handle kind) {
 }  // namespace
 
 NB_MODULE(ReportReaderFactory, m) {
-    m.attr("ReportReaderBase") =
-        import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    m.attr("JsonExtractReader") =
-        import_attr("CorvaneFileParser.Parsers.JsonExtractReader", "JsonExtractReader");
-    m.attr("PanelTsvReader") =
-        import_attr("CorvaneFileParser.Parsers.PanelTsvReader", "PanelTsvReader");
-    m.attr("SingleRowTsvReader") =
-        import_attr("CorvaneFileParser.Parsers.SingleRowTsvReader", "SingleRowTsvReader");
+    m.attr("ReportReaderBase") = package_entry::report_reader_base();
+    for (const package_entry::ReaderClass &reader : package_entry::kReaderClasses)
+        m.attr(reader.cls) = host_attr(reader.module, reader.cls);
 
     m.def("check_input_kind", [](nb::handle path, nb::handle kind) { check_kind(path, kind); },
           nb::arg("path").none(), nb::arg("kind").none(),

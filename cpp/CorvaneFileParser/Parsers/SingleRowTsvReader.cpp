@@ -3,7 +3,12 @@
 // reader's `sample` picks the row whose first column names that sample (its
 // ID, else one of its `sample_aliases`, else a longer name that starts with
 // either, such as a BAM-style "S50.final").
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/section_settings.hpp>
 #include <corvane/tsv_tokenizer.hpp>
 #include <corvane/sample_identity.hpp>
 
@@ -250,8 +255,8 @@ nb::object parse(nb::handle self) {
 }  // namespace
 
 NB_MODULE(SingleRowTsvReader, m) {
-    nb::object base = import_attr("CorvaneFileParser.Parsers.ReportReaderBase", "ReportReaderBase");
-    nb::module_::import_("CorvaneFileParser.Models");
+    nb::handle base = package_entry::report_reader_base();
+    package_entry::models();
 
     ClassBuilder::plain(m, "SingleRowTsvReader", {base})
         .doc("Reader of a caller's one-row TSV (SMN and GBA copy-number callers).\n\n"

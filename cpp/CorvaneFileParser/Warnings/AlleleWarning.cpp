@@ -1,6 +1,10 @@
 // Genotype warning: the phenotype a configured table assigns to a genotype.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <utility>
 
@@ -188,24 +192,19 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     return warning;
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(AlleleWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = package_entry::warning_base();
 
-    ClassBuilder::plain(m, "AlleleWarning", {base})
+    warning_formatter(m, "AlleleWarning", &evaluate,
+                      "Returns the filled message when the genotype in data maps to a phenotype\n"
+                      "other than normal (genotypes compared with their alleles normalised);\n"
+                      "an empty text otherwise.",
+                      "Returns (format()'s text, status): \"finding\" for a listed phenotype\n"
+                      "other than normal, \"normal\" for normal; for a genotype the table does\n"
+                      "not list, \"not_interpreted\" when it is a text and \"no_call\" when\n"
+                      "it is null or not a text; \"not_assessed\" without the genotype field.")
         .doc("Genotype warning: the phenotype a configured table assigns to the\n"
              "sample's genotype (e.g. a metaboliser status).\n"
              "\n"
@@ -213,18 +212,5 @@ NB_MODULE(AlleleWarning, m) {
              "\"phenotypeGenotypeMapping\" (genotype -> phenotype, or phenotype -> list\n"
              "of genotypes) and an optional \"message_template\".")
         .static_method("_normalize_genotype", &normalize_genotype, nb::arg("value").none())
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the filled message when the genotype in data maps to a phenotype\n"
-                "other than normal (genotypes compared with their alleles normalised);\n"
-                "an empty text otherwise.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for a listed phenotype\n"
-                "other than normal, \"normal\" for normal; for a genotype the table does\n"
-                "not list, \"not_interpreted\" when it is a text and \"no_call\" when\n"
-                "it is null or not a text; \"not_assessed\" without the genotype field.")
         .finish();
 }

@@ -1,7 +1,11 @@
 // Alpha-globin warning: alpha-thalassaemia status from the number of HBA1/HBA2
 // genes, counted from a genotype such as "-a3.7/aa" or read from a copy number.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <string>
 
@@ -160,44 +164,26 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     return text;
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(GlobinWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = package_entry::warning_base();
 
-    ClassBuilder::plain(m, "GlobinWarning", {base})
+    warning_formatter(m, "GlobinWarning", &evaluate,
+                      "Returns the sentence for the number of genes: three silent carrier, two\n"
+                      "trait, one HbH disease, none Hb Bart's, more than four triplication;\n"
+                      "from a genotype also an alpha-zero allele beside other genes, a single\n"
+                      "deletion or a triplication the count hides. Empty for four genes.",
+                      "Returns (format()'s text, status): \"finding\" for any sentence;\n"
+                      "\"no_call\" for a null genotype or copy number, or one of the wrong kind;\n"
+                      "\"not_interpreted\" for a genotype written in another notation (unless\n"
+                      "a copy number gives a sentence); \"not_assessed\" when neither field is\n"
+                      "present; \"normal\" for four genes.")
         .doc("Alpha-globin warning: alpha-thalassaemia status from the number of\n"
              "HBA1/HBA2 genes (four normally).\n"
              "\n"
              "Settings: \"caller_name\", \"genotype_key\" (a genotype such as \"-a3.7/aa\"\n"
              "or \"--SEA/aa\", read first) and \"copy_number_keys\" (the first present\n"
              "gives the number of genes when there is no genotype to read).")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the sentence for the number of genes: three silent carrier, two\n"
-                "trait, one HbH disease, none Hb Bart's, more than four triplication;\n"
-                "from a genotype also an alpha-zero allele beside other genes, a single\n"
-                "deletion or a triplication the count hides. Empty for four genes.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for any sentence;\n"
-                "\"no_call\" for a null genotype or copy number, or one of the wrong kind;\n"
-                "\"not_interpreted\" for a genotype written in another notation (unless\n"
-                "a copy number gives a sentence); \"not_assessed\" when neither field is\n"
-                "present; \"normal\" for four genes.")
         .finish();
 }

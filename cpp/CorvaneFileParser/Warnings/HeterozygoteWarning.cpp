@@ -1,6 +1,11 @@
 // Carrier-positive warning: a fixed sentence when any condition holds.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -11,7 +16,7 @@ namespace {
 struct Loaded {
     nb::handle value_rule;
     nb::handle operator_key, field_key, value_key, message_key, conditions_key, str_name,
-        check_name, sentence_start, sentence_middle;
+        check_name;
 } loaded;
 
 // config[primary] when it tests true, else config.get(fallback) as it is.
@@ -47,7 +52,7 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
             steal_checked(PyObject_GetItem(cond.ptr(), loaded.operator_key.ptr()));
         kwargs[loaded.value_key] = get(cond, loaded.value_key);
         kwargs[loaded.message_key] =
-            concat_str({loaded.sentence_start, name, loaded.sentence_middle, disease});
+            based_on(name, ", this sample is <b>Positive</b> for ", disease);
         nb::object rule = steal_checked(
             PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
 
@@ -74,23 +79,10 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     return nb::str("");
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(HeterozygoteWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
-    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    loaded.value_rule = package_entry::value_rule();
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
     loaded.value_key = interned("value");
@@ -98,26 +90,18 @@ NB_MODULE(HeterozygoteWarning, m) {
     loaded.conditions_key = interned("conditions");
     loaded.str_name = interned("__str__");
     loaded.check_name = interned("check");
-    loaded.sentence_start = interned("Based on the ");
-    loaded.sentence_middle = interned(", this sample is <b>Positive</b> for ");
 
-    ClassBuilder::plain(m, "HeterozygoteWarning", {base})
+    warning_formatter(m, "HeterozygoteWarning", &evaluate,
+                      "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
+                      "<disease>\" for the first condition that holds; an empty text when none\n"
+                      "does. Raises KeyError for an unknown operator name.",
+                      "Returns (format()'s text, status): \"finding\" when a condition holds;\n"
+                      "otherwise \"no_call\" when a field a condition reads is null or of the\n"
+                      "wrong kind, \"not_assessed\" when data holds none of them, \"normal\".")
         .doc("Carrier-positive warning: a fixed sentence naming the caller and the\n"
              "disease when any listed condition holds.\n"
              "\n"
              "Settings: \"caller_name\" (or \"name\"), \"disease_name\" (or \"disease\"),\n"
              "\"conditions\" as for RuleWarning.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns \"Based on the <caller>, this sample is <b>Positive</b> for\n"
-                "<disease>\" for the first condition that holds; an empty text when none\n"
-                "does. Raises KeyError for an unknown operator name.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" when a condition holds;\n"
-                "otherwise \"no_call\" when a field a condition reads is null or of the\n"
-                "wrong kind, \"not_assessed\" when data holds none of them, \"normal\".")
         .finish();
 }

@@ -1,6 +1,11 @@
 // GBA warning: Gaucher disease status from recombinant haplotypes and variants.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <vector>
 
@@ -34,10 +39,6 @@ bool compare(nb::handle a, long b, int op) {
     if (result < 0)
         raise_pending();
     return result != 0;
-}
-
-nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
-    return concat_str({interned("Based on the "), caller, interned(middle), disease});
 }
 
 // The entries of a findings list. A single non-empty text (as a one-row
@@ -107,7 +108,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
 
     if (rec_count >= 2 || any_two_or_more) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is positive for ", disease);
+        return based_on(caller, ", this sample is positive for ", disease);
     }
     // Two heterozygous findings may sit on one chromosome or on both.
     if ((rec_count == 0 && single_copies >= 2) || (rec_count == 1 && single_copies >= 1)) {
@@ -117,44 +118,26 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     }
     if ((rec_count == 0 && single_copies == 1) || (rec_count == 1 && single_copies == 0)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is carrier for ", disease);
+        return based_on(caller, ", this sample is carrier for ", disease);
     }
     return nb::str("");
-}
-
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
 }
 
 }  // namespace
 
 NB_MODULE(LysosomalWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = package_entry::warning_base();
 
-    ClassBuilder::plain(m, "LysosomalWarning", {base})
+    warning_formatter(m, "LysosomalWarning", &evaluate,
+                      "Returns the positive, phase-unknown or carrier sentence from the number\n"
+                      "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
+                      "empty text when there are none.",
+                      "Returns (format()'s text, status): \"finding\" for any sentence;\n"
+                      "otherwise \"no_call\" when a list is null or not a list, holds a blank\n"
+                      "entry, an entry that is not a name or mapping, or a variant mapping\n"
+                      "with no whole copy number; \"not_assessed\" when data holds neither\n"
+                      "list; \"normal\".")
         .doc("GBA warning: Gaucher disease status from the recombinant haplotypes and\n"
              "variants the caller reports.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the positive, phase-unknown or carrier sentence from the number\n"
-                "of findings in data[\"variants\"] and data[\"recombinantHaplotypes\"]; an\n"
-                "empty text when there are none.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for any sentence;\n"
-                "otherwise \"no_call\" when a list is null or not a list, holds a blank\n"
-                "entry, an entry that is not a name or mapping, or a variant mapping\n"
-                "with no whole copy number; \"not_assessed\" when data holds neither\n"
-                "list; \"normal\".")
         .finish();
 }

@@ -1,8 +1,13 @@
 // SMN warning: spinal muscular atrophy status from the SMN1 copy number, with
 // the silent-carrier (2+0) risk from haplogroups, a marker's copy number or a
 // marker variant.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 #include <utility>
 
@@ -72,10 +77,6 @@ nb::object iter_haplogroups(nb::handle node) {
 
 bool number_equals(nb::handle number, long value) {
     return equals(number, nb::int_(value));
-}
-
-nb::object sentence(nb::handle caller, const char *middle, nb::handle disease) {
-    return concat_str({interned("Based on the "), caller, interned(middle), disease});
 }
 
 // The haplogroup rule: every required haplogroup is found in the tree at the
@@ -184,7 +185,7 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
         return nb::str("");
     if (copy_number.is_none()) {
         outcome.fired_no_call();
-        return sentence(caller, ", the SMN1 copy number could not be determined (no call) for ",
+        return based_on(caller, ", the SMN1 copy number could not be determined (no call) for ",
                         disease);
     }
     // A copy number is a whole number of copies; a flag, a fraction or a
@@ -196,11 +197,11 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     outcome.read_usable();
     if (number_equals(copy_number, 0)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is positive for ", disease);
+        return based_on(caller, ", this sample is positive for ", disease);
     }
     if (number_equals(copy_number, 1)) {
         outcome.fired_finding();
-        return sentence(caller, ", this sample is carrier for ", disease);
+        return based_on(caller, ", this sample is carrier for ", disease);
     }
 
     const char *silent = ", this sample has increased risk of being a silent carrier (2+0) for ";
@@ -214,48 +215,30 @@ nb::object evaluate(nb::handle config_arg, nb::handle data, RulesOutcome &outcom
     if (!silent_carrier)
         return nb::str("");
     outcome.fired_finding();
-    return sentence(caller, silent, disease);
-}
-
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
+    return based_on(caller, silent, disease);
 }
 
 }  // namespace
 
 NB_MODULE(MotorNeuronWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    m.attr("WarningBase") = base;
+    m.attr("WarningBase") = package_entry::warning_base();
 
     m.def("_get_path", &get_path, nb::arg("data").none(), nb::arg("path").none(),
           "The value at the dotted path through nested mappings, or None.");
     m.def("_iter_haplogroups", &iter_haplogroups, nb::arg("node").none(),
           "An iterator over the haplogroup names in the tree, depth first.");
 
-    ClassBuilder::plain(m, "MotorNeuronWarning", {base})
+    warning_formatter(m, "MotorNeuronWarning", &evaluate,
+                      "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
+                      "sentence for the SMN1 copy number found in data; an empty text when none\n"
+                      "applies or the copy number is missing.",
+                      "Returns (format()'s text, status): \"finding\" for the positive, carrier\n"
+                      "and silent-carrier sentences; \"no_call\" for a null copy number (the\n"
+                      "no-call sentence), one that is not a whole number of copies (no\n"
+                      "sentence), or two copies with a marker key holding no count;\n"
+                      "\"not_assessed\" when no copy-number key is present; \"normal\".")
         .doc("SMN warning: spinal muscular atrophy status from the SMN1 copy\n"
              "number, with the silent-carrier (2+0) risk from haplogroups or a marker\n"
              "variant.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the positive (no SMN1 copy), carrier (one copy) or silent-carrier\n"
-                "sentence for the SMN1 copy number found in data; an empty text when none\n"
-                "applies or the copy number is missing.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" for the positive, carrier\n"
-                "and silent-carrier sentences; \"no_call\" for a null copy number (the\n"
-                "no-call sentence), one that is not a whole number of copies (no\n"
-                "sentence), or two copies with a marker key holding no count;\n"
-                "\"not_assessed\" when no copy-number key is present; \"normal\".")
         .finish();
 }

@@ -1,6 +1,11 @@
 // Warning made of the messages of every configured condition that holds.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+#include <corvane/warning_conditions.hpp>
 #include <corvane/section_status.hpp>
+#include <corvane/warning_formatter.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -120,23 +125,10 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     return msgs.joined();
 }
 
-nb::object format(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    return evaluate(config, data, outcome);
-}
-
-nb::object assess(nb::handle, nb::handle config, nb::handle data) {
-    RulesOutcome outcome;
-    nb::object text = evaluate(config, data, outcome);
-    return assessment(text, outcome.settle());
-}
-
 }  // namespace
 
 NB_MODULE(RuleWarning, m) {
-    nb::object base = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
-    nb::module_::import_("CorvaneFileParser.Models");
-    loaded.value_rule = host_attr("CorvaneFileParser.Models", "ValueRule");
+    loaded.value_rule = package_entry::value_rule();
     loaded.builtins = host_module("builtins");
     loaded.operator_key = interned("operator");
     loaded.field_key = interned("field");
@@ -149,28 +141,22 @@ NB_MODULE(RuleWarning, m) {
     loaded.separator = interned(". ");
     loaded.line_prefix = interned("Warning triggered by condition: ");
 
-    ClassBuilder::plain(m, "RuleWarning", {base})
+    warning_formatter(m, "RuleWarning", &evaluate,
+                      "Returns the messages of the conditions that hold on data[field] (each\n"
+                      "once, in order, joined by \". \"); an empty text when none holds. A\n"
+                      "value of the wrong kind for its condition (see assess) does not hold. Each\n"
+                      "message that holds is also printed to standard output. Raises KeyError\n"
+                      "for an unknown operator name and TypeError when a condition cannot\n"
+                      "compare its values or its message is not a str.",
+                      "Returns (format()'s text, status): \"finding\" when a message that is\n"
+                      "not a no-call holds; \"no_call\" when only no-call messages hold (marked\n"
+                      "\"no_call\": true, or an equality with null), or a field a condition\n"
+                      "reads is null or of the wrong kind for its operator; \"not_assessed\"\n"
+                      "when data holds none of the conditions' fields; \"normal\" otherwise.")
         .doc("Warning made of the messages of every listed condition that holds.\n"
              "\n"
              "Settings: \"conditions\", a list of {\"field\", \"operator\" (a\n"
              "ConditionOperator name), \"value\", \"message\"} and optionally\n"
              "\"no_call\": true for a message saying the result could not be determined.")
-        .method("format", &format, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def format(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> str"),
-                "Returns the messages of the conditions that hold on data[field] (each\n"
-                "once, in order, joined by \". \"); an empty text when none holds. A\n"
-                "value of the wrong kind for its condition (see assess) does not hold. Each\n"
-                "message that holds is also printed to standard output. Raises KeyError\n"
-                "for an unknown operator name and TypeError when a condition cannot\n"
-                "compare its values or its message is not a str.")
-        .method("assess", &assess, nb::arg("config").none(), nb::arg("data").none(),
-                nb::sig("def assess(self, config: collections.abc.Mapping[str, typing.Any],"
-                        " data: typing.Any) -> tuple[str, str]"),
-                "Returns (format()'s text, status): \"finding\" when a message that is\n"
-                "not a no-call holds; \"no_call\" when only no-call messages hold (marked\n"
-                "\"no_call\": true, or an equality with null), or a field a condition\n"
-                "reads is null or of the wrong kind for its operator; \"not_assessed\"\n"
-                "when data holds none of the conditions' fields; \"normal\" otherwise.")
         .finish();
 }

@@ -1,11 +1,14 @@
 // The contract every warning formatter fulfils.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 
 namespace nb = nanobind;
 using namespace corvane;
 
 NB_MODULE(WarningBase, m) {
-    nb::module_::import_("CorvaneFileParser.Models");
+    package_entry::models();
 
     ClassBuilder::abstract(m, "WarningBase")
         .doc("Base of the warning formatters: format() turns a section's warning settings\n"

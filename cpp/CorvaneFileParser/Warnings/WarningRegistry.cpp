@@ -1,5 +1,10 @@
 // Maps warning type names to formatter classes.
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
+
+#include <iterator>
 
 namespace nb = nanobind;
 using namespace corvane;
@@ -7,21 +12,11 @@ using namespace corvane;
 namespace {
 
 struct Row {
-    const char *type_name;
-    const char *module;
-    const char *cls;
-    nb::handle name_text = {}, formatter = {};  // set on load, owned by the host's caches
+    nb::handle name_text, formatter;  // owned by the host's caches
 };
 
-// Tested in this order; the first equal name decides.
-Row kFormatters[] = {
-    {"condition", "CorvaneFileParser.Warnings.RuleWarning", "RuleWarning"},
-    {"carrier_positive", "CorvaneFileParser.Warnings.HeterozygoteWarning", "HeterozygoteWarning"},
-    {"genotype", "CorvaneFileParser.Warnings.AlleleWarning", "AlleleWarning"},
-    {"smn", "CorvaneFileParser.Warnings.MotorNeuronWarning", "MotorNeuronWarning"},
-    {"gba", "CorvaneFileParser.Warnings.LysosomalWarning", "LysosomalWarning"},
-    {"alpha_globin", "CorvaneFileParser.Warnings.GlobinWarning", "GlobinWarning"},
-};
+// One per package_entry::kWarningFormatters entry, set on load.
+Row kFormatters[std::size(package_entry::kWarningFormatters)];
 
 nb::object get_formatter(nb::handle wtype) {
     if (wtype.is_none())
@@ -53,23 +48,16 @@ nb::object get_formatter(nb::handle wtype) {
 }  // namespace
 
 NB_MODULE(WarningRegistry, m) {
-    // Loading the registry loads every formatter, in this order.
-    for (const char *module :
-         {"CorvaneFileParser.Warnings.WarningBase",
-          "CorvaneFileParser.Warnings.HeterozygoteWarning",
-          "CorvaneFileParser.Warnings.AlleleWarning", "CorvaneFileParser.Warnings.RuleWarning",
-          "CorvaneFileParser.Warnings.MotorNeuronWarning",
-          "CorvaneFileParser.Warnings.LysosomalWarning",
-          "CorvaneFileParser.Warnings.GlobinWarning"})
-        nb::module_::import_(module);
-    for (Row &row : kFormatters) {
-        row.name_text = interned(row.type_name);
-        row.formatter = host_attr(row.module, row.cls);
+    // Loading the registry loads every formatter.
+    package_entry::warning_base();
+    for (size_t i = 0; i < std::size(kFormatters); ++i) {
+        const package_entry::WarningFormatter &row = package_entry::kWarningFormatters[i];
+        kFormatters[i] = {interned(row.type_name), host_attr(row.module, row.cls)};
     }
 
     // Named here so that the signature below refers to the class itself (the
     // Warnings package re-exports it under the name of its module).
-    m.attr("WarningBase") = import_attr("CorvaneFileParser.Warnings.WarningBase", "WarningBase");
+    m.attr("WarningBase") = package_entry::warning_base();
 
     ClassBuilder::plain(m, "WarningRegistry")
         .doc("Picks the warning formatter for a section's warning settings.")

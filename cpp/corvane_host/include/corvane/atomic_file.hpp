@@ -8,11 +8,13 @@
 // call, so a test's stand-in for os.replace or os.fsync is the one called.
 #pragma once
 
-#include <corvane/host.hpp>
+#include <nanobind/nanobind.h>
 
 #include <functional>
 
 namespace corvane {
+
+namespace nb = nanobind;
 
 // Prefix of the note added to an error raised while a file was written; the
 // file's path follows it.

@@ -4,9 +4,11 @@
 // the sections without rules and the caller's quality verdict.
 #pragma once
 
-#include <corvane/host.hpp>
+#include <nanobind/nanobind.h>
 
 namespace corvane {
+
+namespace nb = nanobind;
 
 enum class SectionStatus { Finding, NoCall, Normal, NotInterpreted, NotAssessed, QcFailed };
 

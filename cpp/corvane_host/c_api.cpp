@@ -1,13 +1,11 @@
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_lookup.hpp>
 
-#include <cstdint>
-#include <map>
-#include <string>
-
-// _PyDict_NewPresized always makes a general-keys table (24-byte entries);
-// the interpreter's own dict builder picks the 16-byte str-keyed entries when
-// every key is a str. It is exported, but declared only in the internal
-// headers, and its signature is that of 3.13: other versions fall back.
+// _PyDict_FromItems builds a record in one step, presized, with the compact
+// str-keyed table (16-byte entries) when every key is a str: a record that
+// grows by insertion ends with the same table but resizes on the way. It is
+// exported but declared only in the internal headers, with the signature of
+// 3.13; other versions build the dict through the public API.
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_LIMITED_API) && \
     !defined(Py_GIL_DISABLED)
 #define CORVANE_HAS_DICT_FROM_ITEMS 1
@@ -17,6 +15,7 @@ extern "C" PyAPI_FUNC(PyObject *)
 #else
 #define CORVANE_HAS_DICT_FROM_ITEMS 0
 #endif
+
 
 namespace corvane {
 
@@ -33,6 +32,15 @@ void raise(PyObject *type, const char *message) {
 void raise_pending() {
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error indicator not set");
+    throw nb::python_error();
+}
+
+void raise_chained(nb::handle type, nb::handle message, nb::python_error &cause) {
+    nb::object original = nb::borrow(cause.value());
+    nb::object error = steal_checked(PyObject_CallOneArg(type.ptr(), message.ptr()));
+    PyException_SetContext(error.ptr(), nb::object(original).release().ptr());
+    PyException_SetCause(error.ptr(), original.release().ptr());
+    PyErr_SetRaisedException(error.release().ptr());
     throw nb::python_error();
 }
 
@@ -67,111 +75,6 @@ RecursionGuard::RecursionGuard(const char *where) {
 RecursionGuard::~RecursionGuard() {
     --nested_depth;
     Py_LeaveRecursiveCall();
-}
-
-namespace {
-
-// Process-wide cache of host objects. The entries are deliberately never
-// released: extension modules are not unloaded before the interpreter ends.
-std::map<std::string, nb::object> &host_cache() {
-    static auto *cache = new std::map<std::string, nb::object>();
-    return *cache;
-}
-
-// In front of it, the objects by the addresses of the texts naming them
-// (nearly always string literals), a table of recent lookups. A hit is
-// checked against the texts themselves, so a buffer reused for another name
-// only misses; the objects are those the cache above keeps for ever.
-struct RecentLookup {
-    const char *first = nullptr, *second = nullptr;
-    std::string first_text, second_text;
-    PyObject *value = nullptr;
-};
-
-constexpr size_t kRecentLookups = 1024;
-
-RecentLookup &recent_slot(char kind, const char *first, const char *second) {
-    static auto *table = new RecentLookup[kRecentLookups];
-    size_t hash = (reinterpret_cast<uintptr_t>(first) >> 3) * 31 +
-                  (reinterpret_cast<uintptr_t>(second) >> 3) + (size_t) kind;
-    return table[(hash ^ (hash >> 10)) % kRecentLookups];
-}
-
-PyObject *recent(RecentLookup &slot, const char *first, const char *second) {
-    if (slot.value && slot.first == first && slot.second == second &&
-        slot.first_text == first && (!second || slot.second_text == second))
-        return slot.value;
-    return nullptr;
-}
-
-nb::handle remember(RecentLookup &slot, const char *first, const char *second, nb::handle value) {
-    slot.first = first;
-    slot.second = second;
-    slot.first_text = first;
-    slot.second_text = second ? second : "";
-    slot.value = value.ptr();
-    return value;
-}
-
-}  // namespace
-
-static nb::handle cached_host_module(const char *module);
-static nb::handle cached_host_attr(const char *module, const char *name);
-static nb::handle cached_interned(const char *text);
-
-nb::handle host_module(const char *module) {
-    RecentLookup &slot = recent_slot('m', module, nullptr);
-    if (PyObject *value = recent(slot, module, nullptr))
-        return value;
-    return remember(slot, module, nullptr, cached_host_module(module));
-}
-
-nb::handle cached_host_module(const char *module) {
-    auto &cache = host_cache();
-    std::string key(module);
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = nb::module_::import_(module);
-    return cache.emplace(std::move(key), std::move(value)).first->second;
-}
-
-nb::handle host_attr(const char *module, const char *name) {
-    RecentLookup &slot = recent_slot('a', module, name);
-    if (PyObject *value = recent(slot, module, name))
-        return value;
-    return remember(slot, module, name, cached_host_attr(module, name));
-}
-
-nb::handle cached_host_attr(const char *module, const char *name) {
-    auto &cache = host_cache();
-    std::string key = std::string(module) + ':' + name;
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = host_module(module).attr(name);
-    return cache.emplace(std::move(key), std::move(value)).first->second;
-}
-
-nb::handle interned(const char *text) {
-    RecentLookup &slot = recent_slot('s', text, nullptr);
-    if (PyObject *value = recent(slot, text, nullptr))
-        return value;
-    return remember(slot, text, nullptr, cached_interned(text));
-}
-
-nb::handle cached_interned(const char *text) {
-    auto &cache = host_cache();
-    std::string key = std::string("str:") + text;
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = steal_checked(PyUnicode_InternFromString(text));
-    return cache.emplace(std::move(key), std::move(value)).first->second;
-}
-
-nb::object import_attr(const char *module, const char *name) {
-    return nb::module_::import_(module).attr(name);
 }
 
 bool truthy(nb::handle value) {
@@ -308,53 +211,6 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
-nb::object read_file_bytes(nb::handle path) {
-    nb::object file = host_attr("builtins", "open")(path, "rb");
-    nb::object content;
-    try {
-        content = file.attr("read")();
-    } catch (...) {
-        // The read's own error is the one to report.
-        nb::object closed = nb::steal(PyObject_CallMethod(file.ptr(), "close", nullptr));
-        if (!closed.is_valid())
-            PyErr_Clear();
-        throw;
-    }
-    file.attr("close")();
-    return content;
-}
-
-nb::object json_load_closing(nb::handle stream) {
-    nb::object document;
-    try {
-        document = host_attr("json", "load")(stream);
-    } catch (...) {
-        stream.attr("close")();
-        throw;
-    }
-    stream.attr("close")();
-    return document;
-}
-
-void convert_operator(nb::handle cond) {
-    nb::handle key = interned("operator");
-    nb::handle members = host_attr("CorvaneFileParser.Models.ConditionOperator",
-                                   "ConditionOperator");
-    nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
-    int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
-    if (is_member < 0)
-        raise_pending();
-    nb::object member =
-        is_member ? name : steal_checked(PyObject_GetItem(members.ptr(), name.ptr()));
-    set_item(cond, key, member);
-}
-
-nb::object condition_value(nb::handle field, nb::handle data) {
-    if (is_dict_instance(data) && contains(data, field))
-        return steal_checked(PyObject_GetItem(data.ptr(), field.ptr()));
-    return nb::borrow(data);
-}
-
 void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
     int status = PyDict_CheckExact(mapping.ptr())
                      ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
@@ -367,7 +223,7 @@ nb::object dict_from_items(PyObject *const *keys, PyObject *const *values, Py_ss
 #if CORVANE_HAS_DICT_FROM_ITEMS
     return steal_checked(_PyDict_FromItems(keys, 1, values, 1, length));
 #else
-    nb::object dict = steal_checked(_PyDict_NewPresized(length));
+    nb::object dict = steal_checked(PyDict_New());
     for (Py_ssize_t i = 0; i < length; ++i)
         if (PyDict_SetItem(dict.ptr(), keys[i], values[i]) < 0)
             raise_pending();
@@ -382,36 +238,5 @@ nb::str concat_str(std::initializer_list<nb::handle> pieces) {
     return nb::borrow<nb::str>(
         steal_checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())));
 }
-
-namespace {
-
-// The command line's direct log when it is open (see
-// CorvaneFileParser/ProgramLog.py), else an invalid handle. Looked up in
-// sys.modules, so that the module is not loaded by callers that never open it.
-nb::object open_direct_log() {
-    PyObject *module = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(),
-                          interned("CorvaneFileParser.ProgramLog").ptr(), &module) < 0)
-        raise_pending();
-    if (!module)
-        return {};
-    nb::object active = nb::steal(module).attr("active");
-    return active.is_none() ? nb::object() : active;
-}
-
-void log_at(int level, const char *logging_function, nb::handle message) {
-    if (nb::object direct = open_direct_log(); direct.is_valid())
-        direct.attr("log")(level, message);
-    else
-        host_attr("logging", logging_function)(message);
-}
-
-}  // namespace
-
-void log_info(nb::handle message) { log_at(20, "info", message); }
-
-void log_warning(nb::handle message) { log_at(30, "warning", message); }
-
-void log_error(nb::handle message) { log_at(40, "error", message); }
 
 }  // namespace corvane

@@ -1,4 +1,5 @@
-#include <corvane/host.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_lookup.hpp>
 
 namespace corvane {
 
