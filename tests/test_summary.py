@@ -468,3 +468,35 @@ def test_page_sorts_and_filters_in_headless_chromium(tmp_path):
     assert seen["flagged"] == ["S1", "S10", "S3", "S9"]
     # The dumped document itself holds the last order: counts descending.
     assert [cells[0] for _, cells, _, _ in dumped.rows] == ["S1", "S10", "S2", "S3", "S4", "S9"]
+
+
+def test_sample_summary_behaves_as_the_dataclass_it_replaces():
+    import dataclasses
+
+    from CorvaneFileParser.summary import SampleSummary
+
+    reference = dataclasses.make_dataclass("SampleSummary", [
+        ("sample", str), ("output_path", str), ("manifest_path", str),
+        ("failure", object, None), ("files_read", list, dataclasses.field(default_factory=list)),
+        ("files_missing", list, dataclasses.field(default_factory=list)),
+        ("manifest_warnings", object, None),
+        *[(name, dict, dataclasses.field(default_factory=dict))
+          for name in ("sentences", "statuses", "callers")],
+        ("package_version", object, None), ("resources", dict, dataclasses.field(default_factory=dict)),
+        ("provenance", str, ""), ("finished_at", object, None)])
+    cases = [(("S1", "o", "m"), {}), (("S1", "o", "m", "broken"), {"manifest_warnings": 2}),
+             (("S2", "o", "m"), {"sentences": {"A": "x"}, "resources": {"r": None}})]
+    for args, kwargs in cases:
+        ours, theirs = SampleSummary(*args, **kwargs), reference(*args, **kwargs)
+        assert repr(ours) == repr(theirs)
+        for other_args, other_kwargs in cases:
+            assert (ours == SampleSummary(*other_args, **other_kwargs)) == (
+                theirs == reference(*other_args, **other_kwargs))
+    first, second = SampleSummary("a", "o", "m"), SampleSummary("a", "o", "m")
+    first.sentences["A"] = "x"
+    assert second.sentences == {} and first != second and first.__eq__(1) is NotImplemented
+    with pytest.raises(TypeError):
+        hash(first)
+    code = "import sys, CorvaneFileParser.SheetRun; print('dataclasses' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True).stdout.strip() == "False"

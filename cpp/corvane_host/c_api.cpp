@@ -108,8 +108,17 @@ nb::str class_name(nb::handle value) {
 }
 
 nb::str lower(nb::handle text) {
-    return nb::borrow<nb::str>(
-        steal_checked(PyObject_CallMethod(text.ptr(), "lower", nullptr)));
+    // An exact str of ASCII without capitals is its own lower-case form.
+    PyObject *p = text.ptr();
+    if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p)) {
+        const Py_UCS1 *chars = PyUnicode_1BYTE_DATA(p);
+        Py_ssize_t size = PyUnicode_GET_LENGTH(p), i = 0;
+        while (i < size && !(chars[i] >= 'A' && chars[i] <= 'Z'))
+            ++i;
+        if (i == size)
+            return nb::borrow<nb::str>(text);
+    }
+    return nb::borrow<nb::str>(steal_checked(PyObject_CallMethodNoArgs(p, interned("lower").ptr())));
 }
 
 nb::str upper(nb::handle text) {

@@ -197,14 +197,23 @@ class Record:
         return str(self.msg)
 
 
+# The local time text of the last whole second formatted: (second, text).
+_second_text: tuple[int, str] = (-1, "")
+
+
 def _asctime() -> str:
     # logging.LogRecord's creation time and Formatter.formatTime's text.
+    global _second_text
     ct = time.time_ns()
     created = ct / 1e9
     msecs = (ct % 1_000_000_000) // 1_000_000
     if msecs == 999 and int(created) != ct // 1_000_000_000:
         msecs = 0
-    return "%s,%03d" % (time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(created)), msecs)
+    # localtime() takes the whole second below `created`.
+    second = int(created)
+    if _second_text[0] != second or second < 0:
+        _second_text = (second, time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(created)))
+    return "%s,%03d" % (_second_text[1], msecs)
 
 
 def _configure_logging(sink: LineSink) -> None:

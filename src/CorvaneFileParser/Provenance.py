@@ -130,14 +130,18 @@ def earlier_output_kind(path: str) -> str | None:
 
 # From this size on, hashing is faster through hashlib (OpenSSL), whose
 # import costs more than hashing a small file with the interpreter's own
-# SHA-256.
+# SHA-256. A process that has hashed this much in small pieces (runs called
+# one after another) has paid for the import already and switches too.
 _LARGE = 1 << 20
+_small_hashed = 0
 
 
-def _sha256(large: bool = False) -> _Digest:
+def _sha256(large: bool = False, size: int = 0) -> _Digest:
     # Once hashlib is loaded (a long run, a sheet run) its SHA-256 is the faster one
     # whatever the size.
-    if not large and "hashlib" not in sys.modules:
+    global _small_hashed
+    _small_hashed += size
+    if not large and _small_hashed < _LARGE and "hashlib" not in sys.modules:
         try:
             # (The type checkers' standard library has no stub for _sha2.)
             from _sha2 import sha256 as small  # type: ignore[import-not-found]
@@ -153,7 +157,7 @@ def _sha256(large: bool = False) -> _Digest:
 
 def bytes_digest(content: bytes) -> str:
     """Hexadecimal SHA-256 of a bytes object."""
-    digest = _sha256(len(content) >= _LARGE)
+    digest = _sha256(len(content) >= _LARGE, len(content))
     digest.update(content)
     return digest.hexdigest()
 
@@ -164,7 +168,8 @@ def file_digest(path: str) -> tuple[int, str]:
     # Read through the descriptor: a buffered file object costs more than a small file.
     descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
     try:
-        digest = _sha256(os.fstat(descriptor).st_size >= _LARGE)
+        expected = os.fstat(descriptor).st_size
+        digest = _sha256(expected >= _LARGE, expected)
         while chunk := os.read(descriptor, _CHUNK_SIZE):
             size += len(chunk)
             digest.update(chunk)
@@ -186,7 +191,7 @@ class DigestingWriter:
         if self._digest is None:
             # The writer fills chunks of at least _LARGE / 4 bytes before it
             # writes, so a large first chunk means a large output.
-            self._digest = _sha256(len(data) >= _LARGE // 4)
+            self._digest = _sha256(len(data) >= _LARGE // 4, len(data))
         written = self._file.write(data)
         # A short write is retried by the caller with the rest.
         count = len(data) if written is None else written
@@ -235,11 +240,22 @@ def _platform_text(*parts: str) -> str:
     return text.rstrip("-")
 
 
+_platform_name: str | None = None
+
+
 def platform_name() -> str:
     """platform.platform() of the host. On Linux it is built from uname and
     the C library's own version string, the values platform.platform() reads,
     without the subprocess platform.platform() starts to ask for the processor
-    (left out there when it equals the machine or is unknown)."""
+    (left out there when it equals the machine or is unknown). Made once per
+    process: none of it changes while the process runs."""
+    global _platform_name
+    if _platform_name is None:
+        _platform_name = _find_platform_name()
+    return _platform_name
+
+
+def _find_platform_name() -> str:
     uname = os.uname()
     if uname.sysname == "Linux":
         try:
@@ -363,7 +379,7 @@ class RunRecord:
     set-up is not touched; close() stops that."""
 
     __slots__ = ("request", "started_at", "inputs", "missing", "warnings",
-                 "_resource_digests", "_root", "_token")
+                 "_resource_digests", "_root", "_token", "manifest")
 
     def __init__(self, driver: object, output_path: str) -> None:
         self.started_at = utc_timestamp()
@@ -389,6 +405,8 @@ class RunRecord:
         # logging's root logger, or the command line's direct log.
         self._root: Any = ProgramLog.warning_source()
         self._token: Token[RunRecord | None] | None = _current_record.set(self)
+        # What finish() made: the manifest's content as written.
+        self.manifest: dict[str, object] | None = None
         _watch(self._root)
 
     def close(self) -> None:
@@ -463,4 +481,5 @@ class RunRecord:
             "warnings": list(self.warnings),
             "output": {"path": _text(output_path), "size": size, "sha256": digest},
         }
+        self.manifest = manifest
         return _indented_json(manifest) + b"\n"

@@ -130,8 +130,16 @@ class SampleLog:
                                              record.getMessage()))
 
     def write(self) -> None:
-        with open(self.path, "w", encoding="utf-8", errors="backslashreplace") as stream:
-            stream.write("".join(self._lines))
+        # The bytes a text file opened with "w" (UTF-8, backslashreplace) would hold,
+        # written through the descriptor: a text file object costs more than the log.
+        data = memoryview("".join(self._lines).encode("utf-8", "backslashreplace"))
+        descriptor = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+                             | getattr(os, "O_CLOEXEC", 0), 0o666)
+        try:
+            while data:
+                data = data[os.write(descriptor, data):]
+        finally:
+            os.close(descriptor)
 
 
 def _write_record(path: str, record: dict[str, object]) -> None:
@@ -165,9 +173,11 @@ class _SampleRunner:
     """Runs samples in the current process; what each worker does."""
 
     def __init__(self, driver_class: type, folder: str, strict: bool) -> None:
-        # The driver's class, keeping the document its run writes for the summary row.
+        # The driver's class, keeping the document its run writes and the run's
+        # provenance record (which keeps the manifest) for the summary row.
         class Keeping(driver_class):  # type: ignore[misc]
             def parse_files(self) -> Any:
+                self.run_record = getattr(self, "_provenance", None)
                 self.document = super().parse_files()
                 return self.document
 
@@ -217,8 +227,9 @@ class _SampleRunner:
         except OSError as error:
             # The sample's folder cannot be written: the reason reaches the summary.
             return reason or _one_line(error), None
-        return None, summary.read_sample_or_fail(os.path.join(folder, name + OUTPUT_SUFFIX),
-                                                 getattr(driver, "document", None))
+        return None, summary.read_sample_or_fail(
+            os.path.join(folder, name + OUTPUT_SUFFIX), getattr(driver, "document", None),
+            getattr(getattr(driver, "run_record", None), "manifest", None))
 
     @staticmethod
     def _refuse_log_over_inputs(sample: Sample, log_path: str) -> None:

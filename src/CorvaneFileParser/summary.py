@@ -11,8 +11,8 @@ HTML page. A sample whose output or manifest cannot be used is listed as failed
 with the reason; it never stops the summary.
 """
 
-import argparse
 import csv
+import functools
 import hashlib
 import html
 import io
@@ -21,14 +21,16 @@ import os
 import re
 import stat
 import sys
-import urllib.parse
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
 
 from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
 # Where the driver writes the manifest of an output (".json", any case, replaced).
 from CorvaneFileParser.Provenance import manifest_path as manifest_path_for
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
 
 OUTPUT_SUFFIX = ".unified.json"
 MANIFEST_SUFFIX = ".manifest.json"
@@ -58,26 +60,69 @@ class _Unusable(Exception):
     """The reason one sample's files cannot be used."""
 
 
-@dataclass
 class SampleSummary:
+    """One sample's row. Made like a dataclass of these fields (construction, repr,
+    equality), without loading dataclasses and inspect, which cost a sheet run's
+    start more than its summary takes."""
+
     sample: str
     output_path: str
     manifest_path: str
-    failure: str | None = None
-    files_read: list[str] = field(default_factory=list)
-    files_missing: list[str] = field(default_factory=list)
-    manifest_warnings: int | None = None
+    failure: str | None
+    files_read: list[str]
+    files_missing: list[str]
+    manifest_warnings: int | None
     # section name -> warning sentence, in the output's order; only sections with a warning
-    sentences: dict[str, str] = field(default_factory=dict)
+    sentences: dict[str, str]
     # section name -> its status (a key of STATUS_LABELS) and its caller's name
-    statuses: dict[str, str] = field(default_factory=dict)
-    callers: dict[str, str] = field(default_factory=dict)
+    statuses: dict[str, str]
+    callers: dict[str, str]
     # From the manifest: the package version and each configuration resource's SHA-256.
-    package_version: str | None = None
-    resources: dict[str, str | None] = field(default_factory=dict)
+    package_version: str | None
+    resources: dict[str, str | None]
     # How the sample's versions differ from the run's; empty when they do not.
-    provenance: str = ""
-    finished_at: str | None = None
+    provenance: str
+    finished_at: str | None
+
+    __match_args__ = ("sample", "output_path", "manifest_path", "failure", "files_read",
+                      "files_missing", "manifest_warnings", "sentences", "statuses", "callers",
+                      "package_version", "resources", "provenance", "finished_at")
+
+    def __init__(self, sample: str, output_path: str, manifest_path: str,
+                 failure: str | None = None, files_read: list[str] | None = None,
+                 files_missing: list[str] | None = None, manifest_warnings: int | None = None,
+                 sentences: dict[str, str] | None = None, statuses: dict[str, str] | None = None,
+                 callers: dict[str, str] | None = None, package_version: str | None = None,
+                 resources: dict[str, str | None] | None = None, provenance: str = "",
+                 finished_at: str | None = None) -> None:
+        self.sample = sample
+        self.output_path = output_path
+        self.manifest_path = manifest_path
+        self.failure = failure
+        self.files_read = [] if files_read is None else files_read
+        self.files_missing = [] if files_missing is None else files_missing
+        self.manifest_warnings = manifest_warnings
+        self.sentences = {} if sentences is None else sentences
+        self.statuses = {} if statuses is None else statuses
+        self.callers = {} if callers is None else callers
+        self.package_version = package_version
+        self.resources = {} if resources is None else resources
+        self.provenance = provenance
+        self.finished_at = finished_at
+
+    def _fields(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in self.__match_args__)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__match_args__)
+        return f"{type(self).__qualname__}({shown})"
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, SampleSummary) or other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    __hash__ = None  # type: ignore[assignment]
 
     @property
     def ok(self) -> bool:
@@ -205,8 +250,12 @@ def _require_text(text: str, what: str) -> str:
     return text
 
 
-def _read_manifest(summary: SampleSummary) -> dict[str, object]:
-    _, manifest = _read_json(summary.manifest_path, "manifest")
+def _read_manifest(summary: SampleSummary,
+                   written: dict[str, object] | None = None) -> dict[str, object]:
+    if written is None:
+        _, manifest = _read_json(summary.manifest_path, "manifest")
+    else:
+        manifest = written
     if not isinstance(manifest, dict):
         raise _Unusable("manifest is not a JSON object")
     version = manifest.get("manifest_version")
@@ -251,10 +300,11 @@ def _sentence_text(value: object) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def read_sample(output_path: str, written: dict[str, object] | None = None) -> SampleSummary:
+def read_sample(output_path: str, written: dict[str, object] | None = None,
+                written_manifest: dict[str, object] | None = None) -> SampleSummary:
     """One sample's row; failures become the row's reason instead of an exception.
     written: the document the caller has just written to output_path, which is then
-    not read back."""
+    not read back; written_manifest likewise the manifest written beside it."""
     summary = SampleSummary(printable(sample_id(output_path)), output_path,
                             manifest_path_for(output_path))
     output_problem = None
@@ -270,7 +320,7 @@ def read_sample(output_path: str, written: dict[str, object] | None = None) -> S
         output_problem = printable(str(reason))
     try:
         # Read even when the output is unusable: the files read still help to find out why.
-        manifest = _read_manifest(summary)
+        manifest = _read_manifest(summary, written_manifest if written is not None else None)
     except _Unusable as reason:
         summary.failure = output_problem or printable(str(reason))
         return summary
@@ -309,12 +359,12 @@ def _failed(output_path: str, reason: str) -> SampleSummary:
                          manifest_path_for(output_path), failure=printable(reason))
 
 
-def read_sample_or_fail(output_path: str,
-                        written: dict[str, object] | None = None) -> SampleSummary:
+def read_sample_or_fail(output_path: str, written: dict[str, object] | None = None,
+                        written_manifest: dict[str, object] | None = None) -> SampleSummary:
     """read_sample, with any other error it meets a failed row too: one sample
     never stops the summary."""
     try:
-        return read_sample(output_path, written)
+        return read_sample(output_path, written, written_manifest)
     except Exception as error:
         return _failed(output_path, f"cannot be read: {type(error).__name__}: {error}")
 
@@ -531,6 +581,8 @@ def relative_link(target: str, page_path: str) -> str:
     except ValueError:  # another drive: no relative path exists
         relative = os.path.abspath(target)
     # As bytes: a name that is not UTF-8 is linked by its own bytes.
+    import urllib.parse
+
     return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")), safe="/")
 
 
@@ -709,8 +761,12 @@ def _section_cell(row: SampleSummary, section: str) -> str:
     if section not in row.sentences:
         return ("<td class=\"absent\" data-sort=\"\" "
                 "title=\"section not in this sample's output\">n/a</td>")
-    status = row.statuses.get(section, "unknown")
-    text = row.sentences[section]
+    return _sentence_cell(row.statuses.get(section, "unknown"), row.sentences[section])
+
+
+@functools.lru_cache(maxsize=4096)
+def _sentence_cell(status: str, text: str) -> str:
+    # Kept: the same sentence with the same status recurs across a run's samples.
     classes = f"sentence st-{status}" + (" hit" if status == "finding" else "")
     return (f"<td class=\"{classes}\"><span class=\"state\">{esc(STATUS_LABELS[status])}</span>"
             f"{sentence_html(text)}</td>")
@@ -888,7 +944,9 @@ def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str |
     return rows
 
 
-def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
+def parse_args(argv: Sequence[str] | None = None) -> "argparse.Namespace":
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog="corvane-summarise",
         description="Summarise a run's unified outputs and manifests as a TSV table and an "

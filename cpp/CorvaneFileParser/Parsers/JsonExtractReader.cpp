@@ -65,9 +65,49 @@ Segments prefix_segments(nb::handle prefix) {
     return out;
 }
 
+// Configured path texts recur in every file read with the same resource:
+// each exact str's reading (its segments, or None when it is blank) is kept
+// for the process. A str subclass may split and strip its own way: never kept.
+constexpr Py_ssize_t kPathCacheLimit = 4096;
+
+PyObject *path_cache() {
+    static PyObject *cache = steal_checked(PyDict_New()).release().ptr();
+    return cache;
+}
+
+nb::object cached_path(nb::handle text) {
+    if (!PyUnicode_CheckExact(text.ptr()))
+        return nb::object();
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(path_cache(), text.ptr(), &found) < 0)
+        raise_pending();
+    return nb::steal(found);
+}
+
+void keep_path(nb::handle text, nb::handle reading) {
+    if (!PyUnicode_CheckExact(text.ptr()))
+        return;
+    if (PyDict_GET_SIZE(path_cache()) >= kPathCacheLimit)
+        PyDict_Clear(path_cache());
+    if (PyDict_SetItem(path_cache(), text.ptr(), reading.ptr()) < 0)
+        raise_pending();
+}
+
+nb::tuple split_path_uncached(nb::handle text);
+
 // A configured path text split at every "." with empty segments dropped;
 // blanks around a segment stay part of it.
 nb::tuple split_path(nb::handle text) {
+    nb::object kept = cached_path(text);
+    if (kept.is_valid() && PyTuple_CheckExact(kept.ptr()))
+        return nb::borrow<nb::tuple>(kept);
+    nb::tuple segments = split_path_uncached(text);
+    if (!kept.is_valid())
+        keep_path(text, segments);
+    return segments;
+}
+
+nb::tuple split_path_uncached(nb::handle text) {
     nb::object pieces = steal_checked(PyObject_CallMethod(text.ptr(), "split", "s", "."));
     nb::list kept;
     for_each(pieces, [&](nb::handle piece) {
@@ -103,8 +143,16 @@ bool is_nonempty_text(nb::handle value) {
 bool is_usable_path(nb::handle value) {
     if (!PyUnicode_Check(value.ptr()))
         return false;
+    nb::object kept = cached_path(value);
+    if (kept.is_valid())
+        return !kept.is_none();
     nb::object stripped = steal_checked(PyObject_CallMethod(value.ptr(), "strip", nullptr));
-    return truthy(stripped);
+    bool usable = truthy(stripped);
+    if (usable)
+        split_path(value);  // kept with its segments
+    else
+        keep_path(value, nb::none());
+    return usable;
 }
 
 // ---------------------------------------------------------------------------
@@ -442,6 +490,18 @@ DocumentShape scan_document(const char *data, size_t size, long limit) {
 // json.load's result for the bytes read as text the way the reader always
 // has: UTF-8 with an optional byte-order mark, universal newlines.
 nb::object host_decode(nb::handle raw) {
+    // Bytes without a carriage return read as their UTF-8 decoding (after a
+    // byte-order mark); anything else, and every decoding error, the wrapper's way.
+    if (PyBytes_CheckExact(raw.ptr())) {
+        const char *data = PyBytes_AS_STRING(raw.ptr());
+        Py_ssize_t size = PyBytes_GET_SIZE(raw.ptr());
+        if (!std::memchr(data, '\r', (size_t) size)) {
+            Py_ssize_t start = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+            if (PyObject *text = PyUnicode_DecodeUTF8(data + start, size - start, "strict"))
+                return host_attr("json", "loads")(nb::steal(text));
+            PyErr_Clear();
+        }
+    }
     nb::object stream = host_attr("io", "BytesIO")(raw);
     nb::object text =
         host_attr("io", "TextIOWrapper")(stream, nb::arg("encoding") = "utf-8-sig").attr("read")();
