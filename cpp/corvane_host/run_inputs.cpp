@@ -1,7 +1,10 @@
 // The files of one driver run: discovery, resolution and the refusals made
 // before anything is read or written (see corvane/run_inputs.hpp).
-#include <corvane/package_entry_points.hpp>
 #include <corvane/run_inputs.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 
 #include <sys/stat.h>
 
