@@ -468,3 +468,20 @@ def test_page_sorts_and_filters_in_headless_chromium(tmp_path):
     assert seen["flagged"] == ["S1", "S10", "S3", "S9"]
     # The dumped document itself holds the last order: counts descending.
     assert [cells[0] for _, cells, _, _ in dumped.rows] == ["S1", "S10", "S2", "S3", "S4", "S9"]
+
+
+def test_a_folder_finds_outputs_whatever_the_case_of_their_suffix(tmp_path):
+    from CorvaneFileParser.ReportAssembler import ReportAssembler
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    results = tmp_path / "results"
+    for output in ("S1.unified.JSON", "S2.UNIFIED.json"):
+        (results / output.split(".")[0]).mkdir(parents=True)
+        ReportAssembler({"input_dir": str(examples), "output_dir": str(results / output.split(".")[0]),
+                         "output_json": output}).run()
+    write_sample(results, "S3", {"SMN": None})
+    (results / "S3.unified.json").unlink()  # failed: its manifest only
+    rows = summary.summarise([str(results)])
+    assert [(row.sample, row.status[:6]) for row in rows] == [("S1", "ok"), ("S2", "ok"),
+                                                              ("S3", "failed")]
+    assert [Path(row.output_path).name for row in rows] == ["S1.unified.JSON", "S2.UNIFIED.json",
+                                                            "S3.unified.json"]
