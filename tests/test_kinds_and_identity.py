@@ -63,6 +63,24 @@ def test_an_unknown_kind_is_a_one_line_error(tmp_path):
         ReportAssembler({"input_files": [path], "input_kinds": {path: None}}).run(return_dict=True)
 
 
+def test_a_given_kind_reads_a_file_whatever_its_suffix(tmp_path):
+    named = cli(tmp_path, "--input-dir", EXAMPLES, "--output-json", "named.json")
+    assert named.returncode == 0, named.stderr
+    odd = {"panel": "S1.panel.txt", "smn": "S1.txt", "gba": "S1.gba.TXT",
+           "targeted": "S1.targeted", "paraphase": "S1.smn.TXT"}
+    examples = {"panel": "Sample1.CombinedVariantOutput.tsv", "smn": "sample1.smn.tsv",
+                "gba": "sample1.gba.tsv", "targeted": "sample1.targeted.json",
+                "paraphase": "sample1.paraphase.json"}
+    given = [arg for kind, name in odd.items()
+             for arg in ("--input", kind, placed(tmp_path / "in", examples[kind], name))]
+    read = cli(tmp_path, *given, "--output-json", "given.json")
+    assert read.returncode == 0, read.stderr
+    assert (json.loads((tmp_path / "given.json").read_text())
+            == json.loads((tmp_path / "named.json").read_text()))
+    refused = cli(tmp_path, "--input-files", tmp_path / "in" / "S1.txt")
+    assert refused.returncode == 1 and "Unsupported file type" in refused.stderr
+
+
 PANEL = "[Analysis Details]\nPair ID\t{}\nDNA Sample ID\t{}\nRNA Sample ID\t{}\n[TMB]\nTotal TMB\t3\n"
 
 

@@ -527,8 +527,14 @@ def test_log_goes_to_the_effective_output_directory(tmp_path, inputs, out):
 def test_log_file_naming_an_input_is_refused_before_it_is_touched(tmp_path, inputs, out):
     listed = os.path.join(inputs, os.listdir(inputs)[0])
     before = Path(listed).read_bytes()
+    configs = [{"input_files": [listed]}, {"input_dir": str(inputs)},
+               {"input_dir": str(inputs), "input_files": [os.path.basename(listed)]},
+               {"input_dir": str(inputs), "input_kinds": {listed: "panel"}}]
+    for number, config in enumerate(configs):
+        (tmp_path / f"run{number}.json").write_text(json.dumps(config))
     for args in (["--input-files", listed], ["--input-dir", inputs, "--input-files",
-                                             os.path.basename(listed)]):
+                                             os.path.basename(listed)],
+                 *(["-c", tmp_path / f"run{number}.json"] for number in range(len(configs)))):
         result = cli(*args, "--output-dir", out, "--log-file", listed)
         assert result.returncode == 1
         assert error_of(result) == "Log file %s is one of the input files; choose another --log-file" % listed

@@ -500,3 +500,20 @@ def test_sample_summary_behaves_as_the_dataclass_it_replaces():
     code = "import sys, CorvaneFileParser.SheetRun; print('dataclasses' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           check=True).stdout.strip() == "False"
+
+
+def test_a_folder_finds_outputs_whatever_the_case_of_their_suffix(tmp_path):
+    from CorvaneFileParser.ReportAssembler import ReportAssembler
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    results = tmp_path / "results"
+    for output in ("S1.unified.JSON", "S2.UNIFIED.json"):
+        (results / output.split(".")[0]).mkdir(parents=True)
+        ReportAssembler({"input_dir": str(examples), "output_dir": str(results / output.split(".")[0]),
+                         "output_json": output}).run()
+    write_sample(results, "S3", {"SMN": None})
+    (results / "S3.unified.json").unlink()  # failed: its manifest only
+    rows = summary.summarise([str(results)])
+    assert [(row.sample, row.status[:6]) for row in rows] == [("S1", "ok"), ("S2", "ok"),
+                                                              ("S3", "failed")]
+    assert [Path(row.output_path).name for row in rows] == ["S1.unified.JSON", "S2.UNIFIED.json",
+                                                            "S3.unified.json"]

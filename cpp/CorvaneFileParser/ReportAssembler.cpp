@@ -3,7 +3,10 @@
 // CommandLine.py (made from one option table); the files a run reads and
 // refuses are corvane/run_inputs.hpp; files are written by AtomicFile.
 #include <corvane/atomic_file.hpp>
-#include <corvane/host.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/class_builder.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
 #include <corvane/json_kind.hpp>
 #include <corvane/json_writer.hpp>
 #include <corvane/package_entry_points.hpp>
@@ -361,10 +364,8 @@ void require_directory_named(nb::handle directory, nb::str role) {
 }  // namespace
 
 NB_MODULE(ReportAssembler, m) {
-    m.attr("ReportReaderFactory") =
-        import_attr("CorvaneFileParser.Parsers", "ReportReaderFactory");
-    m.attr("CorvaneConstants") =
-        import_attr("CorvaneFileParser.CorvaneConstants", "CorvaneConstants");
+    m.attr("ReportReaderFactory") = entry(kReaderFactory);
+    m.attr("CorvaneConstants") = entry(kConstants);
     m.attr("RequestError") = steal_checked(PyErr_NewExceptionWithDoc(
         "CorvaneFileParser.ReportAssembler.RequestError",
         "A run configuration file that cannot be read, is not a JSON object, or holds an "

@@ -1,7 +1,10 @@
 // The files of one driver run: discovery, resolution and the refusals made
 // before anything is read or written (see corvane/run_inputs.hpp).
-#include <corvane/package_entry_points.hpp>
 #include <corvane/run_inputs.hpp>
+#include <corvane/c_api.hpp>
+#include <corvane/host_io.hpp>
+#include <corvane/host_lookup.hpp>
+#include <corvane/package_entry_points.hpp>
 
 #include <sys/stat.h>
 
@@ -14,10 +17,6 @@ using driver_entry::entry;
 using namespace driver_entry;
 
 namespace {
-
-nb::object host_call(const char *module, const char *name) {
-    return host_module(module).attr(name);
-}
 
 nb::object join_path(nb::handle directory, nb::handle name) {
     return host_attr("os.path", "join")(directory, name);
@@ -35,7 +34,7 @@ nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(
 // ("a FIFO", "a directory", ...); nullptr for a regular file. Follows
 // symbolic links.
 const char *irregular_kind(nb::handle path) {
-    nb::object mode = host_call("os", "stat")(path).attr("st_mode");
+    nb::object mode = host_attr("os", "stat")(path).attr("st_mode");
     auto is = [&](const char *test) { return truthy(host_attr("stat", test)(mode)); };
     if (is("S_ISREG"))
         return nullptr;
@@ -87,7 +86,7 @@ void require_directory(nb::handle directory, const char *role) {
 // replaced, whatever it points to; a directory stops the run.
 static bool is_directory_entry(nb::handle path) {
     try {
-        return truthy(host_attr("stat", "S_ISDIR")(host_call("os", "lstat")(path).attr("st_mode")));
+        return truthy(host_attr("stat", "S_ISDIR")(host_attr("os", "lstat")(path).attr("st_mode")));
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_OSError))
             throw;
@@ -190,7 +189,7 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
 // The device and inode of the file at `path` (symbolic links followed), or
 // nothing when there is none.
 static std::optional<std::pair<dev_t, ino_t>> file_id(nb::handle path) {
-    nb::object encoded = host_call("os", "fsencode")(path);
+    nb::object encoded = host_attr("os", "fsencode")(path);
     struct stat status;
     if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0)
         return std::nullopt;

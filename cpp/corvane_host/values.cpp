@@ -603,17 +603,20 @@ void for_each_section(nb::handle section_config,
 nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const char *doc) {
     return nb::cpp_function(
         [check](nb::handle self, nb::handle section_config, nb::handle file_path,
-                nb::handle resource_name) {
+                nb::handle resource_name, bool kind_given) {
             package_entry::report_reader_base().attr("__init__")(
-                self, section_config, file_path, nb::arg("resource_name") = resource_name);
+                self, section_config, file_path, nb::arg("resource_name") = resource_name,
+                nb::arg("kind_given") = kind_given);
             for_each_section(section_config, [&](nb::handle name, nb::handle config) {
                 check(config, resource_name, name);
             });
         },
         nb::is_method(), nb::name("__init__"), nb::arg("section_config").none(),
         nb::arg("file_path").none(), nb::kw_only(), nb::arg("resource_name").none() = nb::none(),
+        nb::arg("kind_given") = false,
         nb::sig("def __init__(self, section_config: collections.abc.Mapping[str, typing.Any],"
-                " file_path: str, *, resource_name: str | None = None) -> None"),
+                " file_path: str, *, resource_name: str | None = None,"
+                " kind_given: bool = False) -> None"),
         doc);
 }
 

@@ -561,21 +561,39 @@ def _same_file(a: str, b: str) -> bool:
     return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
 
 
+def _configured_inputs(path: str) -> dict[str, Any] | None:
+    """The run configuration file for the log's check; None when it cannot be
+    used (the run reports that when it reads the file)."""
+    try:
+        return load_request_file(path)
+    except Exception:
+        return None
+
+
 def _refuse_log_over_input(early: Any, log_path: str) -> None:
     """The log is appended to: it must not be one of the files the command
-    line lists (as given or under --input-dir) or that discovery would read,
-    or it would change an input before the run reads it."""
+    line or its run configuration file lists (as given or under the input
+    directory) or that discovery would read, or it would change an input
+    before the run reads it."""
     if early is None or not os.path.exists(log_path):
         return
     names = list(early.input_files or ())
     names += [pair[1] for pair in getattr(early, "input", None) or ()]
     input_dir = early.input_dir
+    configured = _configured_inputs(early.config) if early.config else {}
+    declared: list[Any] = []
+    if configured is not None:
+        # The file's input_files are read unless the command line lists names;
+        # the paths it gives kinds are inputs too.
+        if not names:
+            names = list(configured.get("input_files") or ())
+        declared = list(configured.get(_Keys.INPUT_KINDS) or {})
+        input_dir = input_dir or configured.get(_Keys.INPUT_DIR)
     listed = any(_same_file(name, log_path) or (input_dir and _same_file(os.path.join(input_dir, name), log_path))
-                 for name in names)
-    # With no names listed (and no run configuration file that may list
-    # some), the input directory is read: a log there that discovery takes
-    # for a caller file is an input too.
-    discovered = (not names and not early.config
+                 for name in names + declared if isinstance(name, str))
+    # With no names listed, the input directory is read: a log there that
+    # discovery takes for a caller file is an input too.
+    discovered = (not names and configured is not None
                   and os.path.basename(log_path).lower().endswith((".json", ".tsv"))
                   and _same_file(os.path.dirname(log_path) or ".", input_dir or "."))
     if listed or discovered:

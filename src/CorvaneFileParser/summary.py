@@ -141,10 +141,11 @@ class SampleSummary:
 
 
 def sample_id(output_path: str) -> str:
-    """The sample ID is the output's file name without ".unified.json" (else without ".json")."""
+    """The sample ID is the output's file name without ".unified.json" (else without ".json"),
+    in any case, as the driver's outputs may be named."""
     name = os.path.basename(output_path)
     for suffix in (OUTPUT_SUFFIX, ".json"):
-        if name.endswith(suffix) and len(name) > len(suffix):
+        if name.lower().endswith(suffix) and len(name) > len(suffix):
             return name[: -len(suffix)]
     return name
 
@@ -161,7 +162,8 @@ def collect_outputs(paths: Iterable[str], require: bool = True) -> list[str]:
     """The unified output paths named by PATHs, in the order met, without repeats.
 
     A folder is searched recursively (hidden entries skipped) for "*.unified.json" and
-    for manifests "*.unified.manifest.json" whose output is missing (a sample that failed).
+    for manifests "*.unified.manifest.json" whose output is missing (a sample that failed),
+    the suffixes in any case; an output's manifest is the one manifest_path names.
     A named file that does not exist is kept: it is reported as a failed sample.
     """
     found: list[str] = []
@@ -179,14 +181,15 @@ def collect_outputs(paths: Iterable[str], require: bool = True) -> list[str]:
             for folder, subfolders, files in os.walk(path):
                 # Hidden entries are the engine's or an editor's, never a sample's output.
                 subfolders[:] = sorted(name for name in subfolders if not name.startswith("."))
-                names = set(files)
+                with_output = {manifest_path_for(name) for name in files
+                               if name.lower().endswith(OUTPUT_SUFFIX)}
                 for name in sorted(name for name in files if not name.startswith(".")):
-                    if name.endswith(OUTPUT_SUFFIX):
+                    lowered = name.lower()
+                    if lowered.endswith(OUTPUT_SUFFIX):
                         add(os.path.join(folder, name))
-                    elif name.endswith(".unified" + MANIFEST_SUFFIX):
-                        output_name = name[: -len(MANIFEST_SUFFIX)] + ".json"
-                        if output_name not in names:
-                            add(os.path.join(folder, output_name))
+                    elif lowered.endswith(".unified" + MANIFEST_SUFFIX):
+                        if name not in with_output:
+                            add(os.path.join(folder, output_path_for(name)))
             if len(found) == before and require:
                 raise SummaryError(f"no unified outputs ({OUTPUT_SUFFIX}) found under "
                                    f"{printable(path)}")

@@ -63,7 +63,7 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
 }
 
 void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
-                 nb::handle resource_name) {
+                 nb::handle resource_name, bool kind_given) {
     nb::setattr(self, "section_config", section_config);
     // Without a name, a subclass's own class attribute stays visible.
     if (!resource_name.is_none())
@@ -73,7 +73,9 @@ void init_reader(nb::handle self, nb::handle section_config, nb::handle file_pat
     if (!is_text(file_path))
         raise(PyExc_TypeError,
               concat_str({nb::str("Filename must be a string, got "), class_name(file_path)}));
-    if (!ends_with_any_suffix(lower(file_path)))
+    // A kind the caller gave wins over the name: only a name that chooses
+    // the reader must end as the readers' files do.
+    if (!kind_given && !ends_with_any_suffix(lower(file_path)))
         raise(PyExc_ValueError, "Filename must be in lowercase");
 
     nb::object path = nb::borrow(file_path);
@@ -268,17 +270,19 @@ NB_MODULE(ReportReaderBase, m) {
         .attr("sample_identifiers", nb::none())
         .method("__init__", &init_reader, nb::arg("section_config").none(),
                 nb::arg("file_path").none(), nb::kw_only(),
-                nb::arg("resource_name").none() = nb::none(),
+                nb::arg("resource_name").none() = nb::none(), nb::arg("kind_given") = false,
                 nb::sig("def __init__(self, section_config: collections.abc.Mapping[str,"
-                        " typing.Any], file_path: str, *, resource_name: str | None = None)"
-                        " -> None"),
+                        " typing.Any], file_path: str, *, resource_name: str | None = None,"
+                        " kind_given: bool = False) -> None"),
                 "section_config maps each section name to its settings (\"caller_name\",\n"
                 "the reader's selection settings, optionally \"warning\"). file_path is\n"
                 "checked, not read: a path that does not exist is looked up relative to\n"
                 "the package directory. resource_name, the configuration resource's file\n"
                 "name, is kept as an attribute and named in errors about bad settings.\n\n"
-                "Raises ValueError for an empty path or one not ending in .json or .tsv\n"
-                "(any case), TypeError when it is not a str, FileNotFoundError when the\n"
+                "kind_given: the caller gave the file's kind (--input, \"input_kinds\"),\n"
+                "so its name need not end in .json or .tsv.\n\n"
+                "Raises ValueError for an empty path or, without kind_given, one not\n"
+                "ending in .json or .tsv (any case), TypeError when it is not a str, FileNotFoundError when the\n"
                 "file exists in neither place.")
         .abstract_method("parse", [](nb::handle) { return nb::none(); },
                          nb::sig("def parse(self) -> CorvaneFileParser.Models.JsonDict"),

@@ -138,10 +138,15 @@ int kind_index(nb::handle kind) {
 
 // The reader class of this module's globals for `kind`, built on its
 // resource; the resource's file name goes to the reader for its messages
-// about bad settings.
-nb::object make_reader(const FileKind &kind, nb::handle file_path) {
-    return reader_class(kind.reader)(load_resource(kind.resource), file_path,
-                                     nb::arg("resource_name") = kind.resource);
+// about bad settings. `kind_given`: the caller named the kind, so the name
+// need not say it (passed only then, so a stand-in reader class without the
+// keyword still serves names).
+nb::object make_reader(const FileKind &kind, nb::handle file_path, bool kind_given) {
+    nb::object cls = reader_class(kind.reader);
+    if (kind_given)
+        return cls(load_resource(kind.resource), file_path,
+                   nb::arg("resource_name") = kind.resource, nb::arg("kind_given") = true);
+    return cls(load_resource(kind.resource), file_path, nb::arg("resource_name") = kind.resource);
 }
 
 // The kind a file's lower-cased path names, or -1 when no row of the
@@ -240,7 +245,7 @@ nb::object select_reader(nb::handle file_path, nb::handle lowered) {
     int kind = kind_by_name(lowered);
     if (kind < 0)
         return nb::object();
-    nb::object reader = make_reader(kKinds[kind], file_path);
+    nb::object reader = make_reader(kKinds[kind], file_path, false);
     if (kind == (int) kTargeted || kind == (int) kParaphase) {
         nb::object path = nb::borrow(file_path), config = reader.attr("section_config");
         nb::setattr(reader, "document_check",
@@ -277,7 +282,7 @@ nb::object get_parser(nb::handle file_path, nb::handle kind) {
     nb::object lowered = steal_checked(PyObject_CallMethod(file_path.ptr(), "lower", nullptr));
     nb::object reader;
     try {
-        reader = given >= 0 ? make_reader(kKinds[given], file_path)
+        reader = given >= 0 ? make_reader(kKinds[given], file_path, true)
                             : select_reader(file_path, lowered);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))

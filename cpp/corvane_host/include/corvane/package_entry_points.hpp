@@ -118,11 +118,14 @@ inline constexpr Entry kFromCli{"CorvaneFileParser.CommandLine", "from_cli"};
 inline constexpr Entry kMain{"CorvaneFileParser.CommandLine", "main"};
 // A file name as one printable line.
 inline constexpr Entry kPrintable{"CorvaneFileParser.ProgramLog", "printable"};
-// The readers: the kinds of --input and input_kinds. (The reader factory
-// and the request-key constants are the driver module's globals
-// ReportReaderFactory and CorvaneConstants, looked up there on each use.)
+// The readers: the kinds of --input and input_kinds.
 inline constexpr Entry kCheckInputKind{"CorvaneFileParser.Parsers.ReportReaderFactory",
                                        "check_input_kind"};
+// The reader factory and the request-key constants: set once as the driver
+// module's globals ReportReaderFactory and CorvaneConstants, which the run
+// then reads there on each use (so a stand-in installed there is used).
+inline constexpr Entry kReaderFactory{"CorvaneFileParser.Parsers", "ReportReaderFactory"};
+inline constexpr Entry kConstants{"CorvaneFileParser.CorvaneConstants", "CorvaneConstants"};
 
 inline nb::object entry(const Entry &point) { return host_module(point.module).attr(point.name); }
 

@@ -4,11 +4,13 @@
 // over an input).
 #pragma once
 
-#include <corvane/host.hpp>
+#include <nanobind/nanobind.h>
 
 #include <vector>
 
 namespace corvane {
+
+namespace nb = nanobind;
 
 // What kind of file system entry `path` is when it is not a regular file
 // ("a FIFO", "a directory", ...); nullptr for a regular file. Follows
