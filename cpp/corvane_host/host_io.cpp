@@ -21,6 +21,13 @@ nb::object read_file_bytes(nb::handle path) {
     return content;
 }
 
+void keep_source_bytes(nb::handle reader, nb::handle path, nb::handle content) {
+    constexpr Py_ssize_t kLargestKept = 1 << 20;
+    if (!PyBytes_CheckExact(content.ptr()) || PyBytes_GET_SIZE(content.ptr()) > kLargestKept)
+        return;
+    nb::setattr(reader, "_source_bytes", nb::make_tuple(path, content));
+}
+
 nb::object json_load_closing(nb::handle stream) {
     nb::object document;
     try {

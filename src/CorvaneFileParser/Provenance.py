@@ -438,7 +438,14 @@ class RunRecord:
         reader opened, the reader, the output keys the file produced and
         those among them that replaced an earlier file's entry. The sample
         identifiers the reader found in the file are recorded with them."""
-        size, digest = file_digest(opened)
+        # The bytes the reader parsed, when it kept them (a small file), else the file
+        # read again.
+        source = getattr(reader, "_source_bytes", None)
+        if (type(source) is tuple and len(source) == 2 and type(source[1]) is bytes
+                and source[0] == opened):
+            size, digest = len(source[1]), bytes_digest(source[1])
+        else:
+            size, digest = file_digest(opened)
         resource = getattr(reader, "resource_name", None)
         resource = _text(resource)
         self.inputs.append({

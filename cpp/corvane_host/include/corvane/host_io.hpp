@@ -11,6 +11,13 @@ namespace nb = nanobind;
 // open(path, "rb"); the file is closed also when reading fails.
 nb::object read_file_bytes(nb::handle path);
 
+// Keeps the bytes a reader read from `path` on the reader, as its attribute
+// "_source_bytes" = (path, bytes), so that the run's manifest hashes what was
+// read instead of reading the file again. Only files of up to 1 MiB are kept:
+// a larger one is read again for its checksum rather than held in memory
+// while its records are built.
+void keep_source_bytes(nb::handle reader, nb::handle path, nb::handle content);
+
 // json.load(stream), closing the stream afterwards, also when parsing fails.
 nb::object json_load_closing(nb::handle stream);
 
