@@ -7,8 +7,10 @@ namespace corvane {
 
 namespace nb = nanobind;
 
-// The whole content of the file at `path` as bytes, read through the host's
-// open(path, "rb"); the file is closed also when reading fails.
+// The whole content of the file at `path` as bytes: a regular file named by
+// str or bytes read directly, anything else (and any failure, for its error)
+// through the host's open(path, "rb"); the file is closed also when reading
+// fails.
 nb::object read_file_bytes(nb::handle path);
 
 // Keeps the bytes a reader read from `path` on the reader, as its attribute
