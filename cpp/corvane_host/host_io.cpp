@@ -13,7 +13,7 @@ namespace {
 // file object, and one read for a file whose size is known. An invalid
 // object when it cannot be opened, is no regular file or a read fails: the
 // host's open() then reads it, or raises its own error.
-nb::object read_regular_file(const char *name) {
+nb::object read_regular_file(const char *name, Py_ssize_t largest = PY_SSIZE_T_MAX / 2 - 1) {
     int fd = ::open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return nb::object();
@@ -23,7 +23,7 @@ nb::object read_regular_file(const char *name) {
     } closing{fd};
     struct stat status;
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_size >= PY_SSIZE_T_MAX / 2)
+        status.st_size > largest)
         return nb::object();
     // One byte more than the size, so that the end is seen in the same read.
     Py_ssize_t capacity = (Py_ssize_t) status.st_size + 1, size = 0;
@@ -84,10 +84,15 @@ nb::object read_file_bytes(nb::handle path) {
 }
 
 void keep_source_bytes(nb::handle reader, nb::handle path, nb::handle content) {
-    constexpr Py_ssize_t kLargestKept = 1 << 20;
-    if (!PyBytes_CheckExact(content.ptr()) || PyBytes_GET_SIZE(content.ptr()) > kLargestKept)
+    if (!PyBytes_CheckExact(content.ptr()) || PyBytes_GET_SIZE(content.ptr()) > kLargestKeptSource)
         return;
     nb::setattr(reader, "_source_bytes", nb::make_tuple(path, content));
+}
+
+nb::object read_small_file_bytes(nb::handle path, Py_ssize_t largest) {
+    nb::object encoded = system_path(path);
+    return encoded.is_valid() ? read_regular_file(PyBytes_AS_STRING(encoded.ptr()), largest)
+                              : nb::object();
 }
 
 nb::object json_load_closing(nb::handle stream) {
