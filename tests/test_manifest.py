@@ -477,3 +477,21 @@ def test_recognising_own_files(tmp_path, content, output, manifest):
     path.write_bytes(content)
     assert Provenance.is_unified_output(str(path)) is output
     assert Provenance.is_manifest(str(path)) is manifest
+
+
+def test_input_digests_describe_the_bytes_read_small_and_large(tmp_path):
+    # Small files are hashed from the bytes the reader read, large ones read again:
+    # both give the file's own size and SHA-256.
+    panel = tmp_path / "s.CombinedVariantOutput.tsv"
+    panel.write_bytes((EXAMPLES / "Sample1.CombinedVariantOutput.tsv").read_bytes())
+    document = json.loads((EXAMPLES / "sample1.targeted.json").read_text())
+    document["padding"] = "x" * (1 << 20)
+    targeted = tmp_path / "s.targeted.json"
+    targeted.write_text(json.dumps(document))
+    out = tmp_path / "out"
+    out.mkdir()
+    ReportAssembler({"input_files": [str(panel), str(targeted)], "output_dir": str(out),
+                     "output_json": "s.json"}).run()
+    inputs = load(out / "s.manifest.json")["inputs"]
+    assert [(entry["size"], entry["sha256"]) for entry in inputs] == [
+        (os.path.getsize(path), sha256_of(path)) for path in (panel, targeted)]

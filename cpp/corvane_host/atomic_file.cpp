@@ -90,8 +90,21 @@ bool mode_is(nb::handle status, const char *test) {
     return truthy(host_attr("stat", test)(status.attr("st_mode")));
 }
 
+// Whether nothing is at `path` (a symbolic link counts as an entry), asked
+// of the system directly: the usual answer for a lock, a temporary or a first
+// output, without the host's exception for it. False when unsure.
+bool surely_absent(nb::handle path) {
+    nb::object encoded = system_path(path);
+    if (!encoded.is_valid())
+        return false;
+    struct stat status;
+    return ::lstat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0 && errno == ENOENT;
+}
+
 // os.lstat(path), or None when nothing is there.
 nb::object entry_status(nb::handle path) {
+    if (surely_absent(path))
+        return nb::none();
     try {
         return os_function("lstat")(path);
     } catch (nb::python_error &error) {
@@ -108,6 +121,12 @@ bool same_file(nb::handle a, nb::handle b) {
 // Removes the entry at `path` (never what a link there points to); gone
 // already is fine.
 void remove_entry(nb::handle path) {
+    nb::object encoded = system_path(path);
+    if (encoded.is_valid()) {
+        if (::unlink(PyBytes_AS_STRING(encoded.ptr())) == 0 || errno == ENOENT)
+            return;
+    }
+    // The host's call, for its error (or a path only it takes).
     try {
         os_function("unlink")(path);
     } catch (nb::python_error &error) {

@@ -239,4 +239,23 @@ nb::str concat_str(std::initializer_list<nb::handle> pieces) {
         steal_checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())));
 }
 
+nb::object system_path(nb::handle path) {
+    nb::object encoded;
+    if (PyUnicode_Check(path.ptr())) {
+        encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
+        if (!encoded.is_valid()) {
+            PyErr_Clear();
+            return nb::object();
+        }
+    } else if (PyBytes_Check(path.ptr())) {
+        encoded = nb::borrow(path);
+    } else {
+        return nb::object();
+    }
+    const char *text = PyBytes_AS_STRING(encoded.ptr());
+    if (std::char_traits<char>::length(text) != (size_t) PyBytes_GET_SIZE(encoded.ptr()))
+        return nb::object();
+    return encoded;
+}
+
 }  // namespace corvane

@@ -3,9 +3,71 @@
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
 
+#include <fcntl.h>
+
 namespace corvane {
 
+namespace {
+
+// The content of the regular file `name`, read by the system directly: no
+// file object, and one read for a file whose size is known. An invalid
+// object when it cannot be opened, is no regular file or a read fails: the
+// host's open() then reads it, or raises its own error.
+nb::object read_regular_file(const char *name, Py_ssize_t largest = PY_SSIZE_T_MAX / 2 - 1) {
+    int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nb::object();
+    struct Closing {
+        int fd;
+        ~Closing() { ::close(fd); }
+    } closing{fd};
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size > largest)
+        return nb::object();
+    // One byte more than the size, so that the end is seen in the same read.
+    Py_ssize_t capacity = (Py_ssize_t) status.st_size + 1, size = 0;
+    PyObject *content = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (!content)
+        raise_pending();
+    for (;;) {
+        if (size == capacity) {  // grown since its size was taken
+            capacity *= 2;
+            if (_PyBytes_Resize(&content, capacity) < 0)
+                raise_pending();
+        }
+        ssize_t count;
+        char *into = PyBytes_AS_STRING(content) + size;
+        Py_BEGIN_ALLOW_THREADS
+        count = ::read(fd, into, (size_t) (capacity - size));
+        Py_END_ALLOW_THREADS
+        if (count > 0) {
+            size += count;
+            continue;
+        }
+        if (count == 0)
+            break;
+        if (errno == EINTR && PyErr_CheckSignals() == 0)
+            continue;
+        Py_DECREF(content);
+        if (PyErr_Occurred())  // a signal handler raised
+            raise_pending();
+        return nb::object();
+    }
+    if (_PyBytes_Resize(&content, size) < 0)
+        raise_pending();
+    return nb::steal(content);
+}
+
+}  // namespace
+
 nb::object read_file_bytes(nb::handle path) {
+    nb::object encoded = system_path(path);
+    if (encoded.is_valid()) {
+        nb::object content = read_regular_file(PyBytes_AS_STRING(encoded.ptr()));
+        if (content.is_valid())
+            return content;
+    }
     nb::object file = host_attr("builtins", "open")(path, "rb");
     nb::object content;
     try {
@@ -19,6 +81,18 @@ nb::object read_file_bytes(nb::handle path) {
     }
     file.attr("close")();
     return content;
+}
+
+void keep_source_bytes(nb::handle reader, nb::handle path, nb::handle content) {
+    if (!PyBytes_CheckExact(content.ptr()) || PyBytes_GET_SIZE(content.ptr()) > kLargestKeptSource)
+        return;
+    nb::setattr(reader, "_source_bytes", nb::make_tuple(path, content));
+}
+
+nb::object read_small_file_bytes(nb::handle path, Py_ssize_t largest) {
+    nb::object encoded = system_path(path);
+    return encoded.is_valid() ? read_regular_file(PyBytes_AS_STRING(encoded.ptr()), largest)
+                              : nb::object();
 }
 
 nb::object json_load_closing(nb::handle stream) {

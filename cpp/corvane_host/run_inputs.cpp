@@ -28,12 +28,48 @@ bool is_directory(nb::handle path) { return truthy(host_attr("os.path", "isdir")
 
 nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(path); }
 
+// The mode of what `path` names (symbolic links followed when `follow`),
+// asked of the system directly for a str or bytes path: 1 with `mode` set, 0
+// when the call fails (where os.path.exists says False), -1 when only the
+// host's own calls can tell.
+int system_mode(nb::handle path, bool follow, mode_t &mode) {
+    nb::object encoded = system_path(path);
+    if (!encoded.is_valid())
+        return -1;
+    struct stat status;
+    const char *name = PyBytes_AS_STRING(encoded.ptr());
+    if ((follow ? ::stat(name, &status) : ::lstat(name, &status)) != 0)
+        return 0;
+    mode = status.st_mode;
+    return 1;
+}
+
+const char *irregular_kind_of_mode(mode_t mode) {
+    if (S_ISREG(mode))
+        return nullptr;
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a special file";
+}
+
 }  // namespace
 
 // What kind of file system entry `path` is when it is not a regular file
 // ("a FIFO", "a directory", ...); nullptr for a regular file. Follows
 // symbolic links.
 const char *irregular_kind(nb::handle path) {
+    mode_t known = 0;
+    if (system_mode(path, true, known) == 1)
+        return irregular_kind_of_mode(known);
+    // The host's stat, for its error (or a path only it takes).
     nb::object mode = host_attr("os", "stat")(path).attr("st_mode");
     auto is = [&](const char *test) { return truthy(host_attr("stat", test)(mode)); };
     if (is("S_ISREG"))
@@ -85,6 +121,10 @@ void require_directory(nb::handle directory, const char *role) {
 // The output and manifest paths themselves: a symbolic link there is
 // replaced, whatever it points to; a directory stops the run.
 static bool is_directory_entry(nb::handle path) {
+    mode_t mode = 0;
+    int found = system_mode(path, false, mode);
+    if (found >= 0)
+        return found == 1 && S_ISDIR(mode);
     try {
         return truthy(host_attr("stat", "S_ISDIR")(host_attr("os", "lstat")(path).attr("st_mode")));
     } catch (nb::python_error &error) {
@@ -162,7 +202,11 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
     bool directory_checked = false;
     for_each(self.attr("input_files"), [&](nb::handle name) {
         nb::object path;
-        if (path_exists(name)) {
+        // One stat of a name as given tells both that it exists and what it is.
+        mode_t mode = 0;
+        int stated = system_mode(name, true, mode);
+        bool mode_known = stated == 1;
+        if (mode_known || (stated < 0 && path_exists(name))) {
             path = nb::borrow(name);
         } else {
             if (truthy(input_dir) && !directory_checked) {
@@ -177,7 +221,7 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
             path = std::move(joined);
         }
         // Opening a FIFO or a device could block for ever.
-        if (const char *kind = irregular_kind(path))
+        if (const char *kind = mode_known ? irregular_kind_of_mode(mode) : irregular_kind(path))
             raise(PyExc_ValueError, concat_str({interned("Input "), path, interned(" is "),
                                                 nb::str(kind),
                                                 interned(", not a regular file")}));

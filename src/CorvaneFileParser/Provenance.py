@@ -331,6 +331,24 @@ def package_directory() -> str:
     return os.path.dirname(os.path.abspath(CorvaneFileParser.__file__))
 
 
+# (package file, resource name) -> the resource's path, for a package file
+# given as an absolute path (a relative one depends on the working directory).
+_resource_paths: dict[tuple[str, str], str] = {}
+
+
+def _resource_path(resource: str) -> str:
+    import CorvaneFileParser
+
+    package_file = CorvaneFileParser.__file__
+    key = (package_file, resource)
+    path = _resource_paths.get(key)
+    if path is None:
+        path = os.path.join(package_directory(), resource)
+        if isinstance(package_file, str) and os.path.isabs(package_file):
+            _resource_paths[key] = path
+    return path
+
+
 # The RunRecord collecting the warnings of the run going on in this thread
 # (or task). One filter on the log, shared by every open record, hands each
 # WARNING to the record of the run that logged it, so runs in several threads
@@ -428,8 +446,7 @@ class RunRecord:
         if resource is None:
             return None
         if resource not in self._resource_digests:
-            self._resource_digests[resource] = resource_digest(
-                os.path.join(package_directory(), resource))
+            self._resource_digests[resource] = resource_digest(_resource_path(resource))
         return self._resource_digests[resource]
 
     def add_input(self, given: str, opened: str, reader: object, keys: list[str],
@@ -438,7 +455,14 @@ class RunRecord:
         reader opened, the reader, the output keys the file produced and
         those among them that replaced an earlier file's entry. The sample
         identifiers the reader found in the file are recorded with them."""
-        size, digest = file_digest(opened)
+        # The bytes the reader parsed, when it kept them (a small file), else the file
+        # read again.
+        source = getattr(reader, "_source_bytes", None)
+        if (type(source) is tuple and len(source) == 2 and type(source[1]) is bytes
+                and source[0] == opened):
+            size, digest = len(source[1]), bytes_digest(source[1])
+        else:
+            size, digest = file_digest(opened)
         resource = getattr(reader, "resource_name", None)
         resource = _text(resource)
         self.inputs.append({

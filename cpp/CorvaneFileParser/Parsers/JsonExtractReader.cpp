@@ -528,8 +528,8 @@ nb::object fast_decoder() {
 // message are the host's own. Before decoding, a file holding nothing but
 // white space is a ValueError, and nesting deeper than the recursion limit a
 // RecursionError, so no decoder recurses that deep on a small thread stack.
-nb::object load_json(nb::handle path) {
-    nb::object raw = read_file_bytes(path);
+nb::object decode_json_bytes(nb::handle path, nb::handle raw_content) {
+    nb::object raw = nb::borrow(raw_content);
     if (!PyBytes_Check(raw.ptr()))
         return host_decode(raw);
     const char *data = PyBytes_AS_STRING(raw.ptr());
@@ -564,6 +564,8 @@ nb::object load_json(nb::handle path) {
     }
     return host_decode(raw);
 }
+
+nb::object load_json(nb::handle path) { return decode_json_bytes(path, read_file_bytes(path)); }
 
 // ---------------------------------------------------------------------------
 // Formatting in place
@@ -975,7 +977,15 @@ nb::object parse(nb::handle self) {
     nb::object loader = module.attr("JsonExtractReader").attr("_load_json");
     bool private_document = loader.is(module.attr("_load_json"));
     nb::object file_path = self.attr("file_path");
-    nb::object data = loader(file_path);
+    nb::object data;
+    if (private_document) {
+        // The module's own loader, with the bytes kept for the run's manifest.
+        nb::object raw = read_file_bytes(file_path);
+        keep_source_bytes(self, file_path, raw);
+        data = decode_json_bytes(file_path, raw);
+    } else {
+        data = loader(file_path);
+    }
     if (const char *kind = non_object_kind(data))
         raise(PyExc_ValueError,
               concat_str({file_path, interned(": the JSON document is "), nb::str(kind),

@@ -626,6 +626,7 @@ nb::object load_and_parse_sections(nb::handle self, nb::handle sections) {
     nb::object content = read_file_bytes(path);
     if (!PyBytes_Check(content.ptr()))
         raise(PyExc_TypeError, "reading the file in binary mode did not give bytes");
+    keep_source_bytes(self, path, content);
     TextSpan text = utf8_text(content);
     if (strip_text(text).empty())
         raise(PyExc_ValueError,

@@ -19,6 +19,15 @@ bool ends_with_any_suffix(nb::handle lowered) {
     return truthy(endswith(nb::make_tuple(".json", ".tsv")));
 }
 
+// os.path.exists(path), asked of the system directly for a name it takes.
+bool path_exists(nb::handle path) {
+    nb::object encoded = system_path(path);
+    if (!encoded.is_valid())
+        return truthy(host_attr("os.path", "exists")(path));
+    struct stat status;
+    return ::stat(PyBytes_AS_STRING(encoded.ptr()), &status) == 0;
+}
+
 // The CorvaneFileParser package directory: two levels above this module's
 // file, symbolic links resolved.
 nb::object package_directory() {
@@ -79,9 +88,9 @@ void init_reader(nb::handle self, nb::handle section_config, nb::handle file_pat
         raise(PyExc_ValueError, "Filename must be in lowercase");
 
     nb::object path = nb::borrow(file_path);
-    if (!truthy(host_attr("os.path", "exists")(path))) {
+    if (!path_exists(path)) {
         nb::object rerooted = host_attr("os.path", "join")(package_directory(), path);
-        if (!truthy(host_attr("os.path", "exists")(rerooted)))
+        if (!path_exists(rerooted))
             raise(PyExc_FileNotFoundError,
                   concat_str({nb::str("File not found: "), rerooted}));
         path = to_str(rerooted);

@@ -76,6 +76,7 @@ struct FileRows {
     Py_ssize_t rows = 0;
     Candidates by_match[4];  // indexed by SampleMatch
     nb::list other_ids;  // the first few sample IDs, for the not-found message
+    nb::object content;  // the file's bytes when it was small enough to read whole
 };
 
 // Reads the file as UTF-8 (a byte-order mark ignored). Lines of white space
@@ -83,7 +84,15 @@ struct FileRows {
 // row is kept; the others are counted.
 FileRows read_rows(nb::handle path, nb::handle sample, nb::handle aliases) {
     FileRows found;
-    nb::object file = host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
+    // A small file is read whole and its lines taken as the text file gives
+    // them (same decoding, same line ends, same errors); a large one is
+    // streamed.
+    found.content = read_small_file_bytes(path, kLargestKeptSource);
+    nb::object file =
+        found.content.is_valid()
+            ? host_attr("io", "TextIOWrapper")(host_attr("io", "BytesIO")(found.content),
+                                               nb::arg("encoding") = "utf-8-sig")
+            : host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
     try {
         nb::object lines = steal_checked(PyObject_GetIter(file.ptr()));
         size_t line_number = 0;
@@ -158,6 +167,7 @@ Candidates *closest_rows(FileRows &found, nb::handle path, nb::handle sample) {
 struct ChosenRow {
     nb::list headers, values;
     bool found;
+    nb::object content;  // as FileRows
 };
 
 ChosenRow chosen_fields(nb::handle path, nb::handle sample, nb::handle aliases) {
@@ -186,7 +196,8 @@ ChosenRow chosen_fields(nb::handle path, nb::handle sample, nb::handle aliases) 
     }
     // A header without a row reads as one empty value, as it always has.
     nb::object row = found.row.is_valid() ? found.row : nb::object(nb::str(""));
-    return {split_fields(found.header), split_fields(row), found.row.is_valid()};
+    return {split_fields(found.header), split_fields(row), found.row.is_valid(),
+            std::move(found.content)};
 }
 
 // The configured section whose name, lower-cased, is the file name without
@@ -218,8 +229,10 @@ nb::object caller_name_for(nb::handle file_path, nb::handle section_config) {
 
 nb::object parse(nb::handle self) {
     nb::object file_path = self.attr("file_path");
-    auto [headers, values, found] = chosen_fields(
+    auto [headers, values, found, content] = chosen_fields(
         file_path, self.attr("sample"), nb::getattr(self, "sample_aliases", nb::none()));
+    if (content.is_valid())
+        keep_source_bytes(self, file_path, content);
     // The row's first column names its sample.
     nb::dict identifiers;
     if (headers.size() > 0 && values.size() > 0 && truthy(values[0]))

@@ -148,6 +148,12 @@ template <typename F> bool entries_until(nb::handle mapping, F &&fn) {
 }
 
 
+// The bytes the system calls take for a path given as str (encoded as
+// os.fsencode does) or bytes; an invalid object for anything else, a name
+// that cannot be encoded or one holding a NUL, which are left to the host's
+// own calls and their errors.
+nb::object system_path(nb::handle path);
+
 // Pauses the host's cyclic garbage collector for the life of the object
 // (when it was enabled): for a reader building a great many records of text
 // and numbers, which form no cycles, so that the collections their
