@@ -18,9 +18,11 @@ std::map<std::string, nb::object> &host_cache() {
 
 // In front of it, the objects by the addresses of the texts naming them
 // (nearly always string literals), a table of recent lookups. A hit is
-// checked against the texts themselves, so a buffer reused for another name
-// only misses; the objects are those the cache above keeps for ever.
+// checked against the kind of lookup and the texts themselves, so a buffer
+// reused for another name, or one literal naming a module and a str, only
+// misses; the objects are those the cache above keeps for ever.
 struct RecentLookup {
+    char kind = 0;
     const char *first = nullptr, *second = nullptr;
     std::string first_text, second_text;
     PyObject *value = nullptr;
@@ -28,21 +30,28 @@ struct RecentLookup {
 
 constexpr size_t kRecentLookups = 1024;
 
-RecentLookup &recent_slot(char kind, const char *first, const char *second) {
+// The object a lookup of `kind` names by `first` (and `second`): from the
+// table of recent lookups, else from the process-wide cache under `key`,
+// else made by `make()` and kept in both.
+template <typename Make>
+nb::handle lookup(char kind, const char *first, const char *second, Make &&make) {
     static auto *table = new RecentLookup[kRecentLookups];
     size_t hash = (reinterpret_cast<uintptr_t>(first) >> 3) * 31 +
                   (reinterpret_cast<uintptr_t>(second) >> 3) + (size_t) kind;
-    return table[(hash ^ (hash >> 10)) % kRecentLookups];
-}
-
-PyObject *recent(RecentLookup &slot, const char *first, const char *second) {
-    if (slot.value && slot.first == first && slot.second == second &&
+    RecentLookup &slot = table[(hash ^ (hash >> 10)) % kRecentLookups];
+    if (slot.value && slot.kind == kind && slot.first == first && slot.second == second &&
         slot.first_text == first && (!second || slot.second_text == second))
         return slot.value;
-    return nullptr;
-}
 
-nb::handle remember(RecentLookup &slot, const char *first, const char *second, nb::handle value) {
+    auto &cache = host_cache();
+    std::string key = std::string(1, kind) + ':' + first;
+    if (second)
+        key.append(":").append(second);
+    auto found = cache.find(key);
+    nb::handle value = found != cache.end()
+                           ? nb::handle(found->second)
+                           : nb::handle(cache.emplace(std::move(key), make()).first->second);
+    slot.kind = kind;
     slot.first = first;
     slot.second = second;
     slot.first_text = first;
@@ -53,59 +62,17 @@ nb::handle remember(RecentLookup &slot, const char *first, const char *second, n
 
 }  // namespace
 
-static nb::handle cached_host_module(const char *module);
-static nb::handle cached_host_attr(const char *module, const char *name);
-static nb::handle cached_interned(const char *text);
-
 nb::handle host_module(const char *module) {
-    RecentLookup &slot = recent_slot('m', module, nullptr);
-    if (PyObject *value = recent(slot, module, nullptr))
-        return value;
-    return remember(slot, module, nullptr, cached_host_module(module));
-}
-
-nb::handle cached_host_module(const char *module) {
-    auto &cache = host_cache();
-    std::string key(module);
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = nb::module_::import_(module);
-    return cache.emplace(std::move(key), std::move(value)).first->second;
+    return lookup('m', module, nullptr, [&] { return nb::module_::import_(module); });
 }
 
 nb::handle host_attr(const char *module, const char *name) {
-    RecentLookup &slot = recent_slot('a', module, name);
-    if (PyObject *value = recent(slot, module, name))
-        return value;
-    return remember(slot, module, name, cached_host_attr(module, name));
-}
-
-nb::handle cached_host_attr(const char *module, const char *name) {
-    auto &cache = host_cache();
-    std::string key = std::string(module) + ':' + name;
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = host_module(module).attr(name);
-    return cache.emplace(std::move(key), std::move(value)).first->second;
+    return lookup('a', module, name, [&] { return nb::object(host_module(module).attr(name)); });
 }
 
 nb::handle interned(const char *text) {
-    RecentLookup &slot = recent_slot('s', text, nullptr);
-    if (PyObject *value = recent(slot, text, nullptr))
-        return value;
-    return remember(slot, text, nullptr, cached_interned(text));
-}
-
-nb::handle cached_interned(const char *text) {
-    auto &cache = host_cache();
-    std::string key = std::string("str:") + text;
-    auto found = cache.find(key);
-    if (found != cache.end())
-        return found->second;
-    nb::object value = steal_checked(PyUnicode_InternFromString(text));
-    return cache.emplace(std::move(key), std::move(value)).first->second;
+    return lookup('s', text, nullptr,
+                  [&] { return steal_checked(PyUnicode_InternFromString(text)); });
 }
 
 }  // namespace corvane
