@@ -2,6 +2,7 @@
 #include <corvane/c_api.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -17,47 +18,62 @@ std::map<std::string, nb::object> &host_cache() {
 }
 
 // In front of it, the objects by the addresses of the texts naming them
-// (nearly always string literals), a table of recent lookups. A hit is
-// checked against the kind of lookup and the texts themselves, so a buffer
-// reused for another name, or one literal naming a module and a str, only
-// misses; the objects are those the cache above keeps for ever.
+// (nearly always string literals), a small table of recent lookups. A hit is
+// checked against the kind of lookup and the texts themselves (through the
+// cache's own key), so a buffer reused for another name, or one literal
+// naming a module and a str, only misses. Slots are plain data in zeroed
+// memory: the library is linked into every extension module, and pages of
+// the table no lookup lands on are never touched.
 struct RecentLookup {
-    char kind = 0;
-    const char *first = nullptr, *second = nullptr;
-    std::string first_text, second_text;
-    PyObject *value = nullptr;
+    const char *first, *second;
+    const std::string *key;  // the cache's key: "<kind>:<first>[:<second>]"
+    PyObject *value;
 };
 
-constexpr size_t kRecentLookups = 1024;
+constexpr size_t kRecentLookups = 512;
 
-// The object a lookup of `kind` names by `first` (and `second`): from the
-// table of recent lookups, else from the process-wide cache under `key`,
-// else made by `make()` and kept in both.
-template <typename Make>
-nb::handle lookup(char kind, const char *first, const char *second, Make &&make) {
-    static auto *table = new RecentLookup[kRecentLookups];
-    size_t hash = (reinterpret_cast<uintptr_t>(first) >> 3) * 31 +
-                  (reinterpret_cast<uintptr_t>(second) >> 3) + (size_t) kind;
-    RecentLookup &slot = table[(hash ^ (hash >> 10)) % kRecentLookups];
-    if (slot.value && slot.kind == kind && slot.first == first && slot.second == second &&
-        slot.first_text == first && (!second || slot.second_text == second))
-        return slot.value;
-
-    auto &cache = host_cache();
+std::string cache_key(char kind, const char *first, const char *second) {
     std::string key = std::string(1, kind) + ':' + first;
     if (second)
         key.append(":").append(second);
+    return key;
+}
+
+// `key` is the cache key of this lookup, compared without building it.
+bool key_matches(const std::string &key, char kind, const char *first, const char *second) {
+    size_t first_size = std::char_traits<char>::length(first);
+    size_t size = 2 + first_size + (second ? 1 + std::char_traits<char>::length(second) : 0);
+    if (key.size() != size || key[0] != kind || key[1] != ':' ||
+        key.compare(2, first_size, first) != 0)
+        return false;
+    return !second || (key[2 + first_size] == ':' &&
+                       key.compare(3 + first_size, std::string::npos, second) == 0);
+}
+
+// The object a lookup of `kind` names by `first` (and `second`): from the
+// table of recent lookups, else from the process-wide cache, else made by
+// `make()` and kept in both.
+template <typename Make>
+nb::handle lookup(char kind, const char *first, const char *second, Make &&make) {
+    static auto *table =
+        static_cast<RecentLookup *>(std::calloc(kRecentLookups, sizeof(RecentLookup)));
+    size_t hash = (reinterpret_cast<uintptr_t>(first) >> 3) * 31 +
+                  (reinterpret_cast<uintptr_t>(second) >> 3) + (size_t) kind;
+    RecentLookup *slot = table ? &table[(hash ^ (hash >> 10)) % kRecentLookups] : nullptr;
+    if (slot && slot->value && slot->first == first && slot->second == second &&
+        key_matches(*slot->key, kind, first, second))
+        return slot->value;
+
+    auto &cache = host_cache();
+    std::string key = cache_key(kind, first, second);
     auto found = cache.find(key);
-    nb::handle value = found != cache.end()
-                           ? nb::handle(found->second)
-                           : nb::handle(cache.emplace(std::move(key), make()).first->second);
-    slot.kind = kind;
-    slot.first = first;
-    slot.second = second;
-    slot.first_text = first;
-    slot.second_text = second ? second : "";
-    slot.value = value.ptr();
-    return value;
+    if (found == cache.end()) {
+        nb::object value = make();
+        found = cache.emplace(std::move(key), std::move(value)).first;
+    }
+    if (slot)
+        *slot = RecentLookup{first, second, &found->first, found->second.ptr()};
+    return found->second;
 }
 
 }  // namespace
