@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import os
 import sys
+from contextvars import ContextVar
 
 from CorvaneFileParser import ProgramLog
 from CorvaneFileParser.CorvaneConstants import CorvaneConstants as _Keys
@@ -391,10 +392,20 @@ def check_request_document(path: str, document: object) -> None:
             check_input_kinds(value, where + ": ")
 
 
+# The run configuration files main() has read, by path: the log's location,
+# the log's check and the request read the file once. None outside main();
+# each thread's main() has its own.
+_read_request_files: ContextVar[dict[str, dict[str, Any]] | None] = ContextVar(
+    "corvane_request_files", default=None)
+
+
 def load_request_file(path: str) -> dict[str, Any]:
     """The run configuration file, read as UTF-8 whatever the platform's
     default encoding (a leading byte-order mark ignored) and checked. Every
     failure is a RequestError naming the file."""
+    already = _read_request_files.get()
+    if already is not None and path in already:
+        return dict(already[path])
     driver = _driver()
     where = f"Run configuration file {path}"
     try:
@@ -418,6 +429,8 @@ def load_request_file(path: str) -> dict[str, Any]:
         raise driver.RequestError(f"{where} is not valid JSON: {error}") from error
     check_request_document(path, document)
     checked: dict[str, Any] = document
+    if already is not None:
+        already[path] = dict(checked)
     return checked
 
 
@@ -677,6 +690,7 @@ def main(program: bool = False) -> int:
     keeps the caller's process as it was."""
     state = {"log open": False}
     signals = None
+    reading = _read_request_files.set({})
     if program:
         _freeze_objects_at_exit()
         signals = _StopSignals()
@@ -695,6 +709,7 @@ def main(program: bool = False) -> int:
         status: int = 128 + stop.args[0]
         return status
     finally:
+        _read_request_files.reset(reading)
         if signals is not None:
             signals.close()
 
