@@ -202,3 +202,18 @@ def test_summary_flags_samples_made_with_other_versions(run_folder):
     assert summary_table(run_folder / "s.tsv")["Partial"]["provenance"] == flagged["Partial"]
     page = (run_folder / "s.html").read_text(encoding="utf-8")
     assert 'id="run-provenance"' in page and "dragen_500_tsv_config.json" in page
+
+
+def test_a_sample_log_is_never_written_through_a_link(run_folder):
+    # A link planted at a sample's log (a shared results folder) leaves its target alone
+    # and fails that sample alone, as a single run's log does.
+    target = run_folder / "precious.txt"
+    target.write_text("keep\n", encoding="utf-8")
+    (run_folder / "out" / "Sample1").mkdir()
+    (run_folder / "out" / "Sample1" / "Sample1.log").symlink_to(target)
+    result = command("corvane-parse", "--sample-sheet", "samples.tsv", "--output-dir", "out",
+                     cwd=run_folder)
+    assert result.returncode == 1
+    assert target.read_text(encoding="utf-8") == "keep\n"
+    table = summary_table(run_folder / "out" / "run_summary.tsv")
+    assert "symbolic link" in table["Sample1"]["status"]

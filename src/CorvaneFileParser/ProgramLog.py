@@ -131,11 +131,12 @@ class GuardedStdout:
         return getattr(self._stream, name)
 
 
-def _open_log_file(path: str) -> int:
-    """A descriptor appending to the log at path, created with the usual
-    permissions when absent. A symbolic link there is never followed: on a
-    shared folder it could point anywhere."""
-    flags = os.O_WRONLY | os.O_APPEND | os.O_CREAT | getattr(os, "O_CLOEXEC", 0)
+def _open_log_file(path: str, replace: bool = False) -> int:
+    """A descriptor appending to the log at path (replace: emptying it first),
+    created with the usual permissions when absent. A symbolic link there is
+    never followed: on a shared folder it could point anywhere."""
+    flags = (os.O_WRONLY | (os.O_TRUNC if replace else os.O_APPEND) | os.O_CREAT
+             | getattr(os, "O_CLOEXEC", 0))
     nofollow = getattr(os, "O_NOFOLLOW", 0)
     try:
         return os.open(path, flags | nofollow, 0o666)

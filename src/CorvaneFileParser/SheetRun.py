@@ -93,48 +93,32 @@ def available_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def _log(level: int, message: str) -> None:
-    # Where the driver's own lines go: the command line's direct log, else logging.
-    if ProgramLog.active is not None:
-        ProgramLog.active.log(level, message)
-    else:
-        import logging
+class _SampleLines:
+    """The lines of a sample's log, kept in memory until the sample is done."""
 
-        logging.getLogger().log(level, message)
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.lines: list[str] = []
+
+    def write(self, line: str) -> None:
+        self.lines.append(ProgramLog.printable(line) + "\n")
 
 
-class SampleLog:
+class SampleLog(ProgramLog.DirectLog):
     """One sample's log: the lines a command-line run would write, kept in memory and
     written to the sample's log file once the sample is done (replacing an earlier
     run's). Stands in for ProgramLog's direct log while the sample runs."""
 
     def __init__(self, path: str) -> None:
-        self.path = path
-        self._lines: list[str] = []
-        self._filters: list[Any] = []
+        self._lines = _SampleLines(path)
+        super().__init__(self._lines)  # type: ignore[arg-type]
 
-    def addFilter(self, keep: Any) -> None:
-        if keep not in self._filters:
-            self._filters.append(keep)
-
-    def removeFilter(self, keep: Any) -> None:
-        if keep in self._filters:
-            self._filters.remove(keep)
-
-    def log(self, levelno: int, message: object) -> None:
-        record = ProgramLog.Record(levelno, message)
-        for keep in self._filters:
-            if not keep(record):
-                return
-        self._lines.append("%s %s: %s\n" % (ProgramLog._asctime(), record.levelname,
-                                             record.getMessage()))
-
-    def write(self) -> None:
+    def save(self) -> None:
         # The bytes a text file opened with "w" (UTF-8, backslashreplace) would hold,
-        # written through the descriptor: a text file object costs more than the log.
-        data = memoryview("".join(self._lines).encode("utf-8", "backslashreplace"))
-        descriptor = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC
-                             | getattr(os, "O_CLOEXEC", 0), 0o666)
+        # written through a descriptor opened as the program's log is (never through
+        # a symbolic link).
+        data = memoryview("".join(self._lines.lines).encode("utf-8", "backslashreplace"))
+        descriptor = ProgramLog._open_log_file(self.path, replace=True)
         try:
             while data:
                 data = data[os.write(descriptor, data):]
@@ -191,7 +175,7 @@ class _SampleRunner:
         folder = os.path.join(self.folder, name)
         log = SampleLog(os.path.join(folder, name + ".log"))
         previous = ProgramLog.active
-        ProgramLog.active = log  # type: ignore[assignment]
+        ProgramLog.active = log
         reason = None
         try:
             try:
@@ -216,7 +200,7 @@ class _SampleRunner:
         finally:
             ProgramLog.active = previous
         try:
-            log.write()
+            log.save()
             if reason is not None:
                 write_failure(self.folder, sample, reason)
                 return reason, None
@@ -418,13 +402,6 @@ def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
 # The run
 # ---------------------------------------------------------------------------
 
-def _require_directory(path: str, role: str) -> None:
-    if not os.path.isdir(path):
-        if os.path.exists(path):
-            raise NotADirectoryError(f"{role} directory is not a directory: {path}")
-        raise FileNotFoundError(f"{role} directory not found: {path}")
-
-
 def run_sheet(driver: Any, return_dict: object = False) -> None:
     """ReportAssembler.run() for a request with "sample_sheet"."""
     if return_dict:
@@ -444,8 +421,11 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
         raise _request_error(str(error)) from None
     folder = os.fspath(driver.output_dir)
     summary_folder = os.fspath(getattr(driver, "summary_dir", None) or folder)
-    _require_directory(folder, "Output")
-    _require_directory(summary_folder, "Summary")
+    from CorvaneFileParser import ReportAssembler
+
+    require_directory = getattr(ReportAssembler, "_require_directory")
+    require_directory(folder, "Output")
+    require_directory(summary_folder, "Summary")
 
     # A run summary on disk always describes a finished run.
     summary_paths = [os.path.join(summary_folder, name) for name in SUMMARY_NAMES]
@@ -455,7 +435,7 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
         except FileNotFoundError:
             pass
     workers = min(jobs, len(samples))
-    _log(ProgramLog.INFO, f"Sample sheet {sheet}: {len(samples)} samples, "
+    ProgramLog.log(ProgramLog.INFO, f"Sample sheet {sheet}: {len(samples)} samples, "
                           f"{workers} worker process{'es' if workers > 1 else ''}")
     # Loaded here, before the workers start, so that they share them.
     from CorvaneFileParser.Parsers.ReportReaderFactory import ReportReaderFactory
@@ -466,7 +446,7 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
 
     def done(sample: Sample, reason: str | None) -> None:
         if reason is not None:
-            _log(ProgramLog.ERROR, f"Sample {sample.name} failed: {reason}")
+            ProgramLog.log(ProgramLog.ERROR, f"Sample {sample.name} failed: {reason}")
 
     runner = _SampleRunner(type(driver), folder, bool(getattr(driver, "strict", False)))
     outcome = run_samples(runner, samples, jobs, done)
@@ -481,7 +461,7 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
             rows.append(row)
     tsv, page = summary_paths
     summary.write_rows(summary.sort_rows(rows), tsv, page, title="Run summary")
-    _log(ProgramLog.INFO, f"Wrote run summary to {tsv} and {page}")
+    ProgramLog.log(ProgramLog.INFO, f"Wrote run summary to {tsv} and {page}")
     failed = [sample.name for sample, (reason, _) in zip(samples, outcome) if reason is not None]
     if failed:
         shown = ", ".join(failed[:10]) + (", ..." if len(failed) > 10 else "")
