@@ -11,6 +11,7 @@ cannot promise what the code does not do. Only the text between the two markers 
 
 import argparse
 import contextlib
+import copy
 import io
 import json
 import math
@@ -74,7 +75,8 @@ class Renderer:
         self._path = str(scratch)
 
     def outcome(self, name, config, data):
-        reader = self._reader({name: config}, self._path)
+        # The reader turns operator names into members in place: it gets a copy.
+        reader = self._reader(copy.deepcopy({name: config}), self._path)
         # The condition warnings also print each message that holds.
         with contextlib.redirect_stdout(io.StringIO()):
             entry = reader.build_result({name: data})[name.upper()]
@@ -228,6 +230,10 @@ def condition_section(lines, render, name, config, warning):
         outcomes = [render.outcome(name, config, {field: value}) for _, _, value in probes]
         rows = number_ranges(probes, outcomes)
         rows.append(("null", render.outcome(name, config, {field: None})))
+        if any(c["operator"] == "EQ" and isinstance(c.get("value"), int)
+               and not isinstance(c.get("value"), bool) for c in on_field):
+            rows.append(("a fraction such as `1.5` (not a whole number of copies)",
+                         render.outcome(name, config, {field: 1.5})))
         wrong = "a text" if any(isinstance(c.get("value"), (int, float)) for c in on_field) \
             else "a number"
         rows.append((wrong + " (a value of the wrong kind)",
