@@ -62,8 +62,8 @@ def cell(text):
 
 
 def sentence(text):
-    """A sentence cell: the exact text in quotes, or a dash for none."""
-    return '"' + cell(text) + '"' if text else "no sentence"
+    """A sentence cell: the exact text in quotes (its markup shown, not applied), or none."""
+    return '"' + cell(text).replace("&", "&amp;").replace("<", "&lt;") + '"' if text else "no sentence"
 
 
 class Renderer:
