@@ -62,9 +62,10 @@ def suits(cond, value):
     if isinstance(target, bool):
         return isinstance(value, bool)
     measure = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
-    # Equality with a whole number counts copies: a fraction is no count.
+    # Equality with a whole number counts copies: a fraction is no count, nor is a
+    # negative number when the count compared with is 0 or more.
     if cond["operator"] == "EQ" and float(target).is_integer():
-        return measure and float(value).is_integer()
+        return measure and float(value).is_integer() and (target < 0 or value >= 0)
     return measure
 
 
