@@ -345,7 +345,7 @@ nb::object parse_args() { return entry(kParseArgs)(); }
 
 void from_cli(nb::handle cls) { entry(kFromCli)(cls); }
 
-int main_entry() { return nb::cast<int>(entry(kMain)()); }
+int main_entry(nb::handle argv) { return nb::cast<int>(entry(kMain)(argv)); }
 
 nb::object json_kind_name(nb::handle value) {
     const char *kind = json_kind(value);
@@ -450,11 +450,14 @@ NB_MODULE(ReportAssembler, m) {
                       "configuration file (an option replaces the file's value), then\n"
                       "constructs the class with it and runs it, writing the output.")
         .finish();
-    m.def("main", &main_entry, nb::sig("def main() -> int"),
-          "Command-line entry: set up logging, parse the options, write the unified JSON "
-          "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
-          "or request). Called from Python it keeps the caller's signal handlers and "
-          "logging; the corvane-parse script calls CommandLine.run_program.");
+    m.def("main", &main_entry, nb::arg("argv").none() = nb::none(),
+          nb::sig("def main(argv: collections.abc.Sequence[str] | None = None) -> int"),
+          "Command-line entry on argv (default sys.argv[1:]): parse the options, set up "
+          "logging, write the unified JSON and its manifest; returns the exit status (0 done, "
+          "1 failed, 2 bad command line or request). --help, --version and a bad command line "
+          "raise SystemExit, as the program exits, and touch no file. Called from Python it "
+          "keeps the caller's signal handlers and logging; the corvane-parse script calls "
+          "CommandLine.run_program.");
     m.def("_failure_message", &failure_message, nb::arg("error"),
           nb::sig("def _failure_message(error: BaseException) -> str"),
           "The one line the command line prints for a failure (without the program name).");
