@@ -495,3 +495,31 @@ def test_input_digests_describe_the_bytes_read_small_and_large(tmp_path):
     inputs = load(out / "s.manifest.json")["inputs"]
     assert [(entry["size"], entry["sha256"]) for entry in inputs] == [
         (os.path.getsize(path), sha256_of(path)) for path in (panel, targeted)]
+
+
+def test_resource_digest_is_of_the_bytes_the_reader_was_built_on(monkeypatch, tmp_path):
+    # The resource is replaced after the reader was built, before the manifest
+    # is written: the manifest names the version that was parsed.
+    from CorvaneFileParser.Parsers.ReportReaderFactory import ReportReaderFactory
+    from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
+
+    package = tmp_path / "package"
+    package.mkdir()
+    resource = package / "smn_tsv_config.json"
+    parsed = (Path(CorvaneFileParser.__file__).parent / "smn_tsv_config.json").read_bytes()
+    resource.write_bytes(parsed)
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
+
+    class Replacing(SingleRowTsvReader):
+        def parse(self):
+            resource.write_bytes(parsed + b"\n")
+            return super().parse()
+
+    monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", Replacing)
+    out = tmp_path / "out"
+    out.mkdir()
+    ReportAssembler({C.INPUT_DIR: str(EXAMPLES), C.OUTPUT_DIR: str(out),
+                     "input_files": ["sample1.smn.tsv"]}).run()
+    entry, = load(out / "corvane_output.manifest.json")["inputs"]
+    assert entry["resource_sha256"] == hashlib.sha256(parsed).hexdigest()
+    assert ReportReaderFactory.resource_digest("smn_tsv_config.json") == hashlib.sha256(parsed + b"\n").hexdigest()
