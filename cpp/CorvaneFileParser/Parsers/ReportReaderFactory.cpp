@@ -98,7 +98,7 @@ nb::object load_resource(const char *name, nb::object *digest = nullptr) {
     }
     stream.attr("close")();
     nb::object document = host_attr("json", "loads")(data.attr("decode")("utf-8"));
-    nb::object sha256 = host_attr("hashlib", "sha256")(data).attr("hexdigest")();
+    nb::object sha256 = package_entry::bytes_digest()(data);
     if (digest)
         *digest = sha256;
     if (!identity.is_none())
@@ -195,13 +195,17 @@ enum ReaderKeywords : long { kTakesResourceName = 1, kTakesKindGiven = 2 };
 
 // Read from the constructor's signature once per class (kept in the module's
 // _reader_keywords); a signature that cannot be read (a class made in C)
-// takes both, as the shipped readers do.
+// takes both, as the shipped readers do. The shipped classes are known
+// without inspect, whose import would cost a short run 15 ms.
 long reader_keywords(nb::handle cls) {
+    long takes = kTakesResourceName | kTakesKindGiven;
+    for (const package_entry::ReaderClass &shipped : package_entry::kReaderClasses)
+        if (cls.is(host_attr(shipped.module, shipped.cls)))
+            return takes;
     nb::object cache = host_module(kModule).attr("_reader_keywords");
     nb::object kept = get(cache, cls);
     if (!kept.is_none())
         return nb::cast<long>(kept);
-    long takes = kTakesResourceName | kTakesKindGiven;
     nb::object parameters;
     try {
         parameters = host_attr("inspect", "signature")(cls).attr("parameters");
