@@ -4,7 +4,8 @@ OPTIONS lists every option and every key of a run configuration file once:
 its spellings, how it takes values, its help, and the request key it sets.
 From it come the argparse parser (ReportAssembler.parse_args, the help), the
 plain fast path, the check of a run configuration file (keys, kinds of
-values, "did you mean") and the request from_cli builds. Adding an option is a row here plus its use.
+values, "did you mean") and the request from_cli builds. Adding an option is
+a row here plus its use.
 
 Kept out of the hot path of a plain run: argparse and logging are imported
 only when a command line needs them (--help, an error, an abbreviation), so

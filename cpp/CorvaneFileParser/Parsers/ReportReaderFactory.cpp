@@ -123,13 +123,13 @@ void keep_resource_digest(nb::handle reader, nb::handle digest) {
 // through the cache above); None when it is not a regular file (a FIFO
 // would block) or cannot be read.
 nb::object resource_digest(nb::str name) {
-    nb::object path = resource_path(name.c_str());
-    nb::object encoded = steal_checked(PyUnicode_EncodeFSDefault(path.ptr()));
-    struct stat status;
-    if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0 || !S_ISREG(status.st_mode))
-        return nb::none();
     nb::object digest;
     try {
+        nb::object path = resource_path(name.c_str());
+        nb::object encoded = steal_checked(PyUnicode_EncodeFSDefault(path.ptr()));
+        struct stat status;
+        if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0 || !S_ISREG(status.st_mode))
+            return nb::none();
         load_resource(name.c_str(), &digest);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
