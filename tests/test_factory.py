@@ -226,23 +226,15 @@ def test_resources_are_ascii_text():
 
 # A replacement reader class gets only the factory's keywords its constructor
 # takes: the reader contract's two-argument constructor is built as before.
-def _takes_two(self, section_config, file_path):
-    self.given = {}
-
-
-def _takes_resource_name(self, section_config, file_path, resource_name=None):
-    self.given = {"resource_name": resource_name}
-
-
-def _takes_any(self, section_config, file_path, **keywords):
-    self.given = keywords
+SMN = {"resource_name": "smn_tsv_config.json"}
 
 
 @pytest.mark.parametrize("init, by_name, by_kind", [
-    (_takes_two, {}, {}),
-    (_takes_resource_name, {"resource_name": "smn_tsv_config.json"}, {"resource_name": "smn_tsv_config.json"}),
-    (_takes_any, {"resource_name": "smn_tsv_config.json"},
-     {"resource_name": "smn_tsv_config.json", "kind_given": True}),
+    (lambda self, section_config, file_path: setattr(self, "given", {}), {}, {}),
+    (lambda self, section_config, file_path, resource_name=None: setattr(
+        self, "given", {"resource_name": resource_name}), SMN, SMN),
+    (lambda self, section_config, file_path, **given: setattr(self, "given", given),
+     SMN, {**SMN, "kind_given": True}),
 ])
 def test_replacement_reader_gets_the_keywords_it_takes(monkeypatch, init, by_name, by_kind):
     import sys

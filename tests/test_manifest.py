@@ -503,23 +503,14 @@ def test_resource_digest_is_of_the_bytes_the_reader_was_built_on(monkeypatch, tm
     from CorvaneFileParser.Parsers.ReportReaderFactory import ReportReaderFactory
     from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
 
-    package = tmp_path / "package"
-    package.mkdir()
-    resource = package / "smn_tsv_config.json"
-    parsed = (Path(CorvaneFileParser.__file__).parent / "smn_tsv_config.json").read_bytes()
+    resource = tmp_path / "smn_tsv_config.json"
+    parsed = (Path(CorvaneFileParser.__file__).parent / resource.name).read_bytes()
     resource.write_bytes(parsed)
-    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
-
-    class Replacing(SingleRowTsvReader):
-        def parse(self):
-            resource.write_bytes(parsed + b"\n")
-            return super().parse()
-
-    monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", Replacing)
-    out = tmp_path / "out"
-    out.mkdir()
-    ReportAssembler({C.INPUT_DIR: str(EXAMPLES), C.OUTPUT_DIR: str(out),
-                     "input_files": ["sample1.smn.tsv"]}).run()
-    entry, = load(out / "corvane_output.manifest.json")["inputs"]
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(tmp_path / "__init__.py"))
+    replacing = type("Replacing", (SingleRowTsvReader,), {
+        "parse": lambda self: (resource.write_bytes(parsed + b"\n"), SingleRowTsvReader.parse(self))[1]})
+    monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", replacing)
+    ReportAssembler({C.INPUT_DIR: str(EXAMPLES), C.OUTPUT_DIR: str(tmp_path), "input_files": ["sample1.smn.tsv"]}).run()
+    entry, = load(tmp_path / "corvane_output.manifest.json")["inputs"]
     assert entry["resource_sha256"] == hashlib.sha256(parsed).hexdigest()
-    assert ReportReaderFactory.resource_digest("smn_tsv_config.json") == hashlib.sha256(parsed + b"\n").hexdigest()
+    assert ReportReaderFactory.resource_digest(resource.name) == hashlib.sha256(parsed + b"\n").hexdigest()
