@@ -36,7 +36,9 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
     rm -rf .venv
     "$python" -m venv .venv
 fi
+# Exact versions for a reproducible build and test environment (the package
+# itself allows compatible releases of msgspec).
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
-    "nanobind==2.9.2" "scikit-build-core==0.11.6" "setuptools==80.9.0" "pytest>=8"
+    "nanobind==2.9.2" "scikit-build-core==0.11.6" "setuptools==80.9.0" "pytest>=8" "msgspec==0.22.0"
 .venv/bin/python -m pip install --quiet --disable-pip-version-check \
     --no-build-isolation -Cbuild-dir=build "$target"

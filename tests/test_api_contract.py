@@ -317,3 +317,13 @@ def test_package_metadata():
     licence = next(f for f in files if f.name == "LICENSE")
     assert "Apache License" in licence.read_text()
     assert "Version 2.0, January 2004" in (ROOT / "LICENSE").read_text("utf-8")
+
+
+def test_installed_metadata_links_its_pages_and_bounds_its_requirements():
+    metadata = importlib.metadata.metadata("CorvaneFileParser")
+    urls = dict(entry.split(", ", 1) for entry in metadata.get_all("Project-URL"))
+    assert sorted(urls) == ["Changelog", "Documentation", "Issues", "Source"]
+    assert urls["Documentation"].endswith("/docs") and urls["Changelog"].endswith("/CHANGELOG.md")
+    # A runtime requirement is a range of compatible releases, never one exact version.
+    runtime = [item for item in metadata.get_all("Requires-Dist") if "extra ==" not in item]
+    assert runtime and all(">=" in item and "<" in item and "==" not in item for item in runtime)

@@ -559,3 +559,21 @@ def test_help_exits_0(monkeypatch, capsys):
                  "--output-dir DIR", "--output-json NAME", "--strict", "--sample ID",
                  "--log-file FILE", "--debug", "--version"):
         assert text in out
+
+
+# Paths of a request may be os.PathLike or bytes, as the command line's would
+# be: the run is the one the str paths give. A lone name is refused plainly.
+@pytest.mark.parametrize("as_path", [__import__("pathlib").Path, os.fsencode])
+def test_request_paths_may_be_path_like_or_bytes(tmp_path, as_path):
+    examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+    smn = os.path.join(examples, "sample1.smn.tsv")
+    runs = []
+    for number, path in enumerate((str, as_path)):
+        request = {"input_dir": path(examples), "output_dir": path(str(tmp_path)), "output_json": path(f"S{number}.json"),
+                   "input_files": [path(smn), path("sample1.gba.tsv")], "input_kinds": {path(smn): "smn"}}
+        driver = ReportAssembler(request)
+        driver.run()
+        runs.append((vars(driver).pop("output_json"), vars(driver), (tmp_path / f"S{number}.json").read_bytes()))
+    assert runs[0][1:] == runs[1][1:]
+    with pytest.raises(TypeError, match="input_files must be a list of paths, not str"):
+        ReportAssembler({"input_dir": examples, "input_files": "sample1.smn.tsv"}).run(return_dict=True)

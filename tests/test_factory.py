@@ -222,3 +222,25 @@ def test_resources_are_ascii_text():
     # on any console encoding.
     for name in RESOURCES:
         importlib.resources.files("CorvaneFileParser").joinpath(name).read_bytes().decode("ascii")
+
+
+# A replacement reader class gets only the factory's keywords its constructor
+# takes: the reader contract's two-argument constructor is built as before.
+SMN = {"resource_name": "smn_tsv_config.json"}
+
+
+@pytest.mark.parametrize("init, by_name, by_kind", [
+    (lambda self, section_config, file_path: setattr(self, "given", {}), {}, {}),
+    (lambda self, section_config, file_path, resource_name=None: setattr(
+        self, "given", {"resource_name": resource_name}), SMN, SMN),
+    (lambda self, section_config, file_path, **given: setattr(self, "given", given),
+     SMN, {**SMN, "kind_given": True}),
+])
+def test_replacement_reader_gets_the_keywords_it_takes(monkeypatch, init, by_name, by_kind):
+    import sys
+
+    replacement = type("Replacement", (SingleRowTsvReader,), {"__init__": init})
+    monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", replacement)
+    for kind, expected in ((None, by_name), ("smn", by_kind)):
+        reader = ReportReaderFactory.get_parser("S1.smn.tsv", kind)
+        assert type(reader) is replacement and reader.given == expected

@@ -495,3 +495,22 @@ def test_input_digests_describe_the_bytes_read_small_and_large(tmp_path):
     inputs = load(out / "s.manifest.json")["inputs"]
     assert [(entry["size"], entry["sha256"]) for entry in inputs] == [
         (os.path.getsize(path), sha256_of(path)) for path in (panel, targeted)]
+
+
+def test_resource_digest_is_of_the_bytes_the_reader_was_built_on(monkeypatch, tmp_path):
+    # The resource is replaced after the reader was built, before the manifest
+    # is written: the manifest names the version that was parsed.
+    from CorvaneFileParser.Parsers.ReportReaderFactory import ReportReaderFactory
+    from CorvaneFileParser.Parsers.SingleRowTsvReader import SingleRowTsvReader
+
+    resource = tmp_path / "smn_tsv_config.json"
+    parsed = (Path(CorvaneFileParser.__file__).parent / resource.name).read_bytes()
+    resource.write_bytes(parsed)
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(tmp_path / "__init__.py"))
+    replacing = type("Replacing", (SingleRowTsvReader,), {
+        "parse": lambda self: (resource.write_bytes(parsed + b"\n"), SingleRowTsvReader.parse(self))[1]})
+    monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", replacing)
+    ReportAssembler({C.INPUT_DIR: str(EXAMPLES), C.OUTPUT_DIR: str(tmp_path), "input_files": ["sample1.smn.tsv"]}).run()
+    entry, = load(tmp_path / "corvane_output.manifest.json")["inputs"]
+    assert entry["resource_sha256"] == hashlib.sha256(parsed).hexdigest()
+    assert ReportReaderFactory.resource_digest(resource.name) == hashlib.sha256(parsed + b"\n").hexdigest()

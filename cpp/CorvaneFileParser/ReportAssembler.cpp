@@ -44,29 +44,68 @@ nb::object constant(const char *name) {
 // Construction and run
 // ---------------------------------------------------------------------------
 
+// A path of the request as the command line gives it: an os.PathLike or
+// bytes path as its str (os.fsdecode: bytes that are not UTF-8 become
+// surrogate escapes, as in sys.argv); a str, or any other value, as given.
+bool is_other_path(nb::handle value) {
+    return !is_text(value) && (PyBytes_Check(value.ptr()) || nb::hasattr(value, "__fspath__"));
+}
+
+nb::object path_text(nb::handle value) {
+    return is_other_path(value) ? host_attr("os", "fsdecode")(value) : nb::borrow(value);
+}
+
+// The request's list of input files, and the paths its input_kinds names,
+// with their paths as path_text gives them; the object given when none
+// needs it.
+nb::object path_texts(nb::handle files) {
+    bool other = false;
+    if (is_list(files) || PyTuple_Check(files.ptr()))
+        for_each(files, [&](nb::handle name) { other |= is_other_path(name); });
+    if (!other)
+        return nb::borrow(files);
+    nb::list names;
+    for_each(files, [&](nb::handle name) { names.append(path_text(name)); });
+    return names;
+}
+
+nb::object path_keys(nb::handle kinds) {
+    bool other = false;
+    if (is_dict(kinds))
+        other = entries_until(kinds, [](nb::handle path, nb::handle) { return is_other_path(path); });
+    if (!other)
+        return nb::borrow(kinds);
+    nb::dict named;
+    entries_until(kinds, [&](nb::handle path, nb::handle kind) {
+        named[path_text(path)] = kind;
+        return false;
+    });
+    return named;
+}
+
 void init_assembler(nb::handle self, nb::handle request) {
-    nb::setattr(self, "output_dir", get(request, constant("OUTPUT_DIR"), interned(".")));
+    nb::setattr(self, "output_dir", path_text(get(request, constant("OUTPUT_DIR"), interned("."))));
     nb::setattr(self, "output_json",
-                get(request, constant("OUTPUT_JSON"), interned("corvane_output.json")));
-    nb::setattr(self, "input_dir", get(request, constant("INPUT_DIR"), interned(".")));
+                path_text(get(request, constant("OUTPUT_JSON"), interned("corvane_output.json"))));
+    nb::setattr(self, "input_dir", path_text(get(request, constant("INPUT_DIR"), interned("."))));
     nb::object absent = nb::steal(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type));
     nb::object files = get(request, interned("input_files"), absent);
     if (files.is(absent))
         files = nb::list();
-    nb::setattr(self, "input_files", files);
+    nb::setattr(self, "input_files", path_texts(files));
     nb::setattr(self, "strict", get(request, constant("STRICT"), nb::handle(Py_False)));
     nb::setattr(self, "sample", get(request, constant("SAMPLE"), nb::none()));
     nb::object aliases = get(request, constant("SAMPLE_ALIASES"), absent);
     nb::setattr(self, "sample_aliases", aliases.is(absent) ? nb::object(nb::list()) : aliases);
     nb::object kinds = get(request, constant("INPUT_KINDS"), absent);
-    nb::setattr(self, "input_kinds", kinds.is(absent) ? nb::object(nb::dict()) : kinds);
+    nb::setattr(self, "input_kinds", kinds.is(absent) ? nb::object(nb::dict()) : path_keys(kinds));
     nb::setattr(self, "durable", get(request, constant("DURABLE"), nb::handle(Py_True)));
     // Kept only when the request gives them: a whole sample sheet in one run
     // (see SheetRun.py).
     for (const char *key : {"sample_sheet", "jobs", "summary_dir"}) {
         nb::object value = get(request, interned(key), absent);
         if (!value.is(absent))
-            nb::setattr(self, key, value);
+            nb::setattr(self, key, path_text(value));
     }
 }
 
@@ -146,6 +185,11 @@ nb::object parse_files(nb::handle self) {
     nb::object aliases = nb::getattr(self, "sample_aliases", nb::none());
     nb::object kinds = nb::getattr(self, "input_kinds", nb::none());
     check_kinds_and_aliases(kinds, aliases, sample);
+    // A lone name would be read one character at a time.
+    nb::object listed = self.attr("input_files");
+    if (is_text(listed) || PyBytes_Check(listed.ptr()))
+        raise(PyExc_TypeError, concat_str({interned("input_files must be a list of paths, not "),
+                                           class_name(listed)}));
 
     if (!truthy(self.attr("input_files")))
         discover_files(self, !record.is_none());
@@ -345,7 +389,7 @@ nb::object parse_args() { return entry(kParseArgs)(); }
 
 void from_cli(nb::handle cls) { entry(kFromCli)(cls); }
 
-int main_entry() { return nb::cast<int>(entry(kMain)()); }
+int main_entry(nb::handle argv) { return nb::cast<int>(entry(kMain)(argv)); }
 
 nb::object json_kind_name(nb::handle value) {
     const char *kind = json_kind(value);
@@ -450,11 +494,14 @@ NB_MODULE(ReportAssembler, m) {
                       "configuration file (an option replaces the file's value), then\n"
                       "constructs the class with it and runs it, writing the output.")
         .finish();
-    m.def("main", &main_entry, nb::sig("def main() -> int"),
-          "Command-line entry: set up logging, parse the options, write the unified JSON "
-          "and its manifest; returns the exit status (0 done, 1 failed, 2 bad command line "
-          "or request). Called from Python it keeps the caller's signal handlers and "
-          "logging; the corvane-parse script calls CommandLine.run_program.");
+    m.def("main", &main_entry, nb::arg("argv").none() = nb::none(),
+          nb::sig("def main(argv: collections.abc.Sequence[str] | None = None) -> int"),
+          "Command-line entry on argv (default sys.argv[1:]): parse the options, set up "
+          "logging, write the unified JSON and its manifest; returns the exit status (0 done, "
+          "1 failed, 2 bad command line or request). --help, --version and a bad command line "
+          "raise SystemExit, as the program exits, and touch no file. Called from Python it "
+          "keeps the caller's signal handlers and logging; the corvane-parse script calls "
+          "CommandLine.run_program.");
     m.def("_failure_message", &failure_message, nb::arg("error"),
           nb::sig("def _failure_message(error: BaseException) -> str"),
           "The one line the command line prints for a failure (without the program name).");

@@ -87,8 +87,15 @@ bool suits_condition(nb::handle operator_name, nb::handle target, nb::handle val
             return false;
         if (PyBool_Check(t))
             return PyBool_Check(v);
-        if (PyLong_Check(t) || PyFloat_Check(t))
-            return is_measure(value) && (!is_whole(target) || is_whole(value));
+        if (PyLong_Check(t) || PyFloat_Check(t)) {
+            if (!is_measure(value))
+                return false;
+            // Compared with a count (a whole number, 0 or more), a value must be
+            // one too: a fraction or a negative number is no number of copies.
+            if (is_whole_count(target))
+                return is_whole_count(value);
+            return !is_whole(target) || is_whole(value);
+        }
         if (PyUnicode_Check(t))
             return PyUnicode_Check(v);
         return true;

@@ -3,9 +3,9 @@
 OPTIONS lists every option and every key of a run configuration file once:
 its spellings, how it takes values, its help, and the request key it sets.
 From it come the argparse parser (ReportAssembler.parse_args, the help), the
-plain fast path, the early parser main() reads the log location with, the
-check of a run configuration file (keys, kinds of values, "did you mean") and
-the request from_cli builds. Adding an option is a row here plus its use.
+plain fast path, the check of a run configuration file (keys, kinds of
+values, "did you mean") and the request from_cli builds. Adding an option is
+a row here plus its use.
 
 Kept out of the hot path of a plain run: argparse and logging are imported
 only when a command line needs them (--help, an error, an abbreviation), so
@@ -23,6 +23,7 @@ from CorvaneFileParser.CorvaneConstants import CorvaneConstants as _Keys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Sequence
     from typing import Any, Callable
 
 PROGRAM = "corvane-parse"
@@ -186,9 +187,32 @@ def _argparse_arguments(option: Option) -> dict[str, Any]:
     return arguments
 
 
+# The argument list of the main() going on in this thread (None: the
+# process's, sys.argv[1:]), and the options it parsed before opening the log.
+_arguments: ContextVar[list[str] | None] = ContextVar("corvane_arguments", default=None)
+_parsed_options: ContextVar[Any] = ContextVar("corvane_parsed_options", default=None)
+
+
+def command_line_arguments() -> list[str]:
+    """The arguments the command line is parsed from: those given to the
+    main() going on, else sys.argv[1:]."""
+    given = _arguments.get()
+    return sys.argv[1:] if given is None else given
+
+
+def _argument_list(argv: Any) -> list[str]:
+    """main()'s argv as a list of texts: paths (os.PathLike, bytes) are taken
+    as the command line would give them (os.fsdecode); a lone text, which
+    would be read one character at a time, is refused."""
+    if isinstance(argv, (str, bytes)):
+        raise TypeError(f"argv must be a list of arguments, not {type(argv).__name__}")
+    return [item if isinstance(item, str) else os.fsdecode(item) for item in argv]
+
+
 def parse_args() -> Any:
-    """ReportAssembler.parse_args: the options of sys.argv by argparse; a bad
-    command line exits with status 2."""
+    """ReportAssembler.parse_args: the options of the command line (main()'s
+    argument list, else sys.argv) by argparse; a bad command line exits with
+    status 2."""
     import argparse
 
     parser = argparse.ArgumentParser(
@@ -197,7 +221,7 @@ def parse_args() -> Any:
     for option in OPTIONS:
         if option.flags:
             parser.add_argument(*option.flags, **_argparse_arguments(option))
-    return parser.parse_args()
+    return parser.parse_args(command_line_arguments())
 
 
 def _is_value(text: object) -> bool:
@@ -281,40 +305,16 @@ def parse_plain_command_line(arguments: Any) -> Any:
 
 
 def _plain_command_line() -> Any:
-    return parse_plain_command_line(sys.argv[1:])
-
-
-def parse_early_options() -> Any:
-    """The options main() needs before the full parser runs: where to log (the
-    run configuration file may name the output directory), --debug and
-    --version. Every option is declared so that abbreviations resolve as in
-    the full parser. None when the command line is malformed: the full parser
-    then reports it."""
-    plain = _plain_command_line()
-    if plain is not None:
-        return plain
-    import argparse
-
-    parser = argparse.ArgumentParser(prog=PROGRAM, add_help=False, exit_on_error=False)
-    for option in OPTIONS:
-        if not option.flags:
-            continue
-        arguments = _ARGPARSE_TAKES.get(option.takes, {})
-        if option.takes == FILES:
-            arguments = {"nargs": "*"}
-        elif option.takes == VERSION:
-            arguments = {"action": "store_true"}
-        parser.add_argument(*option.flags, **arguments)
-    parser.add_argument("-h", "--help", action="store_true")
-    try:
-        return parser.parse_known_args()[0]
-    except argparse.ArgumentError:
-        return None
+    return parse_plain_command_line(command_line_arguments())
 
 
 def command_line_options(cls: Any) -> Any:
-    """The options of the command line: parsed directly when written the plain
-    way and cls.parse_args is the driver's own, else by cls.parse_args()."""
+    """The options of the command line: those main() parsed already, else
+    parsed directly when written the plain way and cls.parse_args is the
+    driver's own, else by cls.parse_args()."""
+    parsed = _parsed_options.get()
+    if parsed is not None:
+        return parsed
     if cls.parse_args is _driver().ReportAssembler.parse_args:
         plain = _plain_command_line()
         if plain is not None:
@@ -442,12 +442,17 @@ def from_cli(cls: Any) -> None:
     """ReportAssembler.from_cli: the request from the options and the -c file
     (an option replaces the file's value), run by cls. Options a subclass's
     parse_args does not know count as not given."""
-    args = command_line_options(cls)
+    cls(request_from_options(command_line_options(cls))).run()
+
+
+def request_from_options(args: Any) -> dict[str, Any]:
+    """The request of parsed options: the -c file's settings, each replaced
+    by the option given. Raises RequestError for a bad file or value."""
     config: dict[str, Any] = {}
-    if args.config:
+    if getattr(args, "config", None):
         config = load_request_file(args.config)
     _build_request(config, args)
-    cls(config).run()
+    return config
 
 
 def _build_request(config: dict[str, Any], args: Any) -> None:
@@ -574,39 +579,21 @@ def _same_file(a: str, b: str) -> bool:
     return os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b)
 
 
-def _configured_inputs(path: str) -> dict[str, Any] | None:
-    """The run configuration file for the log's check; None when it cannot be
-    used (the run reports that when it reads the file)."""
-    try:
-        return load_request_file(path)
-    except Exception:
-        return None
-
-
-def _refuse_log_over_input(early: Any, log_path: str) -> None:
-    """The log is appended to: it must not be one of the files the command
-    line or its run configuration file lists (as given or under the input
-    directory) or that discovery would read, or it would change an input
-    before the run reads it."""
-    if early is None or not os.path.exists(log_path):
+def _refuse_log_over_input(request: dict[str, Any], log_path: str) -> None:
+    """The log is appended to: it must not be one of the files the request
+    lists (as given or under the input directory), gives a kind, or that
+    discovery would read, or it would change an input before the run reads
+    it."""
+    if not os.path.exists(log_path):
         return
-    names = list(early.input_files or ())
-    names += [pair[1] for pair in getattr(early, "input", None) or ()]
-    input_dir = early.input_dir
-    configured = _configured_inputs(early.config) if early.config else {}
-    declared: list[Any] = []
-    if configured is not None:
-        # The file's input_files are read unless the command line lists names;
-        # the paths it gives kinds are inputs too.
-        if not names:
-            names = list(configured.get("input_files") or ())
-        declared = list(configured.get(_Keys.INPUT_KINDS) or {})
-        input_dir = input_dir or configured.get(_Keys.INPUT_DIR)
+    names = list(request.get("input_files") or ())
+    declared = list(request.get(_Keys.INPUT_KINDS) or {})
+    input_dir = request.get(_Keys.INPUT_DIR)
     listed = any(_same_file(name, log_path) or (input_dir and _same_file(os.path.join(input_dir, name), log_path))
                  for name in names + declared if isinstance(name, str))
     # With no names listed, the input directory is read: a log there that
     # discovery takes for a caller file is an input too.
-    discovered = (not names and configured is not None
+    discovered = (not names
                   and os.path.basename(log_path).lower().endswith((".json", ".tsv"))
                   and _same_file(os.path.dirname(log_path) or ".", input_dir or "."))
     if listed or discovered:
@@ -641,28 +628,31 @@ def _report_failure(error: BaseException, debug: bool, log_open: bool) -> int:
 
 def _main_steps(program: bool, state: dict[str, bool]) -> int:
     driver = _driver()
-    early = parse_early_options()
-    if early is None or getattr(early, "version", False):
-        driver.ReportAssembler.parse_args()
-        early = None
-    debug = early is not None and bool(early.debug)
+    # The command line is read before the log is opened: --help, --version
+    # and a bad option or option value touch no file.
+    args = command_line_options(driver.ReportAssembler)
+    debug = bool(getattr(args, "debug", False))
     try:
-        log_file = None if early is None else early.log_file
-        if log_file:
-            log_path = log_file
-        else:
+        request: dict[str, Any] = {}
+        _build_request(request, args)
+        log_path = getattr(args, "log_file", None)
+        if not log_path:
             # The effective output directory: the option, else the run
-            # configuration file's, else the current directory. Help is shown
-            # even when the file is bad.
-            output_dir = None if early is None else early.output_dir
-            config = None if early is None else early.config
-            if not output_dir and config and not getattr(early, "help", False):
+            # configuration file's, else the current directory.
+            output_dir = request.get(_Keys.OUTPUT_DIR)
+            config = getattr(args, "config", None)
+            if not output_dir and config:
                 output_dir = load_request_file(config).get(_Keys.OUTPUT_DIR)
-            if not output_dir:
-                output_dir = "."
+            output_dir = output_dir or "."
             driver._require_directory(output_dir, "Output")
             log_path = os.path.join(output_dir, "corvane.log")
-        _refuse_log_over_input(early, log_path)
+        try:
+            # With its run configuration file when it can be read; the run
+            # reports it otherwise, in the log.
+            request = request_from_options(args)
+        except Exception:
+            pass
+        _refuse_log_over_input(request, log_path)
         try:
             _require_fifo_reader(log_path)
             # A program run writes its log lines itself (ProgramLog.DirectLog):
@@ -675,21 +665,27 @@ def _main_steps(program: bool, state: dict[str, bool]) -> int:
         return _report_failure(error, debug, False)
     state["log open"] = True
     ProgramLog.log(20, f"Logging to {log_path}")
+    parsed = _parsed_options.set(args)
     try:
         driver.ReportAssembler.from_cli()
     except Exception as error:
         return _report_failure(error, debug, True)
+    finally:
+        _parsed_options.reset(parsed)
     return 0
 
 
-def main(program: bool = False) -> int:
-    """ReportAssembler.main: the command-line run; returns the exit status.
-    `program` (the corvane-parse script, `python -m CorvaneFileParser`): the
-    process ends with the run, so it may install signal handlers, write its
-    log directly and freeze the collector at exit; a call from Python code
-    keeps the caller's process as it was."""
+def main(argv: Sequence[str] | None = None, program: bool = False) -> int:
+    """ReportAssembler.main: the command-line run on argv (default
+    sys.argv[1:]); returns the exit status, and raises SystemExit for --help,
+    --version and a bad command line as the program exits. `program` (the
+    corvane-parse script, `python -m CorvaneFileParser`): the process ends
+    with the run, so it may install signal handlers, write its log directly
+    and freeze the collector at exit; a call from Python code keeps the
+    caller's process as it was."""
     state = {"log open": False}
     signals = None
+    arguments = _arguments.set(None if argv is None else _argument_list(argv))
     reading = _read_request_files.set({})
     if program:
         _freeze_objects_at_exit()
@@ -710,11 +706,12 @@ def main(program: bool = False) -> int:
         return status
     finally:
         _read_request_files.reset(reading)
+        _arguments.reset(arguments)
         if signals is not None:
             signals.close()
 
 
-def run_program() -> int:
+def run_program(argv: Sequence[str] | None = None) -> int:
     """The program entry of the corvane-parse script and `python -m
     CorvaneFileParser`: main() with the program-only behaviour."""
-    return main(program=True)
+    return main(argv, program=True)

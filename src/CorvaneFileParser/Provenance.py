@@ -301,52 +301,14 @@ def _text_mapping(value: object) -> dict[str, str | None]:
     if not isinstance(value, dict):
         return {}
     return {str(_text(key)): _text(item) for key, item in value.items()}
-# Resource path -> (identity of the file, its SHA-256): a resource is hashed
-# once per process, and again when its file changes.
-_resource_digests: dict[str, tuple[tuple[int, ...], str]] = {}
+def resource_digest(resource: str) -> str | None:
+    """Hexadecimal SHA-256 of the named configuration resource as the reader
+    factory parsed it: one read gives both, so the digest is of the bytes
+    the readers were built on. None when it is not a regular file."""
+    from CorvaneFileParser.Parsers.ReportReaderFactory import ReportReaderFactory
 
-
-def resource_digest(path: str) -> str | None:
-    """Hexadecimal SHA-256 of the resource file at path; None when it is not a file."""
-    try:
-        status = os.stat(path)
-    except OSError:
-        return None
-    import stat
-
-    if not stat.S_ISREG(status.st_mode):
-        return None
-    identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
-                status.st_ctime_ns)
-    kept = _resource_digests.get(path)
-    if kept is None or kept[0] != identity:
-        kept = (identity, file_digest(path)[1])
-        _resource_digests[path] = kept
-    return kept[1]
-
-
-def package_directory() -> str:
-    import CorvaneFileParser
-
-    return os.path.dirname(os.path.abspath(CorvaneFileParser.__file__))
-
-
-# (package file, resource name) -> the resource's path, for a package file
-# given as an absolute path (a relative one depends on the working directory).
-_resource_paths: dict[tuple[str, str], str] = {}
-
-
-def _resource_path(resource: str) -> str:
-    import CorvaneFileParser
-
-    package_file = CorvaneFileParser.__file__
-    key = (package_file, resource)
-    path = _resource_paths.get(key)
-    if path is None:
-        path = os.path.join(package_directory(), resource)
-        if isinstance(package_file, str) and os.path.isabs(package_file):
-            _resource_paths[key] = path
-    return path
+    digest: str | None = ReportReaderFactory.resource_digest(resource)
+    return digest
 
 
 # The RunRecord collecting the warnings of the run going on in this thread
@@ -442,11 +404,16 @@ class RunRecord:
         """A listed name that was found nowhere."""
         self.missing.append(_text(name))
 
-    def _resource_digest(self, resource: str | None) -> str | None:
+    def _resource_digest(self, resource: str | None, reader: object) -> str | None:
+        """The SHA-256 of the resource the reader was built on: kept on it by
+        the factory, else the factory's (once per run)."""
         if resource is None:
             return None
+        kept = getattr(reader, "resource_sha256", None)
+        if type(kept) is str and len(kept) == 64:
+            return kept
         if resource not in self._resource_digests:
-            self._resource_digests[resource] = resource_digest(_resource_path(resource))
+            self._resource_digests[resource] = resource_digest(resource)
         return self._resource_digests[resource]
 
     def add_input(self, given: str, opened: str, reader: object, keys: list[str],
@@ -472,7 +439,7 @@ class RunRecord:
             "sha256": digest,
             "reader": type(reader).__name__,
             "resource": resource,
-            "resource_sha256": self._resource_digest(resource),
+            "resource_sha256": self._resource_digest(resource, reader),
             "keys": list(keys),
             "replaced": list(replaced),
             "identifiers": _text_mapping(getattr(reader, "sample_identifiers", None)),

@@ -1008,6 +1008,9 @@ def parse_args(argv: Sequence[str] | None = None) -> "argparse.Namespace":
                         help="the run's sample sheet: every sample it lists is summarised, "
                              "one with neither output nor failure record as failed "
                              "(\"no output\")")
+    from CorvaneFileParser import __version__
+
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return parser.parse_args(argv)
 
 

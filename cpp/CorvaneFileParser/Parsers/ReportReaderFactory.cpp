@@ -66,25 +66,77 @@ nb::object file_identity(nb::handle path) {
 
 // The named configuration resource of the package directory, the directory
 // of `CorvaneFileParser.__file__` (read on each call, so a test may point the
-// package elsewhere). A resource is parsed once per process and kept with the
-// identity of its file; each call gets its own copy, and a file changed on
-// disk since is parsed afresh.
-nb::object load_resource(const char *name) {
+// package elsewhere). A resource is read once per process and kept with the
+// identity of its file and the SHA-256 of the bytes parsed (set in *digest),
+// so the manifest names the very version the readers were built on; each call
+// gets its own copy, and a file changed on disk since is read afresh.
+nb::object resource_path(const char *name) {
     nb::object package_file = package_entry::package().attr("__file__");
-    nb::object path = host_attr("os.path", "join")(
-        host_attr("os.path", "dirname")(package_file), interned(name));
+    return host_attr("os.path", "join")(host_attr("os.path", "dirname")(package_file),
+                                        interned(name));
+}
+
+nb::object load_resource(const char *name, nb::object *digest = nullptr) {
+    nb::object path = resource_path(name);
     nb::object cache = host_module(kModule).attr("_resources");
     nb::object identity = is_text(path) ? file_identity(path) : nb::none();
     if (!identity.is_none()) {
         nb::object kept = get(cache, path);
-        if (!kept.is_none() && equals(kept[0], identity))
+        if (!kept.is_none() && equals(kept[0], identity)) {
+            if (digest)
+                *digest = kept[2];
             return fresh_copy(kept[1]);
+        }
     }
-    nb::object stream = host_attr("io", "open")(path, "r", nb::arg("encoding") = "utf-8");
-    nb::object document = json_load_closing(stream);
+    nb::object stream = host_attr("io", "open")(path, "rb");
+    nb::object data;
+    try {
+        data = stream.attr("read")();
+    } catch (...) {
+        stream.attr("close")();
+        throw;
+    }
+    stream.attr("close")();
+    nb::object document = host_attr("json", "loads")(data.attr("decode")("utf-8"));
+    nb::object sha256 = package_entry::bytes_digest()(data);
+    if (digest)
+        *digest = sha256;
     if (!identity.is_none())
-        set_item(cache, path, nb::make_tuple(identity, document));
+        set_item(cache, path, nb::make_tuple(identity, document, sha256));
     return identity.is_none() ? document : fresh_copy(document);
+}
+
+// The SHA-256 of its resource, kept on a reader the factory built (a reader
+// that takes no new attribute goes without: the manifest then asks
+// resource_digest()).
+void keep_resource_digest(nb::handle reader, nb::handle digest) {
+    if (!digest.is_valid() || digest.is_none())
+        return;
+    if (PyObject_SetAttrString(reader.ptr(), "resource_sha256", digest.ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            raise_pending();
+        PyErr_Clear();
+    }
+}
+
+// The SHA-256 of the named resource as the readers are built on it (read
+// through the cache above); None when it is not a regular file (a FIFO
+// would block) or cannot be read.
+nb::object resource_digest(nb::str name) {
+    nb::object digest;
+    try {
+        nb::object path = resource_path(name.c_str());
+        nb::object encoded = steal_checked(PyUnicode_EncodeFSDefault(path.ptr()));
+        struct stat status;
+        if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0 || !S_ISREG(status.st_mode))
+            return nb::none();
+        load_resource(name.c_str(), &digest);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return nb::none();
+    }
+    return digest.is_valid() ? digest : nb::none();
 }
 
 constexpr const char *kResources[] = {"dragen_500_tsv_config.json", "smn_tsv_config.json",
@@ -136,17 +188,73 @@ int kind_index(nb::handle kind) {
     return -1;
 }
 
+// The factory's keywords a reader class's constructor takes: the shipped
+// readers take both; a replacement class may have the two-argument
+// constructor (section_config, file_path) the reader contract allows.
+enum ReaderKeywords : long { kTakesResourceName = 1, kTakesKindGiven = 2 };
+
+// Read from the constructor's signature once per class (kept in the module's
+// _reader_keywords); a signature that cannot be read (a class made in C)
+// takes both, as the shipped readers do. The shipped classes are known
+// without inspect, whose import would cost a short run 15 ms.
+long reader_keywords(nb::handle cls) {
+    long takes = kTakesResourceName | kTakesKindGiven;
+    for (const package_entry::ReaderClass &shipped : package_entry::kReaderClasses)
+        if (cls.is(host_attr(shipped.module, shipped.cls)))
+            return takes;
+    nb::object cache = host_module(kModule).attr("_reader_keywords");
+    nb::object kept = get(cache, cls);
+    if (!kept.is_none())
+        return nb::cast<long>(kept);
+    nb::object parameters;
+    try {
+        parameters = host_attr("inspect", "signature")(cls).attr("parameters");
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_ValueError) && !error.matches(PyExc_TypeError))
+            throw;
+    }
+    if (parameters.is_valid()) {
+        nb::handle kind_class = host_attr("inspect", "Parameter");
+        nb::object positional_only = kind_class.attr("POSITIONAL_ONLY");
+        nb::object any_keyword = kind_class.attr("VAR_KEYWORD");
+        bool any = false;
+        for_each(parameters.attr("values")(), [&](nb::handle parameter) {
+            any |= equals(parameter.attr("kind"), any_keyword);
+        });
+        if (!any) {
+            auto named = [&](const char *name) {
+                nb::object parameter = get(parameters, interned(name));
+                return !parameter.is_none() && !equals(parameter.attr("kind"), positional_only) &&
+                       !equals(parameter.attr("kind"), kind_class.attr("VAR_POSITIONAL"));
+            };
+            takes = (named("resource_name") ? kTakesResourceName : 0) |
+                    (named("kind_given") ? kTakesKindGiven : 0);
+        }
+    }
+    set_item(cache, cls, nb::int_(takes));
+    return takes;
+}
+
 // The reader class of this module's globals for `kind`, built on its
 // resource; the resource's file name goes to the reader for its messages
 // about bad settings. `kind_given`: the caller named the kind, so the name
-// need not say it (passed only then, so a stand-in reader class without the
-// keyword still serves names).
+// need not say it (passed only then). Each keyword goes only to a class whose
+// constructor takes it. The SHA-256 of the resource's bytes it was built on
+// is kept on the reader for the manifest.
 nb::object make_reader(const FileKind &kind, nb::handle file_path, bool kind_given) {
     nb::object cls = reader_class(kind.reader);
-    if (kind_given)
-        return cls(load_resource(kind.resource), file_path,
-                   nb::arg("resource_name") = kind.resource, nb::arg("kind_given") = true);
-    return cls(load_resource(kind.resource), file_path, nb::arg("resource_name") = kind.resource);
+    long takes = reader_keywords(cls);
+    nb::object digest;
+    nb::object config = load_resource(kind.resource, &digest);
+    nb::dict keywords;
+    if (takes & kTakesResourceName)
+        keywords["resource_name"] = nb::str(kind.resource);
+    if (kind_given && (takes & kTakesKindGiven))
+        keywords["kind_given"] = nb::handle(Py_True);
+    nb::object reader = steal_checked(
+        PyObject_Call(cls.ptr(), nb::make_tuple(config, file_path).ptr(), keywords.ptr()));
+    keep_resource_digest(reader, digest);
+    return reader;
 }
 
 // The kind a file's lower-cased path names, or -1 when no row of the
@@ -306,8 +414,11 @@ NB_MODULE(ReportReaderFactory, m) {
           nb::sig("def check_input_kind(path: str, kind: str) -> None"),
           "Raises ValueError naming path unless kind is one of the kinds of file:\n"
           "panel, smn, gba, targeted, paraphase.");
-    // Parsed configuration resources: path -> (identity of the file, document).
+    // Parsed configuration resources: path -> (identity of the file, document,
+    // SHA-256 of the bytes parsed).
     m.attr("_resources") = nb::dict();
+    // Reader class -> the factory's keywords its constructor takes.
+    m.attr("_reader_keywords") = nb::dict();
 
     ClassBuilder::plain(m, "ReportReaderFactory")
         .doc("Chooses the reader and the configuration resource for a caller's file.")
@@ -331,6 +442,11 @@ NB_MODULE(ReportReaderFactory, m) {
                        "Raises ValueError (\"Unsupported file type\") for any other name and\n"
                        "RuntimeError (\"Failed to load config for ...\", the cause chained) when\n"
                        "the resource cannot be loaded or the reader rejects the path.")
+        .static_method("resource_digest", &resource_digest, nb::arg("name"),
+                       nb::sig("def resource_digest(name: str) -> str | None"),
+                       "The SHA-256 of the bytes of the named configuration resource the\n"
+                       "readers are built on (read once, with the resource); None when it\n"
+                       "cannot be read.")
         .static_method("load_resources", &load_resources,
                        nb::sig("def load_resources() -> None"),
                        "Parses every configuration resource now, so that readers made later\n"

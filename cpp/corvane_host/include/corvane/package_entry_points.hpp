@@ -70,6 +70,9 @@ inline constexpr ReaderClass kReaderClasses[] = {
     {"CorvaneFileParser.Parsers.PanelTsvReader", "PanelTsvReader"},
     {"CorvaneFileParser.Parsers.SingleRowTsvReader", "SingleRowTsvReader"},
 };
+// The hexadecimal SHA-256 of a bytes object, as the manifest takes it (without
+// loading hashlib for small data): the factory's of the resources it parses.
+inline nb::handle bytes_digest() { return host_attr("CorvaneFileParser.Provenance", "bytes_digest"); }
 // The package itself: its directory holds the configuration resources.
 inline nb::handle package() { return host_module("CorvaneFileParser"); }
 
