@@ -537,7 +537,7 @@ def test_table_lines_and_links_are_those_of_csv_and_relpath():
     page = "/runs/r1/run_summary.html"
     for target in ["/runs/r1/S1/S1.unified.json", "/runs/r1", "/runs/r10/S1.json",
                    "/runs/r1/../r2/a b#?.json", "/other/S1.json", "relative/S2.json",
-                   "/runs/r1/S%20/x.json"]:
+                   "/runs/r1/S%20/x.json", "/runs/r1/\u00e9\udcff~_.-/\x01!*'()"]:
         base = os.path.dirname(os.path.abspath(page))
         expected = urllib.parse.quote(os.fsencode(os.path.relpath(os.path.abspath(target), base)),
                                       safe="/")

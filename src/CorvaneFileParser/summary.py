@@ -605,8 +605,6 @@ class _RelativeLinks:
         self.prefix = self.base.rstrip(os.sep) + os.sep
 
     def __call__(self, target: str) -> str:
-        import urllib.parse
-
         absolute = os.path.abspath(target)
         if absolute.startswith(self.prefix) and not os.path.altsep:
             relative = absolute[len(self.prefix):]
@@ -616,7 +614,19 @@ class _RelativeLinks:
             except ValueError:  # another drive: no relative path exists
                 relative = absolute
         # As bytes: a name that is not UTF-8 is linked by its own bytes.
-        return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")), safe="/")
+        return quote_path(os.fsencode(relative.replace(os.sep, "/")))
+
+
+_URL_PLAIN = re.compile(rb"[A-Za-z0-9_.~/-]*")
+
+
+def quote_path(path: bytes) -> str:
+    """urllib.parse.quote(path, safe="/"), without loading urllib for a page: letters,
+    digits, "_.-~" and "/" as they are, every other byte as %XX."""
+    if _URL_PLAIN.fullmatch(path):
+        return path.decode("ascii")
+    plain = _URL_PLAIN.fullmatch
+    return "".join(chr(byte) if plain(bytes((byte,))) else "%%%02X" % byte for byte in path)
 
 
 _STYLE = """
