@@ -144,6 +144,30 @@ class TestBadSettings:
             cls({"S": settings}, path, resource_name="r.json")
         SingleRowTsvReader({"S": settings}, write_file("smn.tsv", "A\n1\n"))  # not its setting
 
+    @pytest.mark.parametrize("reader, name, key, good, bad", [
+        ("SingleRowTsvReader", "smn.tsv", "table", True, 1),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", 2, 2.0),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", {"A": 1}, {"A": True}),
+        ("SingleRowTsvReader", "smn.tsv", "text_fields", ["A", "B"], ["A", 1]),
+        ("JsonExtractReader", "x.json", "lift", ["a"], ["a", 1]),
+        ("PanelTsvReader", "x.tsv", "required_columns", ["Gene"], [["Gene"]]),
+    ])
+    def test_a_changed_setting_is_checked_again(self, write_file, reader, name, key, good, bad):
+        # A configuration equal to one already accepted, save one setting of
+        # another kind, fails: in a new mapping and changed in place alike.
+        path = write_file(name, "{}")
+        cls = getattr(getattr(Parsers, reader), reader)
+        config = {"S": {"caller_name": "c", key: good}, "T": {}}
+        for _ in range(2):
+            cls(config, path)
+        changed = {"S": {"caller_name": "c", key: bad}, "T": {}}
+        config["S"][key] = bad
+        for again in (changed, config, changed):
+            with pytest.raises(ValueError, match=f"section 'S': \"{key}\""):
+                cls(again, path)
+        config["S"][key] = good
+        cls(config, path)
+
     def test_without_resource_name(self, write_file):
         path = write_file("smn.tsv", "A\n1\n")
         with pytest.raises(ValueError, match="^reader configuration: section 'SMN': \"table\""):

@@ -1,4 +1,5 @@
 #include <corvane/c_api.hpp>
+#include <corvane/checked_settings.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/section_settings.hpp>
 #include <corvane/package_entry_points.hpp>
@@ -607,9 +608,13 @@ nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const 
             package_entry::report_reader_base().attr("__init__")(
                 self, section_config, file_path, nb::arg("resource_name") = resource_name,
                 nb::arg("kind_given") = kind_given);
+            CheckedSettings &checked = checked_settings(reinterpret_cast<const void *>(check));
+            if (checked.passed(section_config))
+                return;
             for_each_section(section_config, [&](nb::handle name, nb::handle config) {
                 check(config, resource_name, name);
             });
+            checked.remember(section_config);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("section_config").none(),
         nb::arg("file_path").none(), nb::kw_only(), nb::arg("resource_name").none() = nb::none(),

@@ -1,6 +1,7 @@
 // The reader contract: constructor checks, the shared value formatter and the
 // turning of extracted data into unified result entries.
 #include <corvane/c_api.hpp>
+#include <corvane/checked_settings.hpp>
 #include <corvane/class_builder.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
@@ -61,14 +62,24 @@ nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle se
 // that a resource with a setting of the wrong type fails when its reader is
 // built, naming the resource and the section. Each reader checks its own.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
+    // The key of the warning settings is part of what was checked.
+    nb::object warning_key = package_entry::warning_key();
+    nb::list checked_input;
+    checked_input.append(warning_key);
+    checked_input.append(section_config);
+    CheckedSettings &checked =
+        checked_settings(reinterpret_cast<const void *>(&check_section_settings));
+    if (checked.passed(checked_input))
+        return;
     for_each_section(section_config, [&](nb::handle name, nb::handle config) {
         ValueSettings::read(config, resource, name);
         nb::object table = get(config, "table");
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
         qc_pass_setting(config, resource, name);
-        check_condition_keys(get(config, package_entry::warning_key()), resource, name);
+        check_condition_keys(get(config, warning_key), resource, name);
     });
+    checked.remember(checked_input);
 }
 
 void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
