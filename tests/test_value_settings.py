@@ -97,6 +97,31 @@ def test_the_section_the_row_is_filed_under_decides(write_file):
     assert SingleRowTsvReader(config, path).parse() == {"GBA": {"Sample": "007", "Ratio": 0.0467}}
 
 
+class _Settings(dict):
+    """A mapping of settings that is not a plain dict: read afresh every time."""
+
+
+def test_settings_read_again_match_a_fresh_reading(write_file):
+    # One reader per round, its section settings drawn from a small pool so
+    # that equal, near-equal (1 / 1.0 / True) and changed settings follow each
+    # other; a plain dict and a subclass of it read the same values.
+    rng = random.Random(20261209)
+    header, row = ["A", "B", "C"], ["1.2345", " NA ", "007"]
+    path = write_file("smn.tsv", "\t".join(header) + "\n" + "\t".join(row) + "\n")
+    pool = {
+        "text_fields": [None, [], ["A"], ["B", "C"], ["*"]],
+        "null_values": [None, [], ["NA"], ["007", "NA"]],
+        "keep_as_written": [None, ["A"], ["C"]],
+        "decimals": [0, 1, 3, None, {"A": 1}, {"A": None, "C": 0}],
+    }
+    for _ in range(150):
+        settings = {key: rng.choice(values) for key, values in pool.items() if rng.random() < 0.6}
+        config = {"SMN": settings}
+        plain = SingleRowTsvReader(config, path).parse()["SMN"]
+        fresh = SingleRowTsvReader({"SMN": _Settings(settings)}, path).parse()["SMN"]
+        assert [(k, type(v), v) for k, v in plain.items()] == [(k, type(v), v) for k, v in fresh.items()]
+
+
 class TestBadSettings:
     @pytest.mark.parametrize(
         "settings, what",

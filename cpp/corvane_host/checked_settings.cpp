@@ -108,6 +108,10 @@ bool same_as(PyObject *value, PyObject *kept) {
 
 }  // namespace
 
+nb::object plain_snapshot(nb::handle value) { return snapshot(value, 0); }
+
+bool same_plain_data(nb::handle value, nb::handle kept) { return same_as(value.ptr(), kept.ptr()); }
+
 bool CheckedSettings::passed(nb::handle config) const {
     for (nb::handle kept : snapshots_)
         if (same_as(config.ptr(), kept.ptr()))

@@ -7,6 +7,7 @@
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
+#include <vector>
 
 namespace corvane {
 
@@ -690,7 +691,57 @@ nb::object strip_text(nb::handle text) {
 
 }  // namespace
 
+namespace {
+
+// Settings read before, by what the section configuration held under their
+// keys: a section read again with equal settings (each file of a run) takes
+// them from here.
+struct KeptValueSettings {
+    nb::object raw;  // plain_snapshot of the list raw_value_settings gives
+    ValueSettings settings;
+};
+constexpr size_t kKeptValueSettings = 64;
+
+std::vector<KeptValueSettings> &kept_value_settings() {
+    static auto *kept = new std::vector<KeptValueSettings>();
+    return *kept;
+}
+
+// What an exact dict configuration holds under the keys ValueSettings reads
+// ("decimals" preceded by whether it is there at all), as a list.
+nb::object raw_value_settings(nb::handle config) {
+    nb::object decimals = get(config, "decimals", nb::handle());
+    nb::list raw;
+    raw.append(get(config, "text_fields"));
+    raw.append(get(config, "null_values"));
+    raw.append(get(config, "keep_as_written"));
+    raw.append(nb::bool_(decimals.is_valid()));
+    raw.append(decimals.is_valid() ? decimals : nb::none());
+    return std::move(raw);
+}
+
+}  // namespace
+
 ValueSettings ValueSettings::read(nb::handle config, nb::handle resource, nb::handle section) {
+    if (!PyDict_CheckExact(config.ptr()))
+        return read_uncached(config, resource, section);
+    nb::object raw = raw_value_settings(config);
+    auto &kept = kept_value_settings();
+    for (const KeptValueSettings &entry : kept)
+        if (same_plain_data(raw, entry.raw))
+            return entry.settings;
+    ValueSettings settings = read_uncached(config, resource, section);
+    nb::object snapshot = plain_snapshot(raw);
+    if (snapshot.is_valid()) {
+        if (kept.size() >= kKeptValueSettings)
+            kept.erase(kept.begin());
+        kept.push_back({snapshot, settings});
+    }
+    return settings;
+}
+
+ValueSettings ValueSettings::read_uncached(nb::handle config, nb::handle resource,
+                                           nb::handle section) {
     ValueSettings settings;
     if (!PyDict_Check(config.ptr()))
         return settings;

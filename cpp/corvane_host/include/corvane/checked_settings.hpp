@@ -23,6 +23,12 @@ private:
     nb::list snapshots_;
 };
 
+// A private copy of plain configuration data (dicts and lists copied, scalars
+// shared); unset when it holds anything else or nests too deep.
+nb::object plain_snapshot(nb::handle value);
+// `value` holds what `snapshot` holds, in the sense above.
+bool same_plain_data(nb::handle value, nb::handle snapshot);
+
 // The memory of one check, kept for the life of the process (never freed: it
 // holds host objects); `check` names the check, e.g. its function.
 CheckedSettings &checked_settings(const void *check);

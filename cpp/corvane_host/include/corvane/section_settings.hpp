@@ -84,6 +84,7 @@ public:
     bool is_null_text(nb::handle text) const;
 
 private:
+    static ValueSettings read_uncached(nb::handle config, nb::handle resource, nb::handle section);
     // A text field's value: None for an empty text or a null word.
     static nb::object text_value(nb::handle stripped);
 
