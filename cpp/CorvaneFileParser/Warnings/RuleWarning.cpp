@@ -7,6 +7,9 @@
 #include <corvane/section_status.hpp>
 #include <corvane/warning_formatter.hpp>
 
+#include <utility>
+#include <vector>
+
 namespace nb = nanobind;
 using namespace corvane;
 
@@ -33,13 +36,27 @@ nb::object make_rule(nb::handle cond) {
                           nb::str("() argument after ** must be a mapping, not "),
                           nb::str(Py_TYPE(cond.ptr())->tp_name)}));
     }
-    if (PyDict_DelItem(kwargs.ptr(), loaded.no_call_key.ptr()) < 0) {
-        if (!pending_is(PyExc_KeyError))
-            raise_pending();
-        PyErr_Clear();
-    }
+    if (PyDict_Pop(kwargs.ptr(), loaded.no_call_key.ptr(), nullptr) < 0)
+        raise_pending();
     return steal_checked(
         PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+}
+
+// member.name of an operator member: read once per member, which the table
+// holds (so its address is never another object's); other values are asked.
+nb::object member_name(nb::handle member) {
+    constexpr size_t kKept = 16;
+    static auto *names = new std::vector<std::pair<nb::object, nb::object>>();
+    for (const auto &[kept, name] : *names)
+        if (kept.is(member))
+            return name;
+    nb::object name = member.attr("name");
+    int is_member = PyObject_IsInstance(member.ptr(), package_entry::condition_operator().ptr());
+    if (is_member < 0)
+        raise_pending();
+    if (is_member && PyUnicode_CheckExact(name.ptr()) && names->size() < kKept)
+        names->emplace_back(nb::borrow(member), name);
+    return name;
 }
 
 // The messages collected so far, with membership answered through a set
@@ -91,7 +108,7 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
         convert_operator(cond);
         nb::object rule = make_rule(cond);
         nb::object field = get(cond, loaded.field_key);
-        nb::object operator_name = get(cond, loaded.operator_key).attr("name");
+        nb::object operator_name = member_name(get(cond, loaded.operator_key));
         // A value of the wrong kind for its condition (a flag or a text where
         // a copy number is compared) holds no result: the condition fails.
         bool unusable = false;
