@@ -123,7 +123,7 @@ nb::str lower(nb::handle text) {
 
 nb::str upper(nb::handle text) {
     return nb::borrow<nb::str>(
-        steal_checked(PyObject_CallMethod(text.ptr(), "upper", nullptr)));
+        steal_checked(PyObject_CallMethodNoArgs(text.ptr(), interned("upper").ptr())));
 }
 
 bool is_number(nb::handle value) {

@@ -176,6 +176,7 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::object warning_key = package_entry::warning_key();
     nb::handle registry = package_entry::warning_registry();
     nb::handle status_entry = interned("status");
+    nb::handle get_formatter_name = interned("get_formatter"), assess_name = interned("assess");
     // The sections the reader found holding nothing that was assessed.
     nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
     nb::dict result;
@@ -212,9 +213,11 @@ nb::object build_result(nb::handle self, nb::handle data) {
             text = qc_failure;
             status = SectionStatus::QcFailed;
         } else if (has_warning) {
-            nb::object formatter = registry.attr("get_formatter")(warning_config);
-            auto [formatted, reached] =
-                unpack_pair(formatter.attr("assess")(warning_config, section_data));
+            nb::object formatter = steal_checked(PyObject_CallMethodOneArg(
+                registry.ptr(), get_formatter_name.ptr(), warning_config.ptr()));
+            PyObject *assess_args[] = {formatter.ptr(), warning_config.ptr(), section_data.ptr()};
+            auto [formatted, reached] = unpack_pair(steal_checked(PyObject_VectorcallMethod(
+                assess_name.ptr(), assess_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
             text = formatted;
             if (assessed) {
                 status = rules_status(reached, formatter);
