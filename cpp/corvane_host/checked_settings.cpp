@@ -120,6 +120,8 @@ bool CheckedSettings::passed(nb::handle config) const {
 }
 
 void CheckedSettings::remember(nb::handle config) {
+    if (!remembers_)
+        return;
     nb::object kept = snapshot(config, 0);
     if (!kept.is_valid())
         return;
@@ -129,13 +131,30 @@ void CheckedSettings::remember(nb::handle config) {
     snapshots_.append(kept);
 }
 
-CheckedSettings &checked_settings(const void *check) {
-    static auto *memories = new std::vector<std::pair<const void *, CheckedSettings *>>();
-    for (auto &[key, memory] : *memories)
-        if (key == check)
-            return *memory;
-    memories->emplace_back(check, new CheckedSettings());
-    return *memories->back().second;
+CheckedSettings &checked_settings(const void *check, nb::handle variant) {
+    struct Memory {
+        const void *check;
+        nb::object variant;  // a snapshot, or unset
+        CheckedSettings *settings;
+    };
+    static auto *memories = new std::vector<Memory>();
+    for (Memory &memory : *memories)
+        if (memory.check == check &&
+            (variant.is_valid() ? memory.variant.is_valid() && same_as(variant.ptr(), memory.variant.ptr())
+                                : !memory.variant.is_valid()))
+            return *memory.settings;
+    nb::object kept;
+    if (variant.is_valid()) {
+        kept = snapshot(variant, 0);
+        // Data that cannot be remembered gets a memory of its own that
+        // nothing else finds, and nothing is remembered in it.
+        if (!kept.is_valid()) {
+            static auto *unremembered = new CheckedSettings(false);
+            return *unremembered;
+        }
+    }
+    memories->push_back({check, kept, new CheckedSettings()});
+    return *memories->back().settings;
 }
 
 }  // namespace corvane

@@ -697,7 +697,7 @@ namespace {
 // keys: a section read again with equal settings (each file of a run) takes
 // them from here.
 struct KeptValueSettings {
-    nb::object raw;  // plain_snapshot of the list raw_value_settings gives
+    nb::object raw;  // plain_snapshot of RawSettings::as_list()
     ValueSettings settings;
 };
 constexpr size_t kKeptValueSettings = 64;
@@ -707,31 +707,47 @@ std::vector<KeptValueSettings> &kept_value_settings() {
     return *kept;
 }
 
-// What an exact dict configuration holds under the keys ValueSettings reads
-// ("decimals" preceded by whether it is there at all), as a list.
-nb::object raw_value_settings(nb::handle config) {
-    nb::object decimals = get(config, "decimals", nb::handle());
-    nb::list raw;
-    raw.append(get(config, "text_fields"));
-    raw.append(get(config, "null_values"));
-    raw.append(get(config, "keep_as_written"));
-    raw.append(nb::bool_(decimals.is_valid()));
-    raw.append(decimals.is_valid() ? decimals : nb::none());
-    return std::move(raw);
-}
+// What an exact dict configuration holds under the keys ValueSettings reads,
+// "decimals" preceded by whether it is there at all.
+constexpr size_t kRawSettings = 5;
+struct RawSettings {
+    nb::object items[kRawSettings];
+
+    explicit RawSettings(nb::handle config) {
+        nb::object decimals = get(config, "decimals", nb::handle());
+        items[0] = get(config, "text_fields");
+        items[1] = get(config, "null_values");
+        items[2] = get(config, "keep_as_written");
+        items[3] = nb::bool_(decimals.is_valid());
+        items[4] = decimals.is_valid() ? decimals : nb::none();
+    }
+    // `kept`, a snapshot of as_list(), holds the same settings.
+    bool same_as(nb::handle kept) const {
+        for (size_t i = 0; i < kRawSettings; ++i)
+            if (!same_plain_data(items[i], PyList_GET_ITEM(kept.ptr(), (Py_ssize_t) i)))
+                return false;
+        return true;
+    }
+    nb::object as_list() const {
+        nb::list list;
+        for (const nb::object &item : items)
+            list.append(item);
+        return std::move(list);
+    }
+};
 
 }  // namespace
 
 ValueSettings ValueSettings::read(nb::handle config, nb::handle resource, nb::handle section) {
     if (!PyDict_CheckExact(config.ptr()))
         return read_uncached(config, resource, section);
-    nb::object raw = raw_value_settings(config);
+    RawSettings raw(config);
     auto &kept = kept_value_settings();
     for (const KeptValueSettings &entry : kept)
-        if (same_plain_data(raw, entry.raw))
+        if (raw.same_as(entry.raw))
             return entry.settings;
     ValueSettings settings = read_uncached(config, resource, section);
-    nb::object snapshot = plain_snapshot(raw);
+    nb::object snapshot = plain_snapshot(raw.as_list());
     if (snapshot.is_valid()) {
         if (kept.size() >= kKeptValueSettings)
             kept.erase(kept.begin());

@@ -62,14 +62,12 @@ nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle se
 // that a resource with a setting of the wrong type fails when its reader is
 // built, naming the resource and the section. Each reader checks its own.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
-    // The key of the warning settings is part of what was checked.
+    // Remembered by the key of the warning settings, which is part of what
+    // was checked.
     nb::object warning_key = package_entry::warning_key();
-    nb::list checked_input;
-    checked_input.append(warning_key);
-    checked_input.append(section_config);
-    CheckedSettings &checked =
-        checked_settings(reinterpret_cast<const void *>(&check_section_settings));
-    if (checked.passed(checked_input))
+    CheckedSettings &checked = checked_settings(
+        reinterpret_cast<const void *>(&check_section_settings), warning_key);
+    if (checked.passed(section_config))
         return;
     for_each_section(section_config, [&](nb::handle name, nb::handle config) {
         ValueSettings::read(config, resource, name);
@@ -79,7 +77,7 @@ void check_section_settings(nb::handle section_config, nb::handle resource) {
         qc_pass_setting(config, resource, name);
         check_condition_keys(get(config, warning_key), resource, name);
     });
-    checked.remember(checked_input);
+    checked.remember(section_config);
 }
 
 void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,

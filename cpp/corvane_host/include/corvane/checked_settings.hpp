@@ -14,12 +14,14 @@ namespace nb = nanobind;
 
 class CheckedSettings {
 public:
+    explicit CheckedSettings(bool remembers = true) : remembers_(remembers) {}
     // True when `config` equals one that passed this check before.
     bool passed(nb::handle config) const;
     // Remembers `config`, which has just passed this check.
     void remember(nb::handle config);
 
 private:
+    bool remembers_;
     nb::list snapshots_;
 };
 
@@ -30,7 +32,8 @@ nb::object plain_snapshot(nb::handle value);
 bool same_plain_data(nb::handle value, nb::handle snapshot);
 
 // The memory of one check, kept for the life of the process (never freed: it
-// holds host objects); `check` names the check, e.g. its function.
-CheckedSettings &checked_settings(const void *check);
+// holds host objects); `check` names the check, e.g. its function, and
+// `variant`, when given, plain data the check also depends on.
+CheckedSettings &checked_settings(const void *check, nb::handle variant = nb::handle());
 
 }  // namespace corvane
