@@ -64,6 +64,12 @@ public:
                default_places_ == 2;
     }
     bool has_null_values() const { return null_values_.is_valid(); }
+    // These settings as read from the configuration without "null_values".
+    ValueSettings without_null_values() const {
+        ValueSettings others = *this;
+        others.null_values_ = nb::object();
+        return others;
+    }
 
     Rule rule_for(nb::handle name) const;
     // The formatted value under `rule`: a text in null_values becomes None; a
