@@ -451,6 +451,43 @@ def test_in_place_formatting_gives_the_results_of_a_copy(monkeypatch, tmp_path, 
         assert logged == caplog.messages
 
 
+class _FreshDict(dict):
+    pass
+
+
+class _FreshList(list):
+    pass
+
+
+def test_settings_changed_in_place_are_read_as_new_ones(tmp_path):
+    # Section settings read before are remembered; the same lists and
+    # mappings changed in place between reads must read as a new mapping
+    # of a kind never remembered (a subclass) does.
+    rng = random.Random(777)
+    path = tmp_path / "doc.json"
+    config = {}
+    for case in range(300):
+        document = {name: {rng.choice(KEYS): random_node(rng, 1) for _ in range(rng.randint(1, 5))}
+                    for name in rng.sample(["s", "t", "v"], rng.randint(1, 3))}
+        path.write_text(json.dumps(document), encoding="utf-8")
+        for name, cfg in random_config(rng).items():
+            held = config.setdefault(name, {})
+            for key in list(held):
+                if key not in cfg:
+                    del held[key]
+            for key, value in cfg.items():
+                if isinstance(held.get(key), list) and isinstance(value, list):
+                    held[key][:] = value
+                else:
+                    held[key] = value
+        fresh = {name: _FreshDict({key: _FreshList(value) if key == "exclude_paths" and isinstance(value, list)
+                                   else value for key, value in cfg.items()})
+                 for name, cfg in config.items()}
+        got = JsonExtractReader(config, str(path)).parse()
+        expected = JsonExtractReader(fresh, str(path)).parse()
+        assert repr(got) == repr(expected), (case, document, config)
+
+
 class Unreadable(str):
     def lower(self):
         raise RuntimeError("formatted")

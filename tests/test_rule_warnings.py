@@ -1,4 +1,5 @@
 import contextlib
+import random
 import io
 
 import pytest
@@ -147,3 +148,45 @@ def test_malformed_carrier_specs_raise(conditions, error):
 def test_null_conditions_or_data_give_no_sentence(formatter, config, data, capsys):
     assert formatter().format(config, data) == ""
     assert capsys.readouterr().out == ""
+
+
+def test_conditions_read_without_a_rule_object_match_the_rule_objects(monkeypatch):
+    # Seeded conditions and data: assess() and what it prints are the same
+    # whether the loaded ValueRule is used directly or through a replaced method.
+    from CorvaneFileParser.Models import ValueRule
+
+    rng = random.Random(9090)
+    values = [None, True, False, 0, 1, 2, 2.0, 2.5, -1, "", "x", "del", "PASS", [1, "x"], {"n": 2}]
+    keys = ["field", "operator", "value", "message", "no_call"]
+
+    def condition():
+        entry = {"field": rng.choice(["n", "m", "calls"]), "operator": rng.choice(list(Op.__members__)),
+                 "value": rng.choice(values), "message": rng.choice(["A", "B", "C", 7])}
+        if rng.random() < 0.2:
+            entry["no_call"] = rng.choice([True, False, 1])
+        if rng.random() < 0.1:
+            del entry[rng.choice(keys[:4])]
+        if rng.random() < 0.1:
+            entry["unit"] = "x"
+        return entry
+
+    def run(config, data):
+        buffer = io.StringIO()
+        with contextlib.redirect_stdout(buffer):
+            try:
+                outcome = RuleWarning().assess(config, data)
+            except Exception as error:  # the same error either way
+                outcome = (type(error), str(error))
+        return outcome, buffer.getvalue()
+
+    original = ValueRule.check
+    for _ in range(400):
+        conditions = [condition() for _ in range(rng.randint(1, 5))]
+        data = {k: rng.choice(values) for k in rng.sample(["n", "m", "calls"], rng.randint(0, 3))}
+        if rng.random() < 0.2:
+            data = rng.choice(values)
+        direct = run({"conditions": [dict(c) for c in conditions]}, data)
+        with monkeypatch.context() as patched:
+            patched.setattr(ValueRule, "check", lambda self, value: original(self, value))
+            through_rules = run({"conditions": [dict(c) for c in conditions]}, data)
+        assert direct == through_rules, (conditions, data)

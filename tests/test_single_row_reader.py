@@ -1,5 +1,7 @@
 import gc
 import pathlib
+import random
+import re
 import tracemalloc
 
 import pytest
@@ -74,6 +76,33 @@ def test_utf8_with_byte_order_mark(write_file):
 def test_invalid_utf8_raises_decoding_error(write_file):
     with pytest.raises(UnicodeDecodeError):
         parse(write_file, b"A\tB\n\xff\xfe\t1\n")
+
+
+def test_lines_read_from_bytes_match_the_text_file_s(write_file):
+    # Seeded files whose lines end in "\n" and the same with "\r\n" (read
+    # by the text file itself) give the same rows, samples and errors; the
+    # characters str.splitlines would also split at stay inside their field.
+    rng = random.Random(31337)
+    pieces = ["S1", "S2", "S1.final", " x ", "", "1.50", "None", "gr\u00fcn", "\u2028", "\x0b", "\x1c",
+              "\x85", "\t", " ", "\x00", "\ufeff"]
+    for case in range(300):
+        lines = ["\t".join(rng.choice(pieces) for _ in range(rng.randint(1, 4)))
+                 for _ in range(rng.randint(0, 5))]
+        text = "\n".join(lines) + rng.choice(["", "\n", "\n\n"])
+        prefix = rng.choice([b"", b"\xef\xbb\xbf"])
+        suffix = rng.choice([b""] * 5 + [b"\xff"])
+        sample = rng.choice([None, "S1", "S2"])
+        outcomes = []
+        for ending in ("\n", "\r\n"):
+            body = prefix + text.replace("\n", ending).encode("utf-8") + suffix
+            reader = SingleRowTsvReader(SMN_CONFIG, write_file("smn.tsv", body))
+            reader.sample = sample
+            try:
+                outcomes.append(repr(reader.parse()))
+            except Exception as error:
+                # A decoding error's position counts the longer line ends.
+                outcomes.append((type(error), re.sub(r"position \d+", "", str(error))))
+        assert outcomes[0] == outcomes[1], (case, text, sample)
 
 
 @pytest.mark.parametrize(

@@ -97,6 +97,31 @@ def test_the_section_the_row_is_filed_under_decides(write_file):
     assert SingleRowTsvReader(config, path).parse() == {"GBA": {"Sample": "007", "Ratio": 0.0467}}
 
 
+class _Settings(dict):
+    """A mapping of settings that is not a plain dict: read afresh every time."""
+
+
+def test_settings_read_again_match_a_fresh_reading(write_file):
+    # One reader per round, its section settings drawn from a small pool so
+    # that equal, near-equal (1 / 1.0 / True) and changed settings follow each
+    # other; a plain dict and a subclass of it read the same values.
+    rng = random.Random(20261209)
+    header, row = ["A", "B", "C"], ["1.2345", " NA ", "007"]
+    path = write_file("smn.tsv", "\t".join(header) + "\n" + "\t".join(row) + "\n")
+    pool = {
+        "text_fields": [None, [], ["A"], ["B", "C"], ["*"]],
+        "null_values": [None, [], ["NA"], ["007", "NA"]],
+        "keep_as_written": [None, ["A"], ["C"]],
+        "decimals": [0, 1, 3, None, {"A": 1}, {"A": None, "C": 0}],
+    }
+    for _ in range(150):
+        settings = {key: rng.choice(values) for key, values in pool.items() if rng.random() < 0.6}
+        config = {"SMN": settings}
+        plain = SingleRowTsvReader(config, path).parse()["SMN"]
+        fresh = SingleRowTsvReader({"SMN": _Settings(settings)}, path).parse()["SMN"]
+        assert [(k, type(v), v) for k, v in plain.items()] == [(k, type(v), v) for k, v in fresh.items()]
+
+
 class TestBadSettings:
     @pytest.mark.parametrize(
         "settings, what",
@@ -143,6 +168,30 @@ class TestBadSettings:
         with pytest.raises(ValueError, match=f"^r.json: section 'S': {what}"):
             cls({"S": settings}, path, resource_name="r.json")
         SingleRowTsvReader({"S": settings}, write_file("smn.tsv", "A\n1\n"))  # not its setting
+
+    @pytest.mark.parametrize("reader, name, key, good, bad", [
+        ("SingleRowTsvReader", "smn.tsv", "table", True, 1),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", 2, 2.0),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", {"A": 1}, {"A": True}),
+        ("SingleRowTsvReader", "smn.tsv", "text_fields", ["A", "B"], ["A", 1]),
+        ("JsonExtractReader", "x.json", "lift", ["a"], ["a", 1]),
+        ("PanelTsvReader", "x.tsv", "required_columns", ["Gene"], [["Gene"]]),
+    ])
+    def test_a_changed_setting_is_checked_again(self, write_file, reader, name, key, good, bad):
+        # A configuration equal to one already accepted, save one setting of
+        # another kind, fails: in a new mapping and changed in place alike.
+        path = write_file(name, "{}")
+        cls = getattr(getattr(Parsers, reader), reader)
+        config = {"S": {"caller_name": "c", key: good}, "T": {}}
+        for _ in range(2):
+            cls(config, path)
+        changed = {"S": {"caller_name": "c", key: bad}, "T": {}}
+        config["S"][key] = bad
+        for again in (changed, config, changed):
+            with pytest.raises(ValueError, match=f"section 'S': \"{key}\""):
+                cls(again, path)
+        config["S"][key] = good
+        cls(config, path)
 
     def test_without_resource_name(self, write_file):
         path = write_file("smn.tsv", "A\n1\n")

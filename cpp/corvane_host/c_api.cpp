@@ -123,7 +123,7 @@ nb::str lower(nb::handle text) {
 
 nb::str upper(nb::handle text) {
     return nb::borrow<nb::str>(
-        steal_checked(PyObject_CallMethod(text.ptr(), "upper", nullptr)));
+        steal_checked(PyObject_CallMethodNoArgs(text.ptr(), interned("upper").ptr())));
 }
 
 bool is_number(nb::handle value) {
@@ -147,7 +147,8 @@ nb::object get(nb::handle mapping, nb::handle key, nb::handle fallback) {
 }
 
 nb::object get(nb::handle mapping, const char *key, nb::handle fallback) {
-    return get(mapping, nb::str(key), fallback);
+    // Keys are literals: their interned str is made once and found by identity.
+    return get(mapping, interned(key), fallback);
 }
 
 nb::object first_truthy(nb::handle mapping, std::initializer_list<const char *> keys) {

@@ -1,4 +1,5 @@
 #include <corvane/c_api.hpp>
+#include <corvane/checked_settings.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/section_settings.hpp>
 #include <corvane/package_entry_points.hpp>
@@ -6,6 +7,7 @@
 #include <corvane/tsv_tokenizer.hpp>
 
 #include <cmath>
+#include <vector>
 
 namespace corvane {
 
@@ -607,9 +609,13 @@ nb::object reader_init(void (*check)(nb::handle, nb::handle, nb::handle), const 
             package_entry::report_reader_base().attr("__init__")(
                 self, section_config, file_path, nb::arg("resource_name") = resource_name,
                 nb::arg("kind_given") = kind_given);
+            CheckedSettings &checked = checked_settings(reinterpret_cast<const void *>(check));
+            if (checked.passed(section_config))
+                return;
             for_each_section(section_config, [&](nb::handle name, nb::handle config) {
                 check(config, resource_name, name);
             });
+            checked.remember(section_config);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("section_config").none(),
         nb::arg("file_path").none(), nb::kw_only(), nb::arg("resource_name").none() = nb::none(),
@@ -685,7 +691,73 @@ nb::object strip_text(nb::handle text) {
 
 }  // namespace
 
+namespace {
+
+// Settings read before, by what the section configuration held under their
+// keys: a section read again with equal settings (each file of a run) takes
+// them from here.
+struct KeptValueSettings {
+    nb::object raw;  // plain_snapshot of RawSettings::as_list()
+    ValueSettings settings;
+};
+constexpr size_t kKeptValueSettings = 64;
+
+std::vector<KeptValueSettings> &kept_value_settings() {
+    static auto *kept = new std::vector<KeptValueSettings>();
+    return *kept;
+}
+
+// What an exact dict configuration holds under the keys ValueSettings reads,
+// "decimals" preceded by whether it is there at all.
+constexpr size_t kRawSettings = 5;
+struct RawSettings {
+    nb::object items[kRawSettings];
+
+    explicit RawSettings(nb::handle config) {
+        nb::object decimals = get(config, "decimals", nb::handle());
+        items[0] = get(config, "text_fields");
+        items[1] = get(config, "null_values");
+        items[2] = get(config, "keep_as_written");
+        items[3] = nb::bool_(decimals.is_valid());
+        items[4] = decimals.is_valid() ? decimals : nb::none();
+    }
+    // `kept`, a snapshot of as_list(), holds the same settings.
+    bool same_as(nb::handle kept) const {
+        for (size_t i = 0; i < kRawSettings; ++i)
+            if (!same_plain_data(items[i], PyList_GET_ITEM(kept.ptr(), (Py_ssize_t) i)))
+                return false;
+        return true;
+    }
+    nb::object as_list() const {
+        nb::list list;
+        for (const nb::object &item : items)
+            list.append(item);
+        return std::move(list);
+    }
+};
+
+}  // namespace
+
 ValueSettings ValueSettings::read(nb::handle config, nb::handle resource, nb::handle section) {
+    if (!PyDict_CheckExact(config.ptr()))
+        return read_uncached(config, resource, section);
+    RawSettings raw(config);
+    auto &kept = kept_value_settings();
+    for (const KeptValueSettings &entry : kept)
+        if (raw.same_as(entry.raw))
+            return entry.settings;
+    ValueSettings settings = read_uncached(config, resource, section);
+    nb::object snapshot = plain_snapshot(raw.as_list());
+    if (snapshot.is_valid()) {
+        if (kept.size() >= kKeptValueSettings)
+            kept.erase(kept.begin());
+        kept.push_back({snapshot, settings});
+    }
+    return settings;
+}
+
+ValueSettings ValueSettings::read_uncached(nb::handle config, nb::handle resource,
+                                           nb::handle section) {
     ValueSettings settings;
     if (!PyDict_Check(config.ptr()))
         return settings;

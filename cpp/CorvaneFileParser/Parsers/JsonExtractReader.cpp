@@ -6,6 +6,7 @@
 // own loader belongs to the reader alone, so its values are formatted in
 // place and handed to the extracts instead of being copied.
 #include <corvane/c_api.hpp>
+#include <corvane/checked_settings.hpp>
 #include <corvane/class_builder.hpp>
 #include <corvane/host_io.hpp>
 #include <corvane/host_lookup.hpp>
@@ -15,6 +16,7 @@
 #include <corvane/value_format.hpp>
 
 #include <charconv>
+#include <memory>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -879,25 +881,56 @@ bool selects_something(nb::handle include_paths, nb::handle include_fields) {
     return PyList_Check(include_fields.ptr()) && PyList_GET_SIZE(include_fields.ptr()) > 0;
 }
 
-// The names that exclusions of one segment without a wildcard remove from
-// the top level of the extract; unset when there are none.
-nb::object removed_names(nb::handle cfg) {
-    nb::object paths = config_entry(cfg, "exclude_paths");
+// The usable entries of a section's "exclude_paths", split, and the names
+// that those of one segment without a wildcard remove from the top level of
+// the extract (so their values are never formatted); unset when none.
+struct Exclusions {
+    std::vector<nb::object> paths;  // tuples of segments
+    nb::object removed;             // set of names, or unset
+};
+
+Exclusions read_exclusions(nb::handle paths) {
+    Exclusions out;
     if (!PyList_Check(paths.ptr()))
-        return nb::object();
-    nb::object names;
+        return out;
     for_each(paths, [&](nb::handle path) {
         if (!is_usable_path(path))
             return;
         nb::tuple segments = split_path(path);
+        out.paths.push_back(segments);
         if (segments.size() != 1 || is_wildcard(segments[0].ptr()))
             return;
-        if (!names.is_valid())
-            names = steal_checked(PySet_New(nullptr));
-        if (PySet_Add(names.ptr(), segments[0].ptr()) < 0)
+        if (!out.removed.is_valid())
+            out.removed = steal_checked(PySet_New(nullptr));
+        if (PySet_Add(out.removed.ptr(), segments[0].ptr()) < 0)
             raise_pending();
     });
-    return names;
+    return out;
+}
+
+// A section's exclusions; every file read with one resource names the same,
+// so they are kept for the process by the contents of the list.
+std::shared_ptr<const Exclusions> exclusions_of(nb::handle cfg) {
+    struct Kept {
+        nb::object snapshot;
+        std::shared_ptr<const Exclusions> exclusions;
+    };
+    constexpr size_t kKept = 64;
+    static auto *kept = new std::vector<Kept>();
+    nb::object paths = config_entry(cfg, "exclude_paths");
+    if (!PyList_CheckExact(paths.ptr()))
+        return std::make_shared<const Exclusions>(read_exclusions(paths));
+    for (const Kept &entry : *kept)
+        if (same_plain_data(paths, entry.snapshot))
+            return entry.exclusions;
+    auto exclusions = std::make_shared<const Exclusions>(read_exclusions(paths));
+    nb::object snapshot = plain_snapshot(paths);
+    if (snapshot.is_valid()) {
+        if (kept->size() >= kKept)
+            kept->erase(kept->begin());
+        kept->push_back({snapshot, exclusions});
+    }
+    return exclusions;
 }
 
 // Fills the extract of a present section; tells whether a configured
@@ -923,14 +956,17 @@ bool extract_section(nb::handle extract, nb::handle section, nb::handle cfg,
     return found == 0 && selects_something(include_paths, include_fields);
 }
 
-void apply_exclusions(nb::handle extract, nb::handle cfg) {
-    nb::object paths = config_entry(cfg, "exclude_paths");
-    if (!PyList_Check(paths.ptr()))
-        return;
-    for_each(paths, [&](nb::handle path) {
-        if (is_usable_path(path))
-            remove_nested(extract, split_path(path));
-    });
+void apply_exclusions(nb::handle extract, const Exclusions &exclusions) {
+    for (const nb::object &segments : exclusions.paths) {
+        // One plain segment over a plain dict: the entry of that name.
+        if (PyTuple_GET_SIZE(segments.ptr()) == 1 && PyDict_CheckExact(extract.ptr()) &&
+            !is_wildcard(PyTuple_GET_ITEM(segments.ptr(), 0))) {
+            if (PyDict_Pop(extract.ptr(), PyTuple_GET_ITEM(segments.ptr(), 0), nullptr) < 0)
+                raise_pending();
+            continue;
+        }
+        remove_nested(extract, segments);
+    }
 }
 
 bool is_empty_mapping(nb::handle section) {
@@ -1018,6 +1054,7 @@ nb::object parse(nb::handle self) {
     nb::dict result;
     for (SectionPlan &plan : plans) {
         nb::dict extract;
+        std::shared_ptr<const Exclusions> exclusions = exclusions_of(plan.cfg);
         if (!plan.actual_key.is_valid()) {
             log_warning(concat_str({nb::str("None of keys "), plan.candidates,
                                     nb::str(" from config matched input data. Skipping.")}));
@@ -1035,7 +1072,7 @@ nb::object parse(nb::handle self) {
             bool in_place = private_document && PyDict_CheckExact(plan.section.ptr()) &&
                             uses[plan.section.ptr()] == 1;
             NonFiniteNotes notes;
-            SectionFormat format{settings, in_place, removed_names(plan.cfg), &notes};
+            SectionFormat format{settings, in_place, exclusions->removed, &notes};
             if (extract_section(extract, plan.section, plan.cfg, format))
                 log_warning(concat_str(
                     {nb::str("None of the fields or paths configured for section '"), plan.name,
@@ -1043,7 +1080,7 @@ nb::object parse(nb::handle self) {
                      nb::str("; its data is empty.")}));
             warn_non_finite(notes, file_path, plan.name);
         }
-        apply_exclusions(extract, plan.cfg);
+        apply_exclusions(extract, *exclusions);
         set_item(result, plan.name, extract);
     }
     return std::move(result);

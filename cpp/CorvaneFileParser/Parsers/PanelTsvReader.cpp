@@ -319,7 +319,8 @@ private:
             return;
         }
         nb::object config = steal_checked(PyObject_GetItem(sections_.ptr(), name.ptr()));
-        auto [fields, include_all] = unpack_pair(self_.attr("_extract_fields")(config));
+        auto [fields, include_all] = unpack_pair(steal_checked(PyObject_CallMethodOneArg(
+            self_.ptr(), interned("_extract_fields").ptr(), config.ptr())));
         if (PySet_Add(seen_.ptr(), name.ptr()) < 0)
             raise_pending();
 
@@ -334,10 +335,14 @@ private:
             // Table cells are matched against the null values here, as bytes;
             // the rest of the settings format the cells that are not null.
             null_texts_ = null_texts(config);
-            nb::object others = steal_checked(PyDict_Copy(config.ptr()));
-            if (PyDict_DelItemString(others.ptr(), "null_values") < 0)
-                raise_pending();
-            cell_settings_ = ValueSettings::read(others, resource_, name);
+            if (PyDict_CheckExact(config.ptr())) {
+                cell_settings_ = settings_.without_null_values();
+            } else {
+                nb::object others = steal_checked(PyDict_Copy(config.ptr()));
+                if (PyDict_DelItemString(others.ptr(), "null_values") < 0)
+                    raise_pending();
+                cell_settings_ = ValueSettings::read(others, resource_, name);
+            }
         }
         required_ = required_columns(config, resource_, name);
         bool table = PyDict_Check(config.ptr()) && truthy(get(config, "table"));

@@ -1,6 +1,7 @@
 // The reader contract: constructor checks, the shared value formatter and the
 // turning of extracted data into unified result entries.
 #include <corvane/c_api.hpp>
+#include <corvane/checked_settings.hpp>
 #include <corvane/class_builder.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
@@ -61,14 +62,22 @@ nb::object qc_pass_setting(nb::handle config, nb::handle resource, nb::handle se
 // that a resource with a setting of the wrong type fails when its reader is
 // built, naming the resource and the section. Each reader checks its own.
 void check_section_settings(nb::handle section_config, nb::handle resource) {
+    // Remembered by the key of the warning settings, which is part of what
+    // was checked.
+    nb::object warning_key = package_entry::warning_key();
+    CheckedSettings &checked = checked_settings(
+        reinterpret_cast<const void *>(&check_section_settings), warning_key);
+    if (checked.passed(section_config))
+        return;
     for_each_section(section_config, [&](nb::handle name, nb::handle config) {
         ValueSettings::read(config, resource, name);
         nb::object table = get(config, "table");
         if (!table.is_none() && !PyBool_Check(table.ptr()))
             raise_setting_error(resource, name, "\"table\" must be true or false");
         qc_pass_setting(config, resource, name);
-        check_condition_keys(get(config, package_entry::warning_key()), resource, name);
+        check_condition_keys(get(config, warning_key), resource, name);
     });
+    checked.remember(section_config);
 }
 
 void init_reader(nb::handle self, nb::handle section_config, nb::handle file_path,
@@ -165,6 +174,7 @@ nb::object build_result(nb::handle self, nb::handle data) {
     nb::object warning_key = package_entry::warning_key();
     nb::handle registry = package_entry::warning_registry();
     nb::handle status_entry = interned("status");
+    nb::handle get_formatter_name = interned("get_formatter"), assess_name = interned("assess");
     // The sections the reader found holding nothing that was assessed.
     nb::object unassessed = nb::getattr(self, "unassessed_sections", nb::none());
     nb::dict result;
@@ -201,9 +211,11 @@ nb::object build_result(nb::handle self, nb::handle data) {
             text = qc_failure;
             status = SectionStatus::QcFailed;
         } else if (has_warning) {
-            nb::object formatter = registry.attr("get_formatter")(warning_config);
-            auto [formatted, reached] =
-                unpack_pair(formatter.attr("assess")(warning_config, section_data));
+            nb::object formatter = steal_checked(PyObject_CallMethodOneArg(
+                registry.ptr(), get_formatter_name.ptr(), warning_config.ptr()));
+            PyObject *assess_args[] = {formatter.ptr(), warning_config.ptr(), section_data.ptr()};
+            auto [formatted, reached] = unpack_pair(steal_checked(PyObject_VectorcallMethod(
+                assess_name.ptr(), assess_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
             text = formatted;
             if (assessed) {
                 status = rules_status(reached, formatter);

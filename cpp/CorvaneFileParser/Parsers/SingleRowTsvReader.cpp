@@ -12,6 +12,8 @@
 #include <corvane/tsv_tokenizer.hpp>
 #include <corvane/sample_identity.hpp>
 
+#include <cstring>
+
 namespace nb = nanobind;
 using namespace corvane;
 
@@ -19,11 +21,14 @@ namespace {
 
 // One line without its line ending, split on tabs, each field stripped.
 nb::list split_fields(nb::handle line) {
-    nb::object body = line.attr("rstrip")("\r\n");
+    nb::object body = steal_checked(
+        PyObject_CallMethodOneArg(line.ptr(), interned("rstrip").ptr(), interned("\r\n").ptr()));
     nb::list fields = nb::steal<nb::list>(
-        steal_checked(PyUnicode_Split(body.ptr(), nb::str("\t").ptr(), -1)).release());
+        steal_checked(PyUnicode_Split(body.ptr(), interned("\t").ptr(), -1)).release());
+    nb::handle strip = interned("strip");
     for (Py_ssize_t i = 0; i < (Py_ssize_t) fields.size(); ++i)
-        fields[i] = fields[i].attr("strip")();
+        fields[i] = steal_checked(
+            PyObject_CallMethodNoArgs(PyList_GET_ITEM(fields.ptr(), i), strip.ptr()));
     return fields;
 }
 
@@ -47,7 +52,7 @@ nb::object first_field(PyObject *line) {
     if (tab == -2)
         raise_pending();
     nb::object field = steal_checked(PyUnicode_Substring(line, 0, tab < 0 ? size : tab));
-    return field.attr("strip")();
+    return steal_checked(PyObject_CallMethodNoArgs(field.ptr(), interned("strip").ptr()));
 }
 
 constexpr Py_ssize_t kIdsShown = 10;
@@ -82,17 +87,52 @@ struct FileRows {
 // Reads the file as UTF-8 (a byte-order mark ignored). Lines of white space
 // before the header and blank lines after it are not rows. Only the chosen
 // row is kept; the others are counted.
+// The lines of a small file's bytes as its text file gives them (UTF-8, a
+// leading byte-order mark dropped, each line up to and with its "\n"), when
+// that reading is plain: valid UTF-8 without a carriage return. Unset
+// otherwise, for the text file itself to read (its newlines, its errors).
+nb::object plain_lines(nb::handle content) {
+    if (!PyBytes_CheckExact(content.ptr()))
+        return nb::object();
+    const char *data = PyBytes_AS_STRING(content.ptr());
+    Py_ssize_t size = PyBytes_GET_SIZE(content.ptr());
+    if (std::memchr(data, '\r', (size_t) size))
+        return nb::object();
+    Py_ssize_t start = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    PyObject *decoded = PyUnicode_DecodeUTF8(data + start, size - start, "strict");
+    if (!decoded) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object text = nb::steal(decoded);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(decoded);
+    nb::list lines;
+    for (Py_ssize_t at = 0; at < length;) {
+        Py_ssize_t end = PyUnicode_FindChar(decoded, '\n', at, length, 1);
+        if (end == -2)
+            raise_pending();
+        end = end < 0 ? length : end + 1;
+        lines.append(steal_checked(PyUnicode_Substring(decoded, at, end)));
+        at = end;
+    }
+    return std::move(lines);
+}
+
 FileRows read_rows(nb::handle path, nb::handle sample, nb::handle aliases) {
     FileRows found;
     // A small file is read whole and its lines taken as the text file gives
     // them (same decoding, same line ends, same errors); a large one is
     // streamed.
     found.content = read_small_file_bytes(path, kLargestKeptSource);
-    nb::object file =
-        found.content.is_valid()
-            ? host_attr("io", "TextIOWrapper")(host_attr("io", "BytesIO")(found.content),
-                                               nb::arg("encoding") = "utf-8-sig")
-            : host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
+    nb::object file;
+    if (found.content.is_valid())
+        file = plain_lines(found.content);
+    if (!file.is_valid())
+        file = found.content.is_valid()
+                   ? host_attr("io", "TextIOWrapper")(host_attr("io", "BytesIO")(found.content),
+                                                      nb::arg("encoding") = "utf-8-sig")
+                   : host_attr("builtins", "open")(path, "r", nb::arg("encoding") = "utf-8-sig");
+    bool text_file = !PyList_CheckExact(file.ptr());
     try {
         nb::object lines = steal_checked(PyObject_GetIter(file.ptr()));
         size_t line_number = 0;
@@ -129,10 +169,12 @@ FileRows read_rows(nb::handle path, nb::handle sample, nb::handle aliases) {
         if (PyErr_Occurred())
             raise_pending();
     } catch (...) {
-        file.attr("close")();
+        if (text_file)
+            file.attr("close")();
         throw;
     }
-    file.attr("close")();
+    if (text_file)
+        file.attr("close")();
     return found;
 }
 

@@ -7,6 +7,9 @@
 #include <corvane/section_status.hpp>
 #include <corvane/warning_formatter.hpp>
 
+#include <utility>
+#include <vector>
+
 namespace nb = nanobind;
 using namespace corvane;
 
@@ -15,6 +18,8 @@ namespace {
 // Set when the module loads; the host's caches own these objects.
 struct Loaded {
     nb::handle value_rule, builtins;
+    // ValueRule's own methods and its module's namespace, for the direct path.
+    nb::handle rule_init, rule_check, rule_str, rule_globals, table_key, message_key, init_name;
     nb::handle operator_key, field_key, value_key, no_call_key, conditions_key, str_name,
         check_name, print_name, separator, line_prefix;
 } loaded;
@@ -33,13 +38,85 @@ nb::object make_rule(nb::handle cond) {
                           nb::str("() argument after ** must be a mapping, not "),
                           nb::str(Py_TYPE(cond.ptr())->tp_name)}));
     }
-    if (PyDict_DelItem(kwargs.ptr(), loaded.no_call_key.ptr()) < 0) {
-        if (!pending_is(PyExc_KeyError))
-            raise_pending();
-        PyErr_Clear();
-    }
+    if (PyDict_Pop(kwargs.ptr(), loaded.no_call_key.ptr(), nullptr) < 0)
+        raise_pending();
     return steal_checked(
         PyObject_Call(loaded.value_rule.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+}
+
+// member.name of an operator member: read once per member, which the table
+// holds (so its address is never another object's); other values are asked.
+nb::object member_name(nb::handle member) {
+    constexpr size_t kKept = 16;
+    static auto *names = new std::vector<std::pair<nb::object, nb::object>>();
+    for (const auto &[kept, name] : *names)
+        if (kept.is(member))
+            return name;
+    nb::object name = member.attr("name");
+    int is_member = PyObject_IsInstance(member.ptr(), package_entry::condition_operator().ptr());
+    if (is_member < 0)
+        raise_pending();
+    if (is_member && PyUnicode_CheckExact(name.ptr()) && names->size() < kKept)
+        names->emplace_back(nb::borrow(member), name);
+    return name;
+}
+
+// ValueRule still has the methods it was loaded with, so a rule built from a
+// condition is its message and checks through the operator table.
+bool stock_value_rule() {
+    nb::handle cls = loaded.value_rule;
+    auto same = [&](nb::handle name, nb::handle loaded_method) {
+        PyObject *found = PyObject_GetAttr(cls.ptr(), name.ptr());
+        if (!found)
+            raise_pending();
+        bool is_same = found == loaded_method.ptr();
+        Py_DECREF(found);
+        return is_same;
+    };
+    return same(loaded.init_name, loaded.rule_init) &&
+           same(loaded.check_name, loaded.rule_check) &&
+           same(loaded.str_name, loaded.rule_str);
+}
+
+// A condition ValueRule(**cond) takes as it is: a plain dict of the keys its
+// __init__ names (besides the "no_call" mark), with the three it requires.
+bool plain_condition(nb::handle cond) {
+    PyObject *p = cond.ptr();
+    if (!PyDict_CheckExact(p))
+        return false;
+    auto is = [](PyObject *key, nb::handle name) {
+        return key == name.ptr() || PyUnicode_Compare(key, name.ptr()) == 0;
+    };
+    int required = 0;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(p, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+        if (is(key, loaded.operator_key) || is(key, loaded.value_key) ||
+            is(key, loaded.message_key))
+            ++required;
+        else if (!is(key, loaded.field_key) && !is(key, loaded.no_call_key))
+            return false;
+    }
+    return required == 3;
+}
+
+// What ValueRule(**cond).check(value) gives, without the rule: the operator
+// table's entry for the operator called with the value and the target.
+nb::object direct_check(nb::handle cond, nb::handle value) {
+    PyObject *table = nullptr;
+    int status = PyDict_GetItemRef(loaded.rule_globals.ptr(), loaded.table_key.ptr(), &table);
+    if (status < 0)
+        raise_pending();
+    if (status == 0)
+        raise(PyExc_NameError, "name 'OPERATOR_FUNCS' is not defined");
+    nb::object owned_table = nb::steal(table);
+    nb::object op = get(cond, loaded.operator_key);
+    nb::object target = get(cond, loaded.value_key);
+    nb::object rule = steal_checked(PyObject_GetItem(table, op.ptr()));
+    PyObject *call_args[] = {value.ptr(), target.ptr()};
+    return steal_checked(PyObject_Vectorcall(rule.ptr(), call_args, 2, nullptr));
 }
 
 // The messages collected so far, with membership answered through a set
@@ -87,11 +164,14 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
     if (conditions.is_none())
         return msgs.joined();
     bool mapping = is_dict_instance(data);
+    bool stock = stock_value_rule();
     for_each(conditions, [&](nb::handle cond) {
         convert_operator(cond);
-        nb::object rule = make_rule(cond);
+        // A plain condition of the loaded ValueRule needs no rule object.
+        bool direct = stock && plain_condition(cond);
+        nb::object rule = direct ? nb::object() : make_rule(cond);
         nb::object field = get(cond, loaded.field_key);
-        nb::object operator_name = get(cond, loaded.operator_key).attr("name");
+        nb::object operator_name = member_name(get(cond, loaded.operator_key));
         // A value of the wrong kind for its condition (a flag or a text where
         // a copy number is compared) holds no result: the condition fails.
         bool unusable = false;
@@ -101,12 +181,15 @@ nb::object evaluate(nb::handle config, nb::handle data, RulesOutcome &outcome) {
             unusable ? outcome.read_unusable() : outcome.read_usable();
         }
         nb::object value = condition_value(field, data);
-        nb::object warning = steal_checked(
-            PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
+        nb::object warning =
+            direct ? get(cond, loaded.message_key)
+                   : steal_checked(PyObject_CallMethodNoArgs(rule.ptr(), loaded.str_name.ptr()));
         if (unusable || msgs.has(warning))
             return;
-        nb::object holds = steal_checked(
-            PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(), value.ptr()));
+        nb::object holds =
+            direct ? direct_check(cond, value)
+                   : steal_checked(PyObject_CallMethodOneArg(rule.ptr(), loaded.check_name.ptr(),
+                                                             value.ptr()));
         if (!truthy(holds))
             return;
         msgs.add(warning);
@@ -140,6 +223,16 @@ NB_MODULE(RuleWarning, m) {
     loaded.print_name = interned("print");
     loaded.separator = interned(". ");
     loaded.line_prefix = interned("Warning triggered by condition: ");
+    loaded.message_key = interned("message");
+    loaded.table_key = interned("OPERATOR_FUNCS");
+    loaded.init_name = interned("__init__");
+    // Owned for the life of the process: a method replaced on the class
+    // must never be freed and its address reused.
+    loaded.rule_init = nb::object(loaded.value_rule.attr("__init__")).release();
+    loaded.rule_check = nb::object(loaded.value_rule.attr("check")).release();
+    loaded.rule_str = nb::object(loaded.value_rule.attr("__str__")).release();
+    loaded.rule_globals =
+        nb::object(host_module("CorvaneFileParser.Models.ValueRule").attr("__dict__")).release();
 
     warning_formatter(m, "RuleWarning", &evaluate,
                       "Returns the messages of the conditions that hold on data[field] (each\n"

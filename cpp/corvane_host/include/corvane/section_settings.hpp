@@ -64,6 +64,12 @@ public:
                default_places_ == 2;
     }
     bool has_null_values() const { return null_values_.is_valid(); }
+    // These settings as read from the configuration without "null_values".
+    ValueSettings without_null_values() const {
+        ValueSettings others = *this;
+        others.null_values_ = nb::object();
+        return others;
+    }
 
     Rule rule_for(nb::handle name) const;
     // The formatted value under `rule`: a text in null_values becomes None; a
@@ -84,6 +90,7 @@ public:
     bool is_null_text(nb::handle text) const;
 
 private:
+    static ValueSettings read_uncached(nb::handle config, nb::handle resource, nb::handle section);
     // A text field's value: None for an empty text or a null word.
     static nb::object text_value(nb::handle stripped);
 
