@@ -52,8 +52,6 @@ if TYPE_CHECKING:
 OUTPUT_SUFFIX = ".unified.json"
 FAILURE_SUFFIX = ".failed.json"
 SUMMARY_NAMES = ("run_summary.tsv", "run_summary.html")
-# Samples ended between background syncs of the output folder (see run_samples).
-SYNC_EVERY = 64
 # Samples handed to a worker ahead of the one it is running, so it never waits.
 _AHEAD = 2
 _HEADER = struct.Struct("<I")
@@ -303,85 +301,17 @@ def _ended(pid: int) -> str:
     return f"worker process ended unexpectedly (exit status {os.waitstatus_to_exitcode(status)})"
 
 
-class _Syncer:
-    """A child process syncing the output folder's file system while samples go on, so
-    that the sync before the summary has little left to write: asked again once
-    `every` more samples have ended since its last sync began."""
-
-    def __init__(self, folder: str, every: int, keep: list[int]) -> None:
-        request_read, self.requests = os.pipe()
-        self.replies, reply_write = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            try:
-                signal.signal(signal.SIGINT, signal.SIG_IGN)
-                for fd in (self.requests, self.replies, *keep):
-                    os.close(fd)
-                while os.read(request_read, 1):
-                    try:
-                        sync_file_system(folder)
-                    except OSError:
-                        pass  # the sync before the summary reports it
-                    os.write(reply_write, b".")
-            finally:
-                os._exit(0)
-        os.close(request_read)
-        os.close(reply_write)
-        self.pid = pid
-        self.every = every
-        self.ended = 0
-        self.busy = False
-
-    def sample_ended(self) -> None:
-        self.ended += 1
-        if not self.busy and self.ended >= self.every:
-            try:
-                os.write(self.requests, b"s")
-            except OSError:
-                return
-            self.busy, self.ended = True, 0
-
-    def synced(self) -> bool:
-        """A sync is done; False once the child is gone (nothing more is asked of it)."""
-        if os.read(self.replies, 64):
-            self.busy = False
-            return True
-        self.busy = True
-        return False
-
-    def close(self, kill: bool = False) -> None:
-        for fd in (self.requests, self.replies):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
-        if kill:
-            try:
-                os.kill(self.pid, signal.SIGTERM)
-            except OSError:
-                pass
-        try:
-            os.waitpid(self.pid, 0)
-        except OSError:
-            pass
-
-
 def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
-                done: Any = None, sync_every: int = 0) -> list[Outcome]:
+                done: Any = None) -> list[Outcome]:
     """Every sample's (reason, row), in the sheet's order, run by up to `jobs` workers.
-    done(sample, reason) is called as each sample ends. With sync_every, the output
-    folder's file system is synced in the background each time that many more samples
-    have ended (the caller still syncs once when all are done)."""
+    done(sample, reason) is called as each sample ends."""
     outcome: list[Outcome] = [("not run", None)] * len(samples)
     queue = deque(range(len(samples)))
     workers: dict[int, _Worker] = {}  # by result descriptor
     selector = selectors.DefaultSelector()
-    syncer: _Syncer | None = None
 
     def finish(index: int, reason: str | None, row: SampleSummary | None) -> None:
         outcome[index] = (reason, row)
-        if syncer is not None:
-            syncer.sample_ended()
         if done is not None:
             done(samples[index], reason)
 
@@ -405,8 +335,7 @@ def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
         gc.freeze()
         try:
             worker = _start_worker(runner, samples, [w.results for w in workers.values()]
-                                   + [w.tasks for w in workers.values() if w.tasks >= 0]
-                                   + ([syncer.requests, syncer.replies] if syncer else []))
+                                   + [w.tasks for w in workers.values() if w.tasks >= 0])
         finally:
             gc.unfreeze()
         workers[worker.results] = worker
@@ -416,16 +345,8 @@ def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
     try:
         for _ in range(min(jobs, len(samples))):
             start()
-        if sync_every and len(samples) > sync_every:
-            syncer = _Syncer(runner.folder, sync_every, [fd for w in workers.values()
-                                                        for fd in (w.results, w.tasks) if fd >= 0])
-            selector.register(syncer.replies, selectors.EVENT_READ, syncer)
         while workers:
             for key, _ in selector.select():
-                if key.data is syncer:
-                    if not syncer.synced():
-                        selector.unregister(syncer.replies)
-                    continue
                 worker: _Worker = key.data
                 data = os.read(worker.results, 1 << 16)
                 if data:
@@ -471,14 +392,9 @@ def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
                 os.waitpid(worker.pid, 0)
             except OSError:
                 pass
-        if syncer is not None:
-            syncer.close(kill=True)
-            syncer = None
         raise
     finally:
         selector.close()
-        if syncer is not None:
-            syncer.close()
     return outcome
 
 
@@ -533,7 +449,7 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
             ProgramLog.log(ProgramLog.ERROR, f"Sample {sample.name} failed: {reason}")
 
     runner = _SampleRunner(type(driver), folder, bool(getattr(driver, "strict", False)))
-    outcome = run_samples(runner, samples, jobs, done, sync_every=SYNC_EVERY)
+    outcome = run_samples(runner, samples, jobs, done)
     sync_file_system(folder)
 
     rows: list[SampleSummary] = []
