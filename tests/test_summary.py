@@ -517,3 +517,28 @@ def test_a_folder_finds_outputs_whatever_the_case_of_their_suffix(tmp_path):
                                                               ("S3", "failed")]
     assert [Path(row.output_path).name for row in rows] == ["S1.unified.JSON", "S2.UNIFIED.json",
                                                             "S3.unified.json"]
+
+
+def test_table_lines_and_links_are_those_of_csv_and_relpath():
+    """The TSV's own line writer against csv.writer, and the page's links against
+    relpath, on seeded rows of awkward texts."""
+    import io
+    import random
+    import urllib.parse
+
+    rng = random.Random(4711)
+    alphabet = ["a", "Z", " ", "\t", "\n", "\r", '"', "'", ",", "\x00", "é", "\u2028", "\\"]
+    for _ in range(3000):
+        cells = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 6)))
+                 for _ in range(rng.randrange(2, 6))]
+        buffer = io.StringIO()
+        csv.writer(buffer, delimiter="\t", lineterminator="\n").writerow(cells)
+        assert summary.tsv_line(cells) == buffer.getvalue(), cells
+    page = "/runs/r1/run_summary.html"
+    for target in ["/runs/r1/S1/S1.unified.json", "/runs/r1", "/runs/r10/S1.json",
+                   "/runs/r1/../r2/a b#?.json", "/other/S1.json", "relative/S2.json",
+                   "/runs/r1/S%20/x.json", "/runs/r1/\u00e9\udcff~_.-/\x01!*'()"]:
+        base = os.path.dirname(os.path.abspath(page))
+        expected = urllib.parse.quote(os.fsencode(os.path.relpath(os.path.abspath(target), base)),
+                                      safe="/")
+        assert summary.relative_link(target, page) == expected, target

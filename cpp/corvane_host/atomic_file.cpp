@@ -8,6 +8,9 @@
 #include <optional>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane {
@@ -76,6 +79,15 @@ FolderEntry split_path(nb::handle path) {
 
 // ".NAME<suffix>" beside the file.
 nb::object sibling(const FolderEntry &entry, const char *suffix) {
+    // A str folder and name joined as os.path.join joins them (the name
+    // starts with "." and so never replaces the folder).
+    if (PyUnicode_CheckExact(entry.folder.ptr()) && PyUnicode_CheckExact(entry.name.ptr())) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(entry.folder.ptr());
+        bool separated = length == 0 ||
+                         PyUnicode_READ_CHAR(entry.folder.ptr(), length - 1) == (Py_UCS4) '/';
+        return concat_str({entry.folder, separated ? interned("") : interned("/"), interned("."),
+                           entry.name, interned(suffix)});
+    }
     nb::object name = concat_str(
         {interned("."), host_attr("os", "fsdecode")(entry.name), interned(suffix)});
     if (PyBytes_Check(entry.name.ptr()))
@@ -235,6 +247,44 @@ void wait_for_lock(nb::handle fd, nb::handle path, const LockWait &wait) {
     }
 }
 
+// The lock of a name taken in the usual case, asked of the system directly:
+// nothing or a trustworthy lock file at the path, locked at the first try
+// and still at the path once locked. Anything else (a planted entry, a
+// holder, a path only the host takes) is left to NameLock's full loop, as
+// if this had not been tried: the descriptor is closed, nothing removed.
+struct QuickLock {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+std::optional<QuickLock> quick_lock(nb::handle path, nb::handle folder) {
+    nb::object encoded = system_path(path), folder_encoded = system_path(folder);
+    if (!encoded.is_valid() || !folder_encoded.is_valid())
+        return std::nullopt;
+    const char *name = PyBytes_AS_STRING(encoded.ptr());
+    struct stat folder_status, found, status, now;
+    if (::stat(PyBytes_AS_STRING(folder_encoded.ptr()), &folder_status) != 0)
+        return std::nullopt;
+    if (::lstat(name, &found) == 0 ? !S_ISREG(found.st_mode) : errno != ENOENT)
+        return std::nullopt;
+    int fd = ::open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return std::nullopt;
+    bool held = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(name, &now) == 0 &&
+                now.st_dev == status.st_dev && now.st_ino == status.st_ino &&
+                // trusted_lock's rule
+                status.st_nlink == 1 &&
+                (!(folder_status.st_mode & S_ISVTX) || status.st_uid == ::geteuid() ||
+                 status.st_uid == 0 || status.st_uid == folder_status.st_uid);
+    if (!held) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return QuickLock{fd, status.st_dev, status.st_ino};
+}
+
 // The advisory lock of one file name, held for the object's life. The lock
 // file is opened without following links; anything at its path that is not
 // a trustworthy lock file is replaced, or refused when this user may not
@@ -243,6 +293,8 @@ void wait_for_lock(nb::handle fd, nb::handle path, const LockWait &wait) {
 class NameLock {
 public:
     explicit NameLock(const FolderEntry &entry) : path_(lock_path(entry)) {
+        if ((quick_ = quick_lock(path_, entry.folder)))
+            return;
         nb::object folder_status = os_function("stat")(entry.folder);
         // Read-write, as a lock over NFS needs; not blocking on a FIFO.
         nb::object flags =
@@ -299,6 +351,16 @@ public:
     }
 
     ~NameLock() {
+        if (quick_) {
+            // Removed only while it is still the file locked.
+            nb::object encoded = system_path(path_);
+            struct stat now;
+            if (encoded.is_valid() && ::lstat(PyBytes_AS_STRING(encoded.ptr()), &now) == 0 &&
+                now.st_dev == quick_->device && now.st_ino == quick_->inode)
+                ::unlink(PyBytes_AS_STRING(encoded.ptr()));
+            ::close(quick_->fd);
+            return;
+        }
         quietly([&] {
             nb::object now = entry_status(path_);
             if (!now.is_none() && same_file(now, status_))
@@ -312,6 +374,7 @@ public:
 
 private:
     nb::object path_;
+    std::optional<QuickLock> quick_;
     Descriptor fd_;
     nb::object status_;
 };
@@ -418,6 +481,16 @@ template <typename F> void while_writing(nb::handle path, F &&step) {
 
 void require_name_room(nb::handle path, bool locked) {
     FolderEntry entry = split_path(path);
+    // The usual case asked of the system directly: a str or bytes path whose
+    // folder tells its limit, and a name whose ".NAME.lock" fits in it (the
+    // temporary's name is shorter).
+    nb::object folder_encoded = system_path(entry.folder), name_encoded = system_path(entry.name);
+    if (folder_encoded.is_valid() && name_encoded.is_valid()) {
+        errno = 0;
+        long limit = ::pathconf(PyBytes_AS_STRING(folder_encoded.ptr()), _PC_NAME_MAX);
+        if (limit > 0 && PyBytes_GET_SIZE(name_encoded.ptr()) + 6 <= limit)
+            return;
+    }
     long limit;
     try {
         limit = nb::cast<long>(os_function("pathconf")(entry.folder, "PC_NAME_MAX"));

@@ -11,7 +11,6 @@ HTML page. A sample whose output or manifest cannot be used is listed as failed
 with the reason; it never stops the summary.
 """
 
-import csv
 import functools
 import hashlib
 import html
@@ -540,13 +539,29 @@ def table_rows(rows: Iterable[SampleSummary], sections: Sequence[str]) -> Iterat
         yield cells
 
 
+_QUOTE_OR_BREAK = re.compile('["\n\r]')
+
+
+def _tsv_cell(text: str) -> str:
+    if "\t" in text or _QUOTE_OR_BREAK.search(text):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def tsv_line(cells: Sequence[str]) -> str:
+    """The line csv.writer(delimiter="\t", lineterminator="\n") writes for a row of at
+    least two texts: a cell holding a tab, a line break or a double quote is quoted
+    (inner quotes doubled). Each cell is looked at only when the joined line needs it."""
+    line = "\t".join(cells)
+    if line.count("\t") != len(cells) - 1 or _QUOTE_OR_BREAK.search(line):
+        line = "\t".join([_tsv_cell(cell) for cell in cells])
+    return line + "\n"
+
+
 def render_tsv(rows: Sequence[SampleSummary]) -> str:
     """Tab-separated, one line per sample. A cell holding a tab, a line break or a double
     quote is quoted the usual way (double quotes, inner quotes doubled)."""
-    buffer = io.StringIO()
-    writer = csv.writer(buffer, delimiter="\t", lineterminator="\n", quoting=csv.QUOTE_MINIMAL)
-    writer.writerows(table_rows(rows, section_columns(rows)))
-    return buffer.getvalue()
+    return "".join([tsv_line(cells) for cells in table_rows(rows, section_columns(rows))])
 
 
 # ---------------------------------------------------------------------------
@@ -578,15 +593,40 @@ def sentence_html(text: str) -> str:
 
 def relative_link(target: str, page_path: str) -> str:
     """A relative URL from the page's folder to TARGET, every special character quoted."""
-    base = os.path.dirname(os.path.abspath(page_path))
-    try:
-        relative = os.path.relpath(os.path.abspath(target), base)
-    except ValueError:  # another drive: no relative path exists
-        relative = os.path.abspath(target)
-    # As bytes: a name that is not UTF-8 is linked by its own bytes.
-    import urllib.parse
+    return _RelativeLinks(page_path)(target)
 
-    return urllib.parse.quote(os.fsencode(relative.replace(os.sep, "/")), safe="/")
+
+class _RelativeLinks:
+    """relative_link for one page: its folder found once, and a target inside it
+    (a run's outputs) made relative by cutting the folder off, as relpath would."""
+
+    def __init__(self, page_path: str) -> None:
+        self.base = os.path.dirname(os.path.abspath(page_path))
+        self.prefix = self.base.rstrip(os.sep) + os.sep
+
+    def __call__(self, target: str) -> str:
+        absolute = os.path.abspath(target)
+        if absolute.startswith(self.prefix) and not os.path.altsep:
+            relative = absolute[len(self.prefix):]
+        else:
+            try:
+                relative = os.path.relpath(absolute, self.base)
+            except ValueError:  # another drive: no relative path exists
+                relative = absolute
+        # As bytes: a name that is not UTF-8 is linked by its own bytes.
+        return quote_path(os.fsencode(relative.replace(os.sep, "/")))
+
+
+_URL_PLAIN = re.compile(rb"[A-Za-z0-9_.~/-]*")
+
+
+def quote_path(path: bytes) -> str:
+    """urllib.parse.quote(path, safe="/"), without loading urllib for a page: letters,
+    digits, "_.-~" and "/" as they are, every other byte as %XX."""
+    if _URL_PLAIN.fullmatch(path):
+        return path.decode("ascii")
+    plain = _URL_PLAIN.fullmatch
+    return "".join(chr(byte) if plain(bytes((byte,))) else "%%%02X" % byte for byte in path)
 
 
 _STYLE = """
@@ -806,14 +846,19 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n",
            f"<title>{esc(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n",
            f"<h1>{esc(title)}</h1>\n<div class=\"totals\">\n<dl>\n"]
+    # The statuses each sample's sections have, and how many samples have each.
+    states = [set(row.statuses.values()) if row.ok else set() for row in rows]
+    having: dict[str, int] = {}
+    for held in states:
+        for status in held:
+            having[status] = having.get(status, 0) + 1
     totals = [("Samples", len(rows)),
-              ("Samples with findings", sum(1 for row in ok_rows if row.has_status("finding"))),
-              ("Samples with a failed QC", sum(1 for row in ok_rows if row.has_status("qc_failed"))),
-              ("Samples with no-calls", sum(1 for row in ok_rows if row.has_status("no_call"))),
-              ("Samples with values not interpreted",
-               sum(1 for row in ok_rows if row.has_status("not_interpreted"))),
+              ("Samples with findings", having.get("finding", 0)),
+              ("Samples with a failed QC", having.get("qc_failed", 0)),
+              ("Samples with no-calls", having.get("no_call", 0)),
+              ("Samples with values not interpreted", having.get("not_interpreted", 0)),
               ("Failed samples", failed)]
-    unknown = sum(1 for row in ok_rows if row.has_status("unknown"))
+    unknown = having.get("unknown", 0)
     if unknown:
         totals.insert(-1, ("Samples with a section of unknown status", unknown))
     for label, value in totals:
@@ -822,15 +867,21 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
     out.append("</dl>\n")
     out.append(_provenance_html(rows))
     if sections:
-        shown = [status for status in STATUS_LABELS
-                 if status != "unknown" or any(row.has_status("unknown") for row in ok_rows)]
+        present: dict[str, int] = {}
+        for row in ok_rows:
+            for section in row.sentences:
+                present[section] = present.get(section, 0) + 1
+        shown = [status for status in STATUS_LABELS if status != "unknown" or unknown]
+        counted: dict[tuple[str, str], int] = {}
+        for row in ok_rows:
+            for section, status in row.statuses.items():
+                counted[section, status] = counted.get((section, status), 0) + 1
         out.append("<table id=\"section-totals\"><thead><tr><th>Section</th>"
                    + "".join(f"<th>{esc(STATUS_LABELS[status])}</th>" for status in shown)
                    + "<th>not in the output</th></tr></thead><tbody>\n")
         for section in sections:
-            counts = [sum(1 for row in ok_rows if row.statuses.get(section) == status)
-                      for status in shown]
-            absent = sum(1 for row in ok_rows if section not in row.sentences)
+            counts = [counted.get((section, status), 0) for status in shown]
+            absent = len(ok_rows) - present.get(section, 0)
             out.append(f"<tr><td>{esc(section)}</td>"
                        + "".join(f"<td class=\"n\">{count}</td>" for count in counts)
                        + f"<td class=\"n\">{absent}</td></tr>\n")
@@ -858,16 +909,17 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
         out.append(f"<th scope=\"col\" data-column=\"{index}\"><button type=\"button\">"
                    f"{header}</button></th>")
     out.append("</tr></thead>\n<tbody>\n")
-    for row in rows:
+    link_to = _RelativeLinks(page_path)
+    for row, held in zip(rows, states):
         if not row.ok:
             classes = "failed"
         else:
             classes = " ".join(name for name, flagged in (
-                ("finding", row.has_status("finding")),
-                ("attention", row.has_status(*ATTENTION))) if flagged)
+                ("finding", "finding" in held),
+                ("attention", not held.isdisjoint(ATTENTION))) if flagged)
         out.append(f"<tr class=\"{classes}\">" if classes else "<tr>")
         if os.path.exists(row.output_path):
-            link = esc(relative_link(row.output_path, page_path))
+            link = esc(link_to(row.output_path))
             out.append(f"<td><a href=\"{link}\">{esc(row.sample)}</a></td>")
         else:
             out.append(f"<td>{esc(row.sample)}</td>")
