@@ -202,6 +202,29 @@ def test_short_writes_are_completed():
     assert sink.data == expected(doc)
 
 
+def test_write_that_writes_another_document_keeps_both_exact():
+    # The inner document is written while the outer writer is at work on the same thread.
+    rng = random.Random(5)
+    outer = [{random_text(rng): random_float(rng)} for _ in range(20000)]
+    inner = [random_float(rng) for _ in range(500)]
+
+    class Nesting(ChunkFile):
+        def __init__(self):
+            super().__init__()
+            self.inner = []
+
+        def write(self, data):
+            nested = ChunkFile()
+            assert _write_json(inner, nested)
+            self.inner.append(nested.data)
+            return super().write(data)
+
+    sink = Nesting()
+    assert _write_json(outer, sink)
+    assert sink.data == expected(outer)
+    assert len(sink.inner) > 1 and set(sink.inner) == {expected(inner)}
+
+
 def test_writer_that_accepts_nothing_fails():
     class Stuck:
         def write(self, data):

@@ -1,6 +1,8 @@
 #include <corvane/host_lookup.hpp>
 #include <corvane/c_api.hpp>
 
+#include <link.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -28,7 +30,63 @@ struct RecentLookup {
     const char *first, *second;
     const std::string *key;  // the cache's key: "<kind>:<first>[:<second>]"
     PyObject *value;
+    char kind;
+    // The texts lie in this module's read-only memory (its string literals):
+    // they cannot change, so their addresses alone tell a hit.
+    bool constant;
 };
+
+// The read-only segments of the loaded object this library is linked into,
+// found once: its code and its constants, string literals among them.
+struct ReadOnlySegments {
+    static constexpr int kMost = 8;
+    uintptr_t start[kMost], end[kMost];
+    int count = 0;
+
+    bool contain(const void *address) const {
+        auto at = reinterpret_cast<uintptr_t>(address);
+        for (int i = 0; i < count; ++i)
+            if (at >= start[i] && at < end[i])
+                return true;
+        return false;
+    }
+};
+
+const char kOwnLiteral[] = "corvane";
+
+int collect_own_segments(struct dl_phdr_info *info, size_t, void *data) {
+    auto *segments = static_cast<ReadOnlySegments *>(data);
+    auto marker = reinterpret_cast<uintptr_t>(kOwnLiteral);
+    bool own = false;
+    for (int i = 0; i < info->dlpi_phnum && !own; ++i) {
+        const auto &header = info->dlpi_phdr[i];
+        uintptr_t start = info->dlpi_addr + header.p_vaddr;
+        own = header.p_type == PT_LOAD && marker >= start && marker < start + header.p_memsz;
+    }
+    if (!own)
+        return 0;
+    for (int i = 0; i < info->dlpi_phnum && segments->count < ReadOnlySegments::kMost; ++i) {
+        const auto &header = info->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD || (header.p_flags & PF_W))
+            continue;
+        uintptr_t start = info->dlpi_addr + header.p_vaddr;
+        segments->start[segments->count] = start;
+        segments->end[segments->count++] = start + header.p_memsz;
+    }
+    return 1;
+}
+
+const ReadOnlySegments &own_read_only_segments() {
+    static const ReadOnlySegments segments = [] {
+        ReadOnlySegments found;
+        dl_iterate_phdr(collect_own_segments, &found);
+        // Not found among the segments themselves (it always is): nothing counts as constant.
+        if (!found.contain(kOwnLiteral))
+            found.count = 0;
+        return found;
+    }();
+    return segments;
+}
 
 constexpr size_t kRecentLookups = 512;
 
@@ -61,7 +119,7 @@ nb::handle lookup(char kind, const char *first, const char *second, Make &&make)
                   (reinterpret_cast<uintptr_t>(second) >> 3) + (size_t) kind;
     RecentLookup *slot = table ? &table[(hash ^ (hash >> 10)) % kRecentLookups] : nullptr;
     if (slot && slot->value && slot->first == first && slot->second == second &&
-        key_matches(*slot->key, kind, first, second))
+        slot->kind == kind && (slot->constant || key_matches(*slot->key, kind, first, second)))
         return slot->value;
 
     auto &cache = host_cache();
@@ -71,8 +129,11 @@ nb::handle lookup(char kind, const char *first, const char *second, Make &&make)
         nb::object value = make();
         found = cache.emplace(std::move(key), std::move(value)).first;
     }
-    if (slot)
-        *slot = RecentLookup{first, second, &found->first, found->second.ptr()};
+    if (slot) {
+        const ReadOnlySegments &constants = own_read_only_segments();
+        bool constant = constants.contain(first) && (!second || constants.contain(second));
+        *slot = RecentLookup{first, second, &found->first, found->second.ptr(), kind, constant};
+    }
     return found->second;
 }
 

@@ -149,53 +149,64 @@ void write_all(nb::handle write, nb::object data) {
     }
 }
 
+// Recently written finite floats by their bits: a report repeats few
+// distinct values, and the host's repr is the costly part of a float. The
+// empty slot's bits are a NaN, which never reaches the table. A slot's text
+// depends only on its bits, so the table serves every later document too.
+struct FloatText {
+    uint64_t bits = ~0ull;
+    unsigned char size = 0;
+    char text[31];
+};
+constexpr int kFloatTextBits = 10;
+
+// A writer's buffer and float texts. The last writer of a thread leaves them
+// to the next one: a document of a few kilobytes then costs no fresh
+// allocation of either (a chunk this size is mapped and unmapped by the C
+// library each time). A writer started while another is at work on the same
+// thread (a file whose write() writes JSON) makes its own.
+struct WriterScratch {
+    std::unique_ptr<char[]> chunk;
+    std::unique_ptr<FloatText[]> float_texts;
+};
+thread_local WriterScratch spare_scratch;
+
 class StreamWriter {
 public:
-    explicit StreamWriter(nb::object write) : write_(std::move(write)) { fresh_chunk(); }
+    explicit StreamWriter(nb::object write) : write_(std::move(write)) {
+        scratch_ = std::move(spare_scratch);
+        if (!scratch_.chunk)
+            scratch_.chunk.reset(new char[kChunkSize]);
+        if (!scratch_.float_texts)
+            scratch_.float_texts.reset(new FloatText[1u << kFloatTextBits]);
+        out_ = scratch_.chunk.get();
+        float_texts_ = scratch_.float_texts.get();
+    }
+
+    ~StreamWriter() {
+        if (!spare_scratch.chunk)
+            spare_scratch = std::move(scratch_);
+    }
 
     void document(PyObject *p) { value(p, 0); }
 
     // Hands over what is left in the buffer.
     void finish() {
-        if (used_ == 0)
-            return;
-        PyObject *tail = chunk_.release().ptr();
-        if (_PyBytes_Resize(&tail, used_) < 0)
-            raise_pending();
-        used_ = 0;
-        write_all(write_, nb::steal(tail));
+        if (used_ != 0)
+            flush();
     }
 
 private:
-    // Recently written finite floats by their bits: a report repeats few
-    // distinct values, and the host's repr is the costly part of a float.
-    // The empty slot's bits are a NaN, which never reaches the table.
-    struct FloatText {
-        uint64_t bits = ~0ull;
-        unsigned char size = 0;
-        char text[31];
-    };
-    static constexpr int kFloatTextBits = 10;
-    std::unique_ptr<FloatText[]> float_texts_{new FloatText[1u << kFloatTextBits]};
-
     nb::object write_;
-    nb::object chunk_;
+    WriterScratch scratch_;
+    FloatText *float_texts_ = nullptr;
     char *out_ = nullptr;
     Py_ssize_t used_ = 0;
 
-    void fresh_chunk() {
-        chunk_ = steal_checked(PyBytes_FromStringAndSize(nullptr, kChunkSize));
-        out_ = PyBytes_AS_STRING(chunk_.ptr());
-        used_ = 0;
-    }
-
-    // Hands over the buffer, cut to the bytes in use, and starts a new one.
+    // Hands over the bytes in the buffer and empties it.
     void flush() {
-        PyObject *full = chunk_.release().ptr();
-        if (used_ < kChunkSize && _PyBytes_Resize(&full, used_) < 0)
-            raise_pending();
-        nb::object taken = nb::steal(full);
-        fresh_chunk();
+        nb::object taken = steal_checked(PyBytes_FromStringAndSize(out_, used_));
+        used_ = 0;
         write_all(write_, std::move(taken));
     }
 

@@ -233,7 +233,9 @@ std::vector<ResolvedInput> resolve_inputs(nb::handle self, nb::list &missing) {
 // The device and inode of the file at `path` (symbolic links followed), or
 // nothing when there is none.
 static std::optional<std::pair<dev_t, ino_t>> file_id(nb::handle path) {
-    nb::object encoded = host_attr("os", "fsencode")(path);
+    nb::object encoded = system_path(path);
+    if (!encoded.is_valid())
+        encoded = host_attr("os", "fsencode")(path);
     struct stat status;
     if (::stat(PyBytes_AS_STRING(encoded.ptr()), &status) != 0)
         return std::nullopt;
