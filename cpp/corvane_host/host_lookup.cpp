@@ -1,7 +1,10 @@
 #include <corvane/host_lookup.hpp>
 #include <corvane/c_api.hpp>
 
+#if defined(__linux__) || defined(__FreeBSD__)
 #include <link.h>
+#define CORVANE_HAS_PHDR 1
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -54,6 +57,7 @@ struct ReadOnlySegments {
 
 const char kOwnLiteral[] = "corvane";
 
+#ifdef CORVANE_HAS_PHDR
 int collect_own_segments(struct dl_phdr_info *info, size_t, void *data) {
     auto *segments = static_cast<ReadOnlySegments *>(data);
     auto marker = reinterpret_cast<uintptr_t>(kOwnLiteral);
@@ -75,11 +79,16 @@ int collect_own_segments(struct dl_phdr_info *info, size_t, void *data) {
     }
     return 1;
 }
+#endif
 
+// Where the segments cannot be listed, nothing counts as constant and every
+// hit compares the texts.
 const ReadOnlySegments &own_read_only_segments() {
     static const ReadOnlySegments segments = [] {
         ReadOnlySegments found;
+#ifdef CORVANE_HAS_PHDR
         dl_iterate_phdr(collect_own_segments, &found);
+#endif
         // Not found among the segments themselves (it always is): nothing counts as constant.
         if (!found.contain(kOwnLiteral))
             found.count = 0;
