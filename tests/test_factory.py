@@ -153,6 +153,40 @@ def test_a_resource_changed_on_disk_is_read_again(monkeypatch, tmp_path):
             "GBA": {"caller_name": name}}
 
 
+@pytest.mark.parametrize("constructor_owner", ["SingleRowTsvReader", "ReportReaderBase"])
+def test_every_version_and_every_changed_copy_of_the_settings_is_checked(
+        monkeypatch, tmp_path, constructor_owner):
+    # Readers built on copies of one cached resource pass the checks their
+    # first copy passed; a new version of the file, or settings changed before
+    # the checks run, are checked again.
+    package = tmp_path / "package"
+    package.mkdir()
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
+    path = tmp_path / "S1.gba.tsv"
+    path.write_text("a\n")
+    bad = "gba_tsv_config.json: section 'GBA': \"table\" must be true or false"
+    for table in ("true", '"yes"', '"yes"', "false", '"no"', "false"):
+        (package / "gba_tsv_config.json").write_text('{"GBA": {"table": %s}}' % table)
+        for _ in range(2):
+            if table in ("true", "false"):
+                reader = ReportReaderFactory.get_parser(str(path))
+                assert reader.section_config == {"GBA": {"table": json.loads(table)}}
+            else:
+                with pytest.raises(RuntimeError, match=bad):
+                    ReportReaderFactory.get_parser(str(path))
+    import sys
+    owner = getattr(sys.modules["CorvaneFileParser.Parsers." + constructor_owner], constructor_owner)
+    shipped = owner.__init__
+
+    def spoiling(self, section_config, file_path, **keywords):
+        section_config["GBA"]["table"] = "yes"
+        shipped(self, section_config, file_path, **keywords)
+
+    monkeypatch.setattr(owner, "__init__", spoiling)
+    with pytest.raises(RuntimeError, match=bad):
+        ReportReaderFactory.get_parser(str(path))
+
+
 # The shipped configurations: a mistake here breaks every run on that kind of
 # file, or silently drops a section from the unified output.
 

@@ -1,5 +1,6 @@
 #include <corvane/checked_settings.hpp>
 #include <corvane/c_api.hpp>
+#include <corvane/package_entry_points.hpp>
 
 #include <cstring>
 #include <utility>
@@ -106,17 +107,95 @@ bool same_as(PyObject *value, PyObject *kept) {
     return false;
 }
 
+// The configuration a constructor about to run is given as a faithful copy
+// of a document, and that document; both unset when none is announced.
+struct Announcement {
+    PyObject *config = nullptr;
+    PyObject *origin = nullptr;
+};
+
+constexpr const char *kAnnouncementCapsule = "CorvaneFileParser.announced_copy";
+
+// The process's one announcement (each extension module has its own copy of
+// this library, so it is found through the readers' base module, which holds
+// it); null while that module is not loaded.
+Announcement *shared_announcement() {
+    static Announcement *shared = nullptr;
+    if (shared)
+        return shared;
+    nb::object name = steal_checked(PyUnicode_FromString(package_entry::kReportReaderBaseModule));
+    PyObject *module = PyImport_GetModule(name.ptr());
+    if (!module) {
+        if (PyErr_Occurred())
+            raise_pending();
+        return nullptr;
+    }
+    nb::object owner = nb::steal(module);
+    PyObject *capsule = PyObject_GetAttrString(owner.ptr(), "_announced_copy");
+    if (!capsule) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    shared = static_cast<Announcement *>(PyCapsule_GetPointer(capsule, kAnnouncementCapsule));
+    Py_DECREF(capsule);  // the module keeps it
+    if (!shared)
+        PyErr_Clear();
+    return shared;
+}
+
+// The document `config` was announced as a copy of; null when it was not.
+PyObject *announced_origin(PyObject *config) {
+    Announcement *announcement = shared_announcement();
+    return announcement && announcement->config == config ? announcement->origin : nullptr;
+}
+
 }  // namespace
+
+nb::object announced_copy_capsule() {
+    static Announcement announcement;
+    return steal_checked(PyCapsule_New(&announcement, kAnnouncementCapsule, nullptr));
+}
+
+AnnouncedCopy::AnnouncedCopy(nb::handle config, nb::handle origin) {
+    Announcement *announcement = shared_announcement();
+    if (!announcement)
+        raise(PyExc_RuntimeError, "the readers' base module is not loaded");
+    previous_config_ = announcement->config;
+    previous_origin_ = announcement->origin;
+    announcement->config = config.ptr();
+    announcement->origin = origin.ptr();
+}
+
+AnnouncedCopy::~AnnouncedCopy() {
+    Announcement *announcement = shared_announcement();
+    announcement->config = previous_config_;
+    announcement->origin = previous_origin_;
+}
 
 nb::object plain_snapshot(nb::handle value) { return snapshot(value, 0); }
 
 bool same_plain_data(nb::handle value, nb::handle kept) { return same_as(value.ptr(), kept.ptr()); }
 
-bool CheckedSettings::passed(nb::handle config) const {
+bool CheckedSettings::passed(nb::handle config) {
+    PyObject *origin = announced_origin(config.ptr());
+    if (origin)
+        for (nb::handle passed_origin : origins_)
+            if (passed_origin.ptr() == origin)
+                return true;
     for (nb::handle kept : snapshots_)
-        if (same_as(config.ptr(), kept.ptr()))
+        if (same_as(config.ptr(), kept.ptr())) {
+            if (origin)
+                remember_origin(origin);
             return true;
+        }
     return false;
+}
+
+void CheckedSettings::remember_origin(PyObject *origin) {
+    if (PyList_GET_SIZE(origins_.ptr()) >= kMaxRemembered &&
+        PyList_SetSlice(origins_.ptr(), 0, 1, nullptr) < 0)
+        raise_pending();
+    origins_.append(nb::handle(origin));
 }
 
 void CheckedSettings::remember(nb::handle config) {
@@ -129,6 +208,8 @@ void CheckedSettings::remember(nb::handle config) {
         PyList_SetSlice(snapshots_.ptr(), 0, 1, nullptr) < 0)
         raise_pending();
     snapshots_.append(kept);
+    if (PyObject *origin = announced_origin(config.ptr()))
+        remember_origin(origin);
 }
 
 CheckedSettings &checked_settings(const void *check, nb::handle variant) {

@@ -258,6 +258,9 @@ NB_MODULE(ReportReaderBase, m) {
     package_entry::warning_base();
     package_entry::warning_registry();
     package_entry::value_rule();
+    // The factory's announcement of a faithful copy it builds a reader on,
+    // shared with the checks of every reader module (corvane/checked_settings.hpp).
+    m.attr("_announced_copy") = announced_copy_capsule();
     // Annotations as text: the JsonDict alias is built from `typing` only
     // when something asks for it.
     nb::str json_dict("CorvaneFileParser.Models.JsonDict");
