@@ -275,6 +275,34 @@ def test_nesting_deeper_than_the_recursion_limit_is_a_recursion_error(tmp_path):
         sys.setrecursionlimit(before)
 
 
+def test_nesting_measure_over_random_documents(tmp_path):
+    """Brackets, quotes and backslash runs at every offset: refused exactly when too deep."""
+    rng = random.Random(20261209)
+    path = tmp_path / "doc.json"
+    values = ['"[{"', '"]}"', '"\\\\"', '"\\""', '"a\\\\\\"["', "1", "null"]
+    spaces = ["", " " * 17, "\n\t"]
+    before = sys.getrecursionlimit()
+    try:
+        sys.setrecursionlimit(200)
+        for _ in range(300):
+            depth = rng.choice([1, 2, 132, 133, 134])  # up to 201 levels
+            text = "1"
+            for level in range(depth):
+                padding = "".join(rng.choice(spaces) + rng.choice(values) + rng.choice(spaces) + ","
+                                  for _ in range(rng.randrange(3)))
+                text = "[" + padding + text + "]" if level % 2 else '{"k": [' + padding + text + "]}"
+            nesting = depth + (depth + 1) // 2
+            text = " " * rng.randrange(20) + text
+            path.write_text(text, encoding="utf-8")
+            if nesting > 200:
+                with pytest.raises(RecursionError, match="JSON nested more than 200 levels deep"):
+                    JsonExtractReader._load_json(str(path))
+            else:
+                assert JsonExtractReader._load_json(str(path)) == json.loads(text)
+    finally:
+        sys.setrecursionlimit(before)
+
+
 DEPTH_IN_SMALL_STACK = """
 import json, sys, threading
 from CorvaneFileParser.Parsers.JsonExtractReader import JsonExtractReader

@@ -122,6 +122,13 @@ class TestBuildResult:
         assert result["GBA"] == {"data": {}, "caller_name": None, "status": "not_assessed"}
         assert result["MIXED.CASE"]["caller_name"] == 0
 
+    def test_entry_names_are_the_host_upper_case_of_random_names(self, tsv):
+        rng = __import__("random").Random(41)
+        alphabet = [chr(c) for c in range(1, 128)] + ["\u00df", "\u00e9", "\u0131", "\U0001d4b6"]
+        names = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(12))) for _ in range(400)]
+        result = DictReader(dict.fromkeys(names, {}), tsv).build_result({})
+        assert list(result) == list(dict.fromkeys(name.upper() for name in names))
+
     def test_section_names_differing_in_case_share_one_entry(self, tsv):
         config = {"smn": {"caller_name": "first"}, "other": {}, "SMN": {"caller_name": "second"}}
         result = DictReader(config, tsv).build_result({"smn": 1, "SMN": 2})

@@ -10,6 +10,19 @@ void convert_operator(nb::handle cond) {
     nb::handle key = interned("operator");
     nb::handle members = package_entry::condition_operator();
     nb::object name = steal_checked(PyObject_GetItem(cond.ptr(), key.ptr()));
+    // A name as text is looked up in the enumeration's table of members, as
+    // its own lookup does; a name it lacks takes that lookup for its error.
+    if (PyUnicode_CheckExact(name.ptr())) {
+        static PyObject *member_map = nullptr;  // kept for the process
+        if (!member_map)
+            member_map = nb::getattr(members, "_member_map_").release().ptr();
+        PyObject *member = nullptr;
+        if (PyDict_CheckExact(member_map) && PyDict_GetItemRef(member_map, name.ptr(), &member) > 0) {
+            set_item(cond, key, nb::steal(member));
+            return;
+        }
+        PyErr_Clear();
+    }
     int is_member = PyObject_IsInstance(name.ptr(), members.ptr());
     if (is_member < 0)
         raise_pending();

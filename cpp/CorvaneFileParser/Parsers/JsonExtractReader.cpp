@@ -18,6 +18,9 @@
 #include <charconv>
 #include <memory>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -454,40 +457,69 @@ const char *skip_string(const char *p, const char *end) {
     }
 }
 
+// The first byte at or after `p` that opens a string or opens or closes an
+// array or object; `end` when there is none. Sixteen bytes at a time where
+// the processor allows, as most of a document is names, values and indent.
+const char *next_structural(const char *p, const char *end) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), open_array = _mm_set1_epi8('['),
+                  close_array = _mm_set1_epi8(']'), open_object = _mm_set1_epi8('{'),
+                  close_object = _mm_set1_epi8('}');
+    while (end - p >= 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        __m128i hits = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, open_array)),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, close_array),
+                                      _mm_cmpeq_epi8(bytes, open_object)),
+                         _mm_cmpeq_epi8(bytes, close_object)));
+        unsigned mask = (unsigned) _mm_movemask_epi8(hits);
+        if (mask)
+            return p + __builtin_ctz(mask);
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p)
+        switch (*p) {
+        case '"': case '[': case ']': case '{': case '}':
+            return p;
+        default:
+            continue;
+        }
+    return end;
+}
+
 // Measures the nesting of arrays and objects outside strings, iteratively,
 // stopping once it exceeds `limit`. On malformed input the decoder stops at
 // the first error, never deeper than this count.
 DocumentShape scan_document(const char *data, size_t size, long limit) {
     const char *p = data, *end = data + size;
+    // Blank up to the first byte that is not white space.
+    for (;; ++p) {
+        if (p == end)
+            return {true, 0};
+        char c = *p;
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f')
+            break;
+    }
     long depth = 0, deepest = 0;
-    bool blank = true;
-    while (p < end) {
+    while ((p = next_structural(p, end)) < end) {
         switch (*p++) {
-        case ' ': case '\t': case '\n': case '\r': case '\v': case '\f':
-            continue;
         case '"':
-            blank = false;
             p = skip_string(p, end);
             continue;
         case '[': case '{':
-            blank = false;
             if (++depth > deepest) {
                 deepest = depth;
                 if (deepest > limit)
                     return {false, deepest};
             }
             continue;
-        case ']': case '}':
-            blank = false;
+        default:  // ']' or '}'
             --depth;
-            continue;
-        default:
-            blank = false;
         }
     }
-    return {blank, deepest};
+    return {false, deepest};
 }
-
 
 // json.load's result for the bytes read as text the way the reader always
 // has: UTF-8 with an optional byte-order mark, universal newlines.
@@ -778,17 +810,32 @@ nb::object lifted_fields(nb::handle section, nb::handle cfg) {
     auto is_lifted = [&](nb::handle key, nb::handle value) {
         return PyDict_Check(value.ptr()) && contains(lift, key);
     };
-    nb::dict own;
-    bool any = false;
-    entries_until(section, [&](nb::handle key, nb::handle value) {
-        if (is_lifted(key, value))
-            any = true;
-        else
-            set_item(own, key, nb::none());
-        return false;
+    bool any = entries_until(section, [&](nb::handle key, nb::handle value) {
+        return is_lifted(key, value);
     });
     if (!any)
         return nb::borrow(section);
+    // A section's own key: one of its keys whose value is not lifted. Those
+    // of a mapping other than a plain dict are gathered as it lists them.
+    nb::object own;
+    if (!PyDict_CheckExact(section.ptr())) {
+        own = nb::dict();
+        entries_until(section, [&](nb::handle key, nb::handle value) {
+            if (!is_lifted(key, value))
+                set_item(own, key, nb::none());
+            return false;
+        });
+    }
+    auto is_own = [&](nb::handle key) {
+        if (own.is_valid())
+            return contains(own, key);
+        PyObject *value = nullptr;
+        int found = PyDict_GetItemRef(section.ptr(), key.ptr(), &value);
+        if (found < 0)
+            raise_pending();
+        nb::object held = nb::steal(value);
+        return found && !is_lifted(key, held);
+    };
     nb::dict merged;
     entries_until(section, [&](nb::handle key, nb::handle value) {
         if (!is_lifted(key, value)) {
@@ -796,7 +843,7 @@ nb::object lifted_fields(nb::handle section, nb::handle cfg) {
             return false;
         }
         entries_until(value, [&](nb::handle inner_key, nb::handle inner_value) {
-            if (!contains(own, inner_key) && !contains(merged, inner_key))
+            if (!contains(merged, inner_key) && !is_own(inner_key))
                 set_item(merged, inner_key, inner_value);
             return false;
         });

@@ -167,6 +167,20 @@ SectionStatus rules_status(nb::handle reached, nb::handle formatter) {
                                         host_attr("builtins", "repr")(reached)}));
 }
 
+// name.upper(), made here for an exact str of ASCII.
+nb::object upper_name(nb::handle name) {
+    PyObject *p = name.ptr();
+    if (!PyUnicode_CheckExact(p) || !PyUnicode_IS_ASCII(p))
+        return upper(name);
+    Py_ssize_t size = PyUnicode_GET_LENGTH(p);
+    nb::object out = steal_checked(PyUnicode_New(size, 127));
+    const Py_UCS1 *from = PyUnicode_1BYTE_DATA(p);
+    Py_UCS1 *to = PyUnicode_1BYTE_DATA(out.ptr());
+    for (Py_ssize_t i = 0; i < size; ++i)
+        to[i] = from[i] >= 'a' && from[i] <= 'z' ? (Py_UCS1) (from[i] - 'a' + 'A') : from[i];
+    return out;
+}
+
 nb::object build_result(nb::handle self, nb::handle data) {
     nb::handle caller_key = interned("caller_name"), data_key = interned("data"),
                warning_entry = interned("warning");
@@ -230,7 +244,7 @@ nb::object build_result(nb::handle self, nb::handle data) {
 
         // Names differing only in case share one entry, created with its
         // keys in their output order.
-        nb::str key = upper(name);
+        nb::object key = upper_name(name);
         nb::object entry = get(result, key, absent);
         if (entry.is(absent)) {
             nb::dict fresh;
