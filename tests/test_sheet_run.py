@@ -183,6 +183,24 @@ def test_a_worker_that_dies_fails_its_sample_and_the_rest_go_on(tmp_path, capsys
     assert request["sample_aliases"] == ["Sample1"] and request["durable"] is False
 
 
+def test_no_summary_is_written_when_the_sync_before_it_fails(tmp_path, monkeypatch):
+    """The summary is made while the file system syncs, but written only after the sync."""
+    from CorvaneFileParser import SheetRun
+
+    def failing_sync(folder):
+        raise OSError(5, "Input/output error", folder)
+
+    monkeypatch.setattr(SheetRun, "sync_file_system", failing_sync)
+    write_sheet(tmp_path, {"A": {"paraphase_json": str(EXAMPLES / FILES["paraphase_json"])}})
+    out = tmp_path / "out"
+    out.mkdir()
+    with pytest.raises(OSError, match="Input/output error"):
+        ReportAssembler({"sample_sheet": str(tmp_path / "samples.tsv"), "output_dir": str(out),
+                         "jobs": 1}).run()
+    assert (out / "A" / "A.unified.json").exists()
+    assert not list(out.glob("run_summary.*")) and not list(out.glob(".run_summary*"))
+
+
 def test_summary_flags_samples_made_with_other_versions(run_folder):
     out = run_folder / "out"
     with open(run_folder / "samples.tsv", "a", encoding="utf-8") as sheet:

@@ -179,7 +179,10 @@ class _SampleRunner:
         reason = None
         try:
             try:
-                os.makedirs(folder, exist_ok=True)
+                try:
+                    os.mkdir(folder)
+                except OSError:  # there already, or anything else: makedirs' answer
+                    os.makedirs(folder, exist_ok=True)
                 log.log(ProgramLog.INFO, "Logging to " + log.path)
                 self._refuse_log_over_inputs(sample, log.path)
                 driver = self.driver_class({
@@ -402,6 +405,39 @@ def run_samples(runner: _SampleRunner, samples: list[Sample], jobs: int,
 # The run
 # ---------------------------------------------------------------------------
 
+def _sync_in_background(folder: str) -> Any:
+    """Starts syncing the file system of folder in a thread; the call returned waits
+    for the sync to end and raises its error (once; later calls return at once)."""
+    import _thread
+
+    started, ended = _thread.allocate_lock(), _thread.allocate_lock()
+    started.acquire()
+    ended.acquire()
+    failure: list[BaseException] = []
+
+    def sync() -> None:
+        try:
+            started.release()
+            sync_file_system(folder)  # without the interpreter lock while it syncs
+        except BaseException as error:
+            failure.append(error)
+        finally:
+            ended.release()
+
+    _thread.start_new_thread(sync, ())
+    # Waiting lets the thread in at once, rather than at the next switch of threads.
+    with started:
+        pass
+
+    def wait() -> None:
+        with ended:
+            pass
+        if failure:
+            raise failure.pop()
+
+    return wait
+
+
 def run_sheet(driver: Any, return_dict: object = False) -> None:
     """ReportAssembler.run() for a request with "sample_sheet"."""
     if return_dict:
@@ -450,7 +486,8 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
 
     runner = _SampleRunner(type(driver), folder, bool(getattr(driver, "strict", False)))
     outcome = run_samples(runner, samples, jobs, done)
-    sync_file_system(folder)
+    # The summary is made while the file system syncs, and written once it has.
+    synced = _sync_in_background(folder)
 
     rows: list[SampleSummary] = []
     for sample, (reason, row) in zip(samples, outcome):
@@ -460,7 +497,11 @@ def run_sheet(driver: Any, return_dict: object = False) -> None:
         else:
             rows.append(row)
     tsv, page = summary_paths
-    summary.write_rows(summary.sort_rows(rows), tsv, page, title="Run summary")
+    try:
+        summary.write_rows(summary.sort_rows(rows), tsv, page, title="Run summary",
+                           before_writing=synced)
+    finally:
+        synced()
     ProgramLog.log(ProgramLog.INFO, f"Wrote run summary to {tsv} and {page}")
     failed = [sample.name for sample, (reason, _) in zip(samples, outcome) if reason is not None]
     if failed:

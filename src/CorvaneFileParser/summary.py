@@ -20,7 +20,7 @@ import os
 import re
 import stat
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 
 from CorvaneFileParser.AtomicFile import write_file
 from CorvaneFileParser.ProgramLog import printable
@@ -244,6 +244,8 @@ def _shown_name(name: str) -> str:
 
 def _require_text(text: str, what: str) -> str:
     """text, which must be Unicode text (no lone surrogate) to be shown."""
+    if text.isascii():
+        return text
     try:
         text.encode("utf-8")
     except UnicodeEncodeError as error:
@@ -981,11 +983,16 @@ def write_summary(paths: Iterable[str], tsv_path: str | None, html_path: str | N
 
 
 def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str | None,
-               title: str = "Run summary") -> list[SampleSummary]:
+               title: str = "Run summary",
+               before_writing: Callable[[], None] | None = None) -> list[SampleSummary]:
+    """Renders the rows and writes the TSV and the page; before_writing, when given, is
+    called between the two (a sheet run waits there for its sync)."""
     if not rows:
         raise SummaryError("no samples to summarise")
     flag_provenance(rows)
     tsv, page = _render_failing_samples_apart(rows, tsv_path, html_path, printable(title))
+    if before_writing is not None:
+        before_writing()
     try:
         # Each written whole or not at all (see AtomicFile).
         if tsv_path:
