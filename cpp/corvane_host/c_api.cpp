@@ -240,6 +240,17 @@ nb::str concat_str(std::initializer_list<nb::handle> pieces) {
         steal_checked(PyUnicode_Join(nb::str("").ptr(), parts.ptr())));
 }
 
+nb::object read_global(nb::handle globals, nb::handle name) {
+    PyObject *found = nullptr;
+    int status = PyDict_GetItemRef(globals.ptr(), name.ptr(), &found);
+    if (status < 0)
+        raise_pending();
+    if (status == 0)
+        raise(PyExc_NameError, concat_str({nb::str("name '"), nb::borrow(name),
+                                           nb::str("' is not defined")}));
+    return nb::steal(found);
+}
+
 nb::object system_path(nb::handle path) {
     nb::object encoded;
     if (PyUnicode_Check(path.ptr())) {

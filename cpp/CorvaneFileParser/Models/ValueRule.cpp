@@ -78,15 +78,7 @@ void init_rule(nb::handle self, nb::handle op, nb::handle value, nb::handle mess
 
 // The module's OPERATOR_FUNCS, read on every check so that a replaced table
 // or entry takes effect.
-nb::object operator_table() {
-    PyObject *found = nullptr;
-    int status = PyDict_GetItemRef(loaded.globals.ptr(), loaded.table_key.ptr(), &found);
-    if (status < 0)
-        raise_pending();
-    if (status == 0)
-        raise(PyExc_NameError, "name 'OPERATOR_FUNCS' is not defined");
-    return nb::steal(found);
-}
+nb::object operator_table() { return read_global(loaded.globals, loaded.table_key); }
 
 nb::object check_value(nb::handle self, nb::handle value) {
     nb::object table = operator_table();

@@ -105,16 +105,10 @@ bool plain_condition(nb::handle cond) {
 // What ValueRule(**cond).check(value) gives, without the rule: the operator
 // table's entry for the operator called with the value and the target.
 nb::object direct_check(nb::handle cond, nb::handle value) {
-    PyObject *table = nullptr;
-    int status = PyDict_GetItemRef(loaded.rule_globals.ptr(), loaded.table_key.ptr(), &table);
-    if (status < 0)
-        raise_pending();
-    if (status == 0)
-        raise(PyExc_NameError, "name 'OPERATOR_FUNCS' is not defined");
-    nb::object owned_table = nb::steal(table);
+    nb::object table = read_global(loaded.rule_globals, loaded.table_key);
     nb::object op = get(cond, loaded.operator_key);
     nb::object target = get(cond, loaded.value_key);
-    nb::object rule = steal_checked(PyObject_GetItem(table, op.ptr()));
+    nb::object rule = steal_checked(PyObject_GetItem(table.ptr(), op.ptr()));
     PyObject *call_args[] = {value.ptr(), target.ptr()};
     return steal_checked(PyObject_Vectorcall(rule.ptr(), call_args, 2, nullptr));
 }

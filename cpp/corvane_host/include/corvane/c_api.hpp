@@ -154,6 +154,10 @@ template <typename F> bool entries_until(nb::handle mapping, F &&fn) {
 // own calls and their errors.
 nb::object system_path(nb::handle path);
 
+// globals[name] of a module's globals dict, read on each call so that a
+// replaced entry takes effect; NameError as the host gives it when absent.
+nb::object read_global(nb::handle globals, nb::handle name);
+
 // Pauses the host's cyclic garbage collector for the life of the object
 // (when it was enabled): for a reader building a great many records of text
 // and numbers, which form no cycles, so that the collections their
