@@ -1,11 +1,12 @@
 """The documentation: the generated section reference is current, its rules are the code's, links hold."""
 
 import copy
-import importlib.util
 import json
 import math
 import random
 import re
+import runpy
+import types
 from importlib import resources
 from pathlib import Path
 
@@ -19,10 +20,7 @@ needs_source = pytest.mark.skipif(not SCRIPT.is_file(), reason="needs the source
 
 
 def load_script():
-    spec = importlib.util.spec_from_file_location("write_output_reference", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(SCRIPT), run_name="write_output_reference"))
 
 
 @needs_source
