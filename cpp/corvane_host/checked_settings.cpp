@@ -109,9 +109,13 @@ bool same_as(PyObject *value, PyObject *kept) {
 
 // The configuration a constructor about to run is given as a faithful copy
 // of a document, and that document; both unset when none is announced.
+// An announcement holds for the thread that made it only: another thread's
+// constructor may run in between (a check calls back into Python), and its
+// own announcement must never outlive it or apply to this thread's objects.
 struct Announcement {
     PyObject *config = nullptr;
     PyObject *origin = nullptr;
+    unsigned long thread = 0;
 };
 
 constexpr const char *kAnnouncementCapsule = "CorvaneFileParser.announced_copy";
@@ -146,7 +150,10 @@ Announcement *shared_announcement() {
 // The document `config` was announced as a copy of; null when it was not.
 PyObject *announced_origin(PyObject *config) {
     Announcement *announcement = shared_announcement();
-    return announcement && announcement->config == config ? announcement->origin : nullptr;
+    return announcement && announcement->config == config &&
+                   announcement->thread == PyThread_get_thread_ident()
+               ? announcement->origin
+               : nullptr;
 }
 
 }  // namespace
@@ -156,20 +163,28 @@ nb::object announced_copy_capsule() {
     return steal_checked(PyCapsule_New(&announcement, kAnnouncementCapsule, nullptr));
 }
 
-AnnouncedCopy::AnnouncedCopy(nb::handle config, nb::handle origin) {
+AnnouncedCopy::AnnouncedCopy(nb::handle config, nb::handle origin) : config_(config.ptr()) {
     Announcement *announcement = shared_announcement();
     if (!announcement)
         raise(PyExc_RuntimeError, "the readers' base module is not loaded");
     previous_config_ = announcement->config;
     previous_origin_ = announcement->origin;
-    announcement->config = config.ptr();
-    announcement->origin = origin.ptr();
+    previous_thread_ = announcement->thread;
+    *announcement = {config.ptr(), origin.ptr(), PyThread_get_thread_ident()};
 }
 
 AnnouncedCopy::~AnnouncedCopy() {
     Announcement *announcement = shared_announcement();
-    announcement->config = previous_config_;
-    announcement->origin = previous_origin_;
+    unsigned long thread = PyThread_get_thread_ident();
+    // Left alone when another thread has announced since (its own end clears
+    // it); the one before is restored only when it is this thread's, whose
+    // constructor is still running, never another thread's, which may be over.
+    if (announcement->config != config_ || announcement->thread != thread)
+        return;
+    if (previous_thread_ == thread)
+        *announcement = {previous_config_, previous_origin_, previous_thread_};
+    else
+        *announcement = {};
 }
 
 nb::object plain_snapshot(nb::handle value) { return snapshot(value, 0); }

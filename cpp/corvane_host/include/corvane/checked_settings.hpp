@@ -48,7 +48,8 @@ public:
     AnnouncedCopy &operator=(const AnnouncedCopy &) = delete;
 
 private:
-    PyObject *previous_config_, *previous_origin_;
+    PyObject *config_, *previous_config_, *previous_origin_;
+    unsigned long previous_thread_;
 };
 
 // The capsule holding the process's announcement, for the readers' base
