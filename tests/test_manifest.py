@@ -447,6 +447,21 @@ def test_utc_timestamp_is_iso_8601_utc():
     assert before - datetime.timedelta(microseconds=1) <= stamp <= after
 
 
+def test_text_mapping_copies_texts_as_it_converts_other_values():
+    class Text(str):
+        pass
+
+    def general(value):
+        return {str(Provenance._text(key)): Provenance._text(item) for key, item in value.items()}
+
+    for value in ({}, {"a": "b", "c": "d"}, {"a": None}, {1: "x"}, {Text("k"): Text("v")}, {"p": Path("/x")},
+                  {Path("/k"): "v"}, {"a": "b", "c": 2.5}):
+        recorded = Provenance._text_mapping(value)
+        assert [(type(k), k, type(v), v) for k, v in recorded.items()] == \
+            [(type(k), k, type(v), v) for k, v in general(value).items()]
+        assert recorded is not value
+
+
 def test_utc_timestamp_matches_a_fresh_format_across_seconds(monkeypatch):
     # The formatted second is reused while the second lasts: clocks within one
     # second, across a boundary and going back all give a freshly formatted stamp.

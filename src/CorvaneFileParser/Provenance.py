@@ -325,6 +325,13 @@ def _text_mapping(value: object) -> dict[str, str | None]:
     gives them); {} for anything that is not a dict."""
     if not isinstance(value, dict):
         return {}
+    if type(value) is dict:
+        # Texts only (the usual case): a plain copy records the same.
+        for key, item in value.items():
+            if type(key) is not str or type(item) is not str:
+                break
+        else:
+            return dict(value)
     return {str(_text(key)): _text(item) for key, item in value.items()}
 def resource_digest(resource: str) -> str | None:
     """Hexadecimal SHA-256 of the named configuration resource as the reader
@@ -397,7 +404,7 @@ class RunRecord:
             "output_dir": _text(getattr(driver, "output_dir", None)),
             "output_json": _text(getattr(driver, "output_json", None)),
             "output_path": _text(output_path),
-            "input_files": [_text(name) for name in listed],
+            "input_files": [name if type(name) is str else _text(name) for name in listed],
             "strict": bool(getattr(driver, "strict", False)),
             "sample": _text(getattr(driver, "sample", None)),
             "sample_aliases": [_text(name) for name in _listed(getattr(driver, "sample_aliases", None))],
