@@ -12,6 +12,7 @@ import platform
 import random
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -444,6 +445,34 @@ def test_utc_timestamp_is_iso_8601_utc():
     stamp = parse_time(Provenance.utc_timestamp())
     after = datetime.datetime.now(datetime.UTC).replace(tzinfo=None)
     assert before - datetime.timedelta(microseconds=1) <= stamp <= after
+
+
+def test_text_mapping_copies_texts_as_it_converts_other_values():
+    class Text(str):
+        pass
+
+    def general(value):
+        return {str(Provenance._text(key)): Provenance._text(item) for key, item in value.items()}
+
+    for value in ({}, {"a": "b", "c": "d"}, {"a": None}, {1: "x"}, {Text("k"): Text("v")}, {"p": Path("/x")},
+                  {Path("/k"): "v"}, {"a": "b", "c": 2.5}):
+        recorded = Provenance._text_mapping(value)
+        assert [(type(k), k, type(v), v) for k, v in recorded.items()] == \
+            [(type(k), k, type(v), v) for k, v in general(value).items()]
+        assert recorded is not value
+
+
+def test_utc_timestamp_matches_a_fresh_format_across_seconds(monkeypatch):
+    # The formatted second is reused while the second lasts: clocks within one
+    # second, across a boundary and going back all give a freshly formatted stamp.
+    rng = random.Random(20261209)
+    base = 1_765_000_000 * 10**9
+    for _ in range(400):
+        now = base + rng.choice([rng.randrange(3 * 10**9), rng.randrange(10**9) - 1, 10**9 * rng.randrange(-2, 3)])
+        monkeypatch.setattr(Provenance.time, "time_ns", lambda: now)
+        seconds, rest = divmod(now, 10**9)
+        expected = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".%06dZ" % (rest // 1000)
+        assert Provenance.utc_timestamp() == expected
 
 
 def test_digests_match_hashlib(tmp_path):

@@ -8,6 +8,7 @@ and where a caller meets it (the Python API: exception, message, note)."""
 import json
 import logging
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -412,6 +413,24 @@ def test_missing_or_wrong_output_directory(tmp_path, stub_factory, kind):
     assert error_of(result) == expected
     assert result.stdout == ""
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_output_location_is_joined_and_split_as_os_path_does(tmp_path, monkeypatch):
+    # Seeded: odd folders and names (empty, "/" runs, absolute names) name the
+    # folder os.path.dirname(os.path.join(folder, name)) gives.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "d").mkdir()
+    rng = random.Random(20261209)
+    parts = ["", "d", "x", ".", "/", "//", "é", str(tmp_path), str(tmp_path) + "/x/"]
+    for _ in range(300):
+        folder = "".join(rng.choice(parts) for _ in range(rng.randrange(4)))
+        name = "".join(rng.choice(parts + ["o.json"]) for _ in range(rng.randrange(4)))
+        expected = os.path.dirname(os.path.join(folder, name)) or os.curdir
+        with pytest.raises((OSError, ValueError)) as info:
+            ReportAssembler({C.OUTPUT_DIR: folder, C.OUTPUT_JSON: name, "input_files": ["absent.smn.tsv"],
+                             C.STRICT: True}).run()
+        if not os.path.isdir(expected):
+            assert str(info.value) == "Output directory not found: " + expected, (folder, name)
 
 
 @pytest.mark.parametrize("kind", ["fifo", "directory", "device"])

@@ -18,13 +18,53 @@ using namespace driver_entry;
 
 namespace {
 
+// Whether a str is made only of "/" (the root, however written).
+bool only_slashes(PyObject *text, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (PyUnicode_READ_CHAR(text, i) != (Py_UCS4) '/')
+            return false;
+    return true;
+}
+
+// os.path.join of two paths; two plain str joined here as it joins them.
 nb::object join_path(nb::handle directory, nb::handle name) {
-    return host_attr("os.path", "join")(directory, name);
+    if (!PyUnicode_CheckExact(directory.ptr()) || !PyUnicode_CheckExact(name.ptr()))
+        return host_attr("os.path", "join")(directory, name);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(directory.ptr());
+    if (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == (Py_UCS4) '/')
+        return nb::borrow(name);
+    if (length == 0 || PyUnicode_READ_CHAR(directory.ptr(), length - 1) == (Py_UCS4) '/')
+        return concat_str({directory, name});
+    return concat_str({directory, interned("/"), name});
+}
+
+// os.path.dirname of a path; a plain str's worked out here as it works it out.
+nb::object directory_of(nb::handle path) {
+    if (!PyUnicode_CheckExact(path.ptr()))
+        return host_attr("os.path", "dirname")(path);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(path.ptr());
+    Py_ssize_t slash = length == 0 ? -1 : PyUnicode_FindChar(path.ptr(), '/', 0, length, -1);
+    if (slash == -2)
+        raise_pending();
+    Py_ssize_t end = slash + 1;  // the head keeps its trailing "/"s ...
+    if (end > 0 && !only_slashes(path.ptr(), end))  // ... but for the root's
+        while (PyUnicode_READ_CHAR(path.ptr(), end - 1) == (Py_UCS4) '/')
+            --end;
+    return steal_checked(PyUnicode_Substring(path.ptr(), 0, end));
 }
 
 bool path_exists(nb::handle path) { return truthy(host_attr("os.path", "exists")(path)); }
 
-bool is_directory(nb::handle path) { return truthy(host_attr("os.path", "isdir")(path)); }
+int system_mode(nb::handle path, bool follow, mode_t &mode);
+
+// os.path.isdir: one stat asked of the system for a str or bytes path.
+bool is_directory(nb::handle path) {
+    mode_t mode = 0;
+    int found = system_mode(path, true, mode);
+    if (found >= 0)
+        return found == 1 && S_ISDIR(mode);
+    return truthy(host_attr("os.path", "isdir")(path));
+}
 
 nb::object real_path(nb::handle path) { return host_attr("os.path", "realpath")(path); }
 
@@ -119,10 +159,13 @@ void require_directory(nb::handle directory, const char *role) {
 }
 
 // The output and manifest paths themselves: a symbolic link there is
-// replaced, whatever it points to; a directory stops the run.
-static bool is_directory_entry(nb::handle path) {
+// replaced, whatever it points to; a directory stops the run. `absent` is
+// cleared unless the system said nothing lies there.
+static bool is_directory_entry(nb::handle path, bool &absent) {
     mode_t mode = 0;
     int found = system_mode(path, false, mode);
+    if (found != 0)
+        absent = false;
     if (found >= 0)
         return found == 1 && S_ISDIR(mode);
     try {
@@ -134,14 +177,16 @@ static bool is_directory_entry(nb::handle path) {
     }
 }
 
-void require_output_location(nb::handle out_path, nb::handle manifest_path) {
-    nb::object directory = host_attr("os.path", "dirname")(out_path);
+bool require_output_location(nb::handle out_path, nb::handle manifest_path) {
+    nb::object directory = directory_of(out_path);
     require_directory(truthy(directory) ? directory : nb::borrow(host_attr("os", "curdir")),
                       "Output");
+    bool absent = true;
     for (nb::handle path : {out_path, manifest_path})
-        if (is_directory_entry(path))
+        if (is_directory_entry(path, absent))
             raise(PyExc_IsADirectoryError,
                   concat_str({interned("Output path is a directory: "), path}));
+    return absent;
 }
 
 // Whether a file discovery met at the run's own output path (`index` 0) or

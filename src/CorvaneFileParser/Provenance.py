@@ -17,6 +17,7 @@ import time
 from _contextvars import ContextVar  # contextvars re-exports it, at a cost
 from _thread import allocate_lock
 
+import CorvaneFileParser
 from CorvaneFileParser import ProgramLog
 
 # The type checkers' view (this name is theirs; at run time it stays false and
@@ -134,12 +135,17 @@ def earlier_output_kind(path: str) -> str | None:
 # one after another) has paid for the import already and switches too.
 _LARGE = 1 << 20
 _small_hashed = 0
+# hashlib's constructor once taken: from then on every digest uses it.
+_hashlib_sha256: Any = None
 
 
 def _sha256(large: bool = False, size: int = 0) -> _Digest:
     # Once hashlib is loaded (a long run, a sheet run) its SHA-256 is the faster one
     # whatever the size.
-    global _small_hashed
+    global _small_hashed, _hashlib_sha256
+    if _hashlib_sha256 is not None:
+        digest: _Digest = _hashlib_sha256()
+        return digest
     _small_hashed += size
     if not large and _small_hashed < _LARGE and "hashlib" not in sys.modules:
         try:
@@ -148,10 +154,11 @@ def _sha256(large: bool = False, size: int = 0) -> _Digest:
         except ImportError:
             pass
         else:
-            digest: _Digest = small()
+            digest = small()
             return digest
     from hashlib import sha256
 
+    _hashlib_sha256 = sha256
     return sha256()
 
 
@@ -221,11 +228,19 @@ def _indented_json(document: object) -> bytes:
     return buffer.getvalue()
 
 
+# The last whole second formatted, with its text: the runs of a sheet start
+# and finish many times a second. One tuple, so a thread sees a matching pair.
+_last_second: tuple[int, str] = (-1, "")
+
+
 def utc_timestamp() -> str:
     """The current time in UTC as ISO 8601 with microseconds and a "Z"."""
-    nanoseconds = time.time_ns()
-    seconds, rest = divmod(nanoseconds, 1_000_000_000)
-    stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds))
+    global _last_second
+    seconds, rest = divmod(time.time_ns(), 1_000_000_000)
+    second, stamp = _last_second
+    if second != seconds:
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds))
+        _last_second = (seconds, stamp)
     return "%s.%06dZ" % (stamp, rest // 1000)
 
 
@@ -270,14 +285,24 @@ def _find_platform_name() -> str:
     return platform.platform()
 
 
+_python_identity: tuple[str, str] | None = None
+
+
 def python_identity() -> dict[str, str]:
     """{"implementation": "CPython", "version": "3.13.0"} for the running
-    interpreter, as platform.python_implementation() and python_version() give them."""
-    import sys
+    interpreter, as platform.python_implementation() and python_version() give them
+    (a new dict on each call; the values are found once per process)."""
+    global _python_identity
+    if _python_identity is None:
+        _python_identity = _find_python_identity()
+    implementation, version = _python_identity
+    return {"implementation": implementation, "version": version}
 
+
+def _find_python_identity() -> tuple[str, str]:
     names = {"cpython": "CPython", "pypy": "PyPy", "ironpython": "IronPython", "jython": "Jython"}
     name = sys.implementation.name
-    return {"implementation": names.get(name, name), "version": sys.version.split()[0]}
+    return names.get(name, name), sys.version.split()[0]
 
 
 def _text(value: object) -> str | None:
@@ -300,6 +325,13 @@ def _text_mapping(value: object) -> dict[str, str | None]:
     gives them); {} for anything that is not a dict."""
     if not isinstance(value, dict):
         return {}
+    if type(value) is dict:
+        # Texts only (the usual case): a plain copy records the same.
+        for key, item in value.items():
+            if type(key) is not str or type(item) is not str:
+                break
+        else:
+            return dict(value)
     return {str(_text(key)): _text(item) for key, item in value.items()}
 def resource_digest(resource: str) -> str | None:
     """Hexadecimal SHA-256 of the named configuration resource as the reader
@@ -372,7 +404,7 @@ class RunRecord:
             "output_dir": _text(getattr(driver, "output_dir", None)),
             "output_json": _text(getattr(driver, "output_json", None)),
             "output_path": _text(output_path),
-            "input_files": [_text(name) for name in listed],
+            "input_files": [name if type(name) is str else _text(name) for name in listed],
             "strict": bool(getattr(driver, "strict", False)),
             "sample": _text(getattr(driver, "sample", None)),
             "sample_aliases": [_text(name) for name in _listed(getattr(driver, "sample_aliases", None))],
@@ -430,16 +462,21 @@ class RunRecord:
             size, digest = len(source[1]), bytes_digest(source[1])
         else:
             size, digest = file_digest(opened)
+        # (A str is recorded as it is: _text is called only for other values.)
         resource = getattr(reader, "resource_name", None)
-        resource = _text(resource)
+        if resource is not None and type(resource) is not str:
+            resource = _text(resource)
+        # The factory's digest kept on the reader, checked as _resource_digest checks it.
+        kept = getattr(reader, "resource_sha256", None) if resource is not None else None
         self.inputs.append({
-            "path": _text(given),
-            "opened": _text(opened),
+            "path": given if type(given) is str else _text(given),
+            "opened": opened if type(opened) is str else _text(opened),
             "size": size,
             "sha256": digest,
             "reader": type(reader).__name__,
             "resource": resource,
-            "resource_sha256": self._resource_digest(resource, reader),
+            "resource_sha256": kept if type(kept) is str and len(kept) == 64
+            else self._resource_digest(resource, reader),
             "keys": list(keys),
             "replaced": list(replaced),
             "identifiers": _text_mapping(getattr(reader, "sample_identifiers", None)),
@@ -451,8 +488,6 @@ class RunRecord:
         with a final line break. content is the output's bytes when the
         caller holds them, written the (size, SHA-256) a DigestingWriter
         took of them; without either the written file is read back."""
-        from CorvaneFileParser import __version__
-
         if written is not None:
             size, digest = written
         elif content is None:
@@ -461,7 +496,7 @@ class RunRecord:
             size, digest = len(content), bytes_digest(content)
         manifest = {
             "manifest_version": MANIFEST_VERSION,
-            "package": {"name": PACKAGE_NAME, "version": __version__},
+            "package": {"name": PACKAGE_NAME, "version": CorvaneFileParser.__version__},
             "python": python_identity(),
             "platform": platform_name(),
             "request": self.request,
