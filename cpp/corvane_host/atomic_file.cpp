@@ -1,5 +1,6 @@
 #include <corvane/atomic_file.hpp>
 #include <corvane/c_api.hpp>
+#include <corvane/host_io.hpp>
 #include <corvane/host_lookup.hpp>
 #include <corvane/package_entry_points.hpp>
 
@@ -79,20 +80,16 @@ FolderEntry split_path(nb::handle path) {
 
 // ".NAME<suffix>" beside the file.
 nb::object sibling(const FolderEntry &entry, const char *suffix) {
-    // A str folder and name joined as os.path.join joins them (the name
-    // starts with "." and so never replaces the folder).
-    if (PyUnicode_CheckExact(entry.folder.ptr()) && PyUnicode_CheckExact(entry.name.ptr())) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(entry.folder.ptr());
-        bool separated = length == 0 ||
-                         PyUnicode_READ_CHAR(entry.folder.ptr(), length - 1) == (Py_UCS4) '/';
-        return concat_str({entry.folder, separated ? interned("") : interned("/"), interned("."),
-                           entry.name, interned(suffix)});
+    nb::object name;
+    if (PyUnicode_CheckExact(entry.name.ptr())) {
+        name = concat_str({interned("."), entry.name, interned(suffix)});
+    } else {
+        name = concat_str(
+            {interned("."), host_attr("os", "fsdecode")(entry.name), interned(suffix)});
+        if (PyBytes_Check(entry.name.ptr()))
+            name = host_attr("os", "fsencode")(name);
     }
-    nb::object name = concat_str(
-        {interned("."), host_attr("os", "fsdecode")(entry.name), interned(suffix)});
-    if (PyBytes_Check(entry.name.ptr()))
-        name = host_attr("os", "fsencode")(name);
-    return host_attr("os.path", "join")(entry.folder, name);
+    return join_path(entry.folder, name);
 }
 
 nb::object temporary_path(const FolderEntry &entry) { return sibling(entry, ".tmp"); }

@@ -61,6 +61,41 @@ nb::object read_regular_file(const char *name, Py_ssize_t largest = PY_SSIZE_T_M
 
 }  // namespace
 
+// Whether a str is made only of "/" (the root, however written).
+static bool only_slashes(PyObject *text, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (PyUnicode_READ_CHAR(text, i) != (Py_UCS4) '/')
+            return false;
+    return true;
+}
+
+// os.path.join of two paths; two plain str joined here as it joins them.
+nb::object join_path(nb::handle directory, nb::handle name) {
+    if (!PyUnicode_CheckExact(directory.ptr()) || !PyUnicode_CheckExact(name.ptr()))
+        return host_attr("os.path", "join")(directory, name);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(directory.ptr());
+    if (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == (Py_UCS4) '/')
+        return nb::borrow(name);
+    if (length == 0 || PyUnicode_READ_CHAR(directory.ptr(), length - 1) == (Py_UCS4) '/')
+        return concat_str({directory, name});
+    return concat_str({directory, interned("/"), name});
+}
+
+// os.path.dirname of a path; a plain str's worked out here as it works it out.
+nb::object directory_of(nb::handle path) {
+    if (!PyUnicode_CheckExact(path.ptr()))
+        return host_attr("os.path", "dirname")(path);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(path.ptr());
+    Py_ssize_t slash = length == 0 ? -1 : PyUnicode_FindChar(path.ptr(), '/', 0, length, -1);
+    if (slash == -2)
+        raise_pending();
+    Py_ssize_t end = slash + 1;  // the head keeps its trailing "/"s ...
+    if (end > 0 && !only_slashes(path.ptr(), end))  // ... but for the root's
+        while (PyUnicode_READ_CHAR(path.ptr(), end - 1) == (Py_UCS4) '/')
+            --end;
+    return steal_checked(PyUnicode_Substring(path.ptr(), 0, end));
+}
+
 nb::object read_file_bytes(nb::handle path) {
     nb::object encoded = system_path(path);
     if (encoded.is_valid()) {

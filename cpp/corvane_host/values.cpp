@@ -467,27 +467,37 @@ template <nb::object (*Item)(PyObject *, NonFiniteNotes *)>
     return std::move(out);
 }
 
+// A new list of the items of `list`, each made by `Item` (blank ones left out
+// when `drop_blank`), the notes taken on the way put under their index.
+template <nb::object (*Item)(PyObject *, NonFiniteNotes *), bool drop_blank>
+[[gnu::always_inline]] inline nb::object map_list(PyObject *list, NonFiniteNotes *notes,
+                                                  const char *where) {
+    RecursionGuard guard(where);
+    nb::list out;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
+        if (drop_blank && is_blank_item(item))
+            continue;
+        size_t mark = notes ? notes->size() : 0;
+        nb::object made = Item(item.ptr(), notes);
+        note_index(notes, mark, i);
+        if (PyList_Append(out.ptr(), made.ptr()) < 0)
+            raise_pending();
+    }
+    return std::move(out);
+}
+
 // format_value of a dict and of a list: one small frame per level of nesting.
 [[gnu::noinline]] nb::object format_dict(PyObject *dict, NonFiniteNotes *notes) {
     return map_dict<format_item>(dict, notes, " while formatting a mapping");
 }
 
 [[gnu::noinline]] nb::object format_list(PyObject *list, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while formatting a list");
-    nb::list out;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
-        if (is_blank_item(item))
-            continue;
-        size_t mark = notes ? notes->size() : 0;
-        nb::object formatted = format_item(item.ptr(), notes);
-        note_index(notes, mark, i);
-        if (PyList_Append(out.ptr(), formatted.ptr()) < 0)
-            raise_pending();
-    }
+    // Blank items dropped; None when nothing is left.
+    nb::object out = map_list<format_item, true>(list, notes, " while formatting a list");
     if (PyList_GET_SIZE(out.ptr()) == 0)
         return nb::none();
-    return std::move(out);
+    return out;
 }
 
 // keep_as_written() of a dict and of a list.
@@ -498,17 +508,7 @@ nb::object keep_item(PyObject *value, NonFiniteNotes *notes);
 }
 
 [[gnu::noinline]] nb::object keep_list(PyObject *list, NonFiniteNotes *notes) {
-    RecursionGuard guard(" while copying a list");
-    nb::list out;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
-        size_t mark = notes ? notes->size() : 0;
-        nb::object kept = keep_item(item.ptr(), notes);
-        note_index(notes, mark, i);
-        if (PyList_Append(out.ptr(), kept.ptr()) < 0)
-            raise_pending();
-    }
-    return std::move(out);
+    return map_list<keep_item, false>(list, notes, " while copying a list");
 }
 
 nb::object keep_item(PyObject *value, NonFiniteNotes *notes) {

@@ -7,6 +7,11 @@ namespace corvane {
 
 namespace nb = nanobind;
 
+// os.path.join(directory, name) and os.path.dirname(path): two plain str
+// worked out here exactly as the host does, anything else by the host.
+nb::object join_path(nb::handle directory, nb::handle name);
+nb::object directory_of(nb::handle path);
+
 // The whole content of the file at `path` as bytes: a regular file named by
 // str or bytes read directly, anything else (and any failure, for its error)
 // through the host's open(path, "rb"); the file is closed also when reading
