@@ -13,12 +13,6 @@
 #include <corvane/run_inputs.hpp>
 #include <corvane/sample_identity.hpp>
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,54 +38,6 @@ nb::object module_global(const char *name) { return host_module(kModule).attr(na
 
 nb::object constant(const char *name) {
     return module_global("CorvaneConstants").attr(name);
-}
-
-// What run() found at its output location before reading, for parse_files
-// under the same record and output settings: nothing there means no input
-// can be the output or its manifest.
-struct WritingRun {
-    PyObject *record, *output_dir, *output_json;
-    bool location_empty;
-    WritingRun *outer;
-};
-thread_local WritingRun *writing_run = nullptr;
-
-bool output_location_empty(nb::handle self, nb::handle record) {
-    WritingRun *run = writing_run;
-    if (run == nullptr || !run->location_empty || !record.is(run->record))
-        return false;
-    return self.attr("output_dir").is(run->output_dir) &&
-           self.attr("output_json").is(run->output_json);
-}
-
-// The folder os.path.split gives for an encoded path ("." for none), and the
-// name's length in bytes.
-std::pair<std::string, size_t> split_encoded(nb::handle encoded) {
-    std::string_view path(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()));
-    size_t slash = path.rfind('/');
-    size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string folder(path.substr(0, start));
-    if (folder.find_first_not_of('/') != std::string::npos)
-        folder.erase(folder.find_last_not_of('/') + 1);
-    if (folder.empty())
-        folder = ".";
-    return {std::move(folder), path.size() - start};
-}
-
-// Whether the output and the manifest, in one folder, both leave room for
-// the names writing them needs (".NAME.lock" the longest), asked of the
-// system once; false when unsure, and require_name_room then tells.
-bool names_fit(nb::handle out_path, nb::handle manifest_path) {
-    nb::object out = system_path(out_path), manifest = system_path(manifest_path);
-    if (!out.is_valid() || !manifest.is_valid())
-        return false;
-    auto [out_folder, out_length] = split_encoded(out);
-    auto [manifest_folder, manifest_length] = split_encoded(manifest);
-    if (out_folder != manifest_folder)
-        return false;
-    errno = 0;
-    long limit = ::pathconf(out_folder.c_str(), _PC_NAME_MAX);
-    return limit > 0 && (long) std::max(out_length, manifest_length) + 6 <= limit;
 }
 
 // ---------------------------------------------------------------------------
@@ -255,7 +201,7 @@ nb::object parse_files(nb::handle self) {
     report_missing(missing, record, strict);
     if (inputs.empty())
         raise(PyExc_ValueError, "No input files found in configuration or input directory.");
-    if (!record.is_none() && !output_location_empty(self, record))
+    if (!record.is_none())
         refuse_output_over_inputs(self, inputs);
 
     nb::dict result;
@@ -344,19 +290,13 @@ nb::object run(nb::handle self, nb::handle return_dict) {
 
     nb::object out_path = output_path(self);
     nb::object manifest_path = entry(kManifestPath)(out_path);
-    bool location_empty = require_output_location(out_path, manifest_path);
-    if (!names_fit(out_path, manifest_path)) {
-        require_name_room(out_path, true);
-        require_name_room(manifest_path, false);
-    }
+    require_output_location(out_path, manifest_path);
+    require_name_room(out_path, true);
+    require_name_room(manifest_path, false);
     bool durable = truthy(nb::getattr(self, "durable", nb::handle(Py_True)));
     nb::object record = entry(kRunRecord)(self, out_path);
     nb::setattr(self, kRecordAttribute, record);
-    nb::object output_dir = self.attr("output_dir"), output_json = self.attr("output_json");
-    WritingRun here{record.ptr(), output_dir.ptr(), output_json.ptr(), location_empty, writing_run};
-    writing_run = &here;
     auto release = [&] {
-        writing_run = here.outer;
         if (PyObject_DelAttrString(self.ptr(), kRecordAttribute) < 0)
             PyErr_Clear();
         try {

@@ -124,13 +124,10 @@ void require_directory(nb::handle directory, const char *role) {
 }
 
 // The output and manifest paths themselves: a symbolic link there is
-// replaced, whatever it points to; a directory stops the run. `absent` is
-// cleared unless the system said nothing lies there.
-static bool is_directory_entry(nb::handle path, bool &absent) {
+// replaced, whatever it points to; a directory stops the run.
+static bool is_directory_entry(nb::handle path) {
     mode_t mode = 0;
     int found = system_mode(path, false, mode);
-    if (found != 0)
-        absent = false;
     if (found >= 0)
         return found == 1 && S_ISDIR(mode);
     try {
@@ -142,16 +139,14 @@ static bool is_directory_entry(nb::handle path, bool &absent) {
     }
 }
 
-bool require_output_location(nb::handle out_path, nb::handle manifest_path) {
+void require_output_location(nb::handle out_path, nb::handle manifest_path) {
     nb::object directory = directory_of(out_path);
     require_directory(truthy(directory) ? directory : nb::borrow(host_attr("os", "curdir")),
                       "Output");
-    bool absent = true;
     for (nb::handle path : {out_path, manifest_path})
-        if (is_directory_entry(path, absent))
+        if (is_directory_entry(path))
             raise(PyExc_IsADirectoryError,
                   concat_str({interned("Output path is a directory: "), path}));
-    return absent;
 }
 
 // Whether a file discovery met at the run's own output path (`index` 0) or

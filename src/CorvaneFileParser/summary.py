@@ -943,17 +943,16 @@ def render_html(rows: Sequence[SampleSummary], page_path: str, title: str = "Run
 # ---------------------------------------------------------------------------
 
 def _render(rows: Sequence[SampleSummary], tsv_path: str | None, html_path: str | None,
-            title: str) -> tuple[str, str]:
-    """The TSV and the page, checked to be writable as UTF-8."""
+            title: str) -> tuple[bytes, bytes]:
+    """The TSV and the page as the UTF-8 bytes to write (a text that cannot be
+    written as UTF-8 fails here)."""
     tsv = render_tsv(rows) if tsv_path else ""
     page = render_html(rows, html_path, title) if html_path else ""
-    tsv.encode("utf-8")
-    page.encode("utf-8")
-    return tsv, page
+    return tsv.encode("utf-8"), page.encode("utf-8")
 
 
 def _render_failing_samples_apart(rows: list[SampleSummary], tsv_path: str | None,
-                                  html_path: str | None, title: str) -> tuple[str, str]:
+                                  html_path: str | None, title: str) -> tuple[bytes, bytes]:
     """The rendered summary. Should a sample's row fail to render, each row is
     tried alone and those that fail become failed rows with the reason."""
     try:
@@ -996,9 +995,9 @@ def write_rows(rows: list[SampleSummary], tsv_path: str | None, html_path: str |
     try:
         # Each written whole or not at all (see AtomicFile).
         if tsv_path:
-            write_file(tsv_path, tsv.encode("utf-8"))
+            write_file(tsv_path, tsv)
         if html_path:
-            write_file(html_path, page.encode("utf-8"))
+            write_file(html_path, page)
     except OSError as error:
         name = error.filename if isinstance(error.filename, str) else "the summary"
         raise SummaryError(f"cannot write {printable(name)}: "

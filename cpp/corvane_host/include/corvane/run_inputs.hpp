@@ -27,9 +27,8 @@ nb::object output_path(nb::handle assembler);
 
 // The output's folder must exist, and neither the output nor its manifest
 // path may be a directory (a symbolic link there is replaced, whatever it
-// points to). True when the system said nothing lies at either path (a
-// failed lstat: a stat of them fails too).
-bool require_output_location(nb::handle out_path, nb::handle manifest_path);
+// points to).
+void require_output_location(nb::handle out_path, nb::handle manifest_path);
 
 // Appends to the driver's input_files the regular files of its input_dir
 // whose names end in .json or .tsv (any case), in listing order, leaving out
