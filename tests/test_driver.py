@@ -566,8 +566,7 @@ def test_help_exits_0(monkeypatch, capsys):
 @pytest.mark.parametrize("as_path", [__import__("pathlib").Path, os.fsencode])
 def test_request_paths_may_be_path_like_or_bytes(tmp_path, as_path):
     examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-    smn = os.path.join(examples, "sample1.smn.tsv")
-    runs = []
+    smn, runs = os.path.join(examples, "sample1.smn.tsv"), []
     for number, path in enumerate((str, as_path)):
         request = {"input_dir": path(examples), "output_dir": path(str(tmp_path)), "output_json": path(f"S{number}.json"),
                    "input_files": [path(smn), path("sample1.gba.tsv")], "input_kinds": {path(smn): "smn"}}
