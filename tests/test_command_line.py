@@ -53,9 +53,14 @@ def test_unknown_keys_are_named_with_the_table_keys_in_their_order(tmp_path):
 
 def test_every_option_is_in_the_help_and_on_the_plain_path(monkeypatch, capsys):
     monkeypatch.setattr(sys, "argv", ["corvane-parse", "--help"])
-    with pytest.raises(SystemExit):
+    with pytest.raises(SystemExit) as info:
         ReportAssembler.parse_args()
     help_text = capsys.readouterr().out
+    assert info.value.code == 0 and "Parse special callers outputs into unified JSON" in help_text
+    for text in ("-c, --config FILE", "Path to config JSON file", "Input file(s)", "--input-files F [F ...]",
+                 "Output JSON filename", "--input-dir DIR", "--output-json NAME", "--sample ID", "--log-file FILE",
+                 "--output-dir DIR", "--strict", "--debug", "--version"):
+        assert text in help_text
     for option in CommandLine.OPTIONS:
         for flag in option.flags:
             assert flag in help_text
