@@ -2,13 +2,11 @@
 its kind, and the manifest a run writes is where the summary looks for it."""
 
 import json
-import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-from CorvaneFileParser import CommandLine, summary
+from CorvaneFileParser import CommandLine
 from CorvaneFileParser.ReportAssembler import ReportAssembler, RequestError
 
 from test_driver import Captured
@@ -55,37 +53,17 @@ def test_unknown_keys_are_named_with_the_table_keys_in_their_order(tmp_path):
 
 def test_every_option_is_in_the_help_and_on_the_plain_path(monkeypatch, capsys):
     monkeypatch.setattr(sys, "argv", ["corvane-parse", "--help"])
-    with pytest.raises(SystemExit):
+    with pytest.raises(SystemExit) as info:
         ReportAssembler.parse_args()
     help_text = capsys.readouterr().out
+    assert info.value.code == 0 and "Parse special callers outputs into unified JSON" in help_text
+    for text in ("-c, --config FILE", "Path to config JSON file", "Input file(s)", "--input-files F [F ...]",
+                 "Output JSON filename", "--input-dir DIR", "--output-json NAME", "--sample ID", "--log-file FILE",
+                 "--output-dir DIR", "--strict", "--debug", "--version"):
+        assert text in help_text
     for option in CommandLine.OPTIONS:
         for flag in option.flags:
             assert flag in help_text
         if option.dest:
             args = {CommandLine.FLAG: [], CommandLine.PAIRS: ["smn", "b"]}.get(option.takes, ["v"])
             assert CommandLine.parse_plain_command_line([option.flags[-1], *args]) is not None
-
-
-@pytest.mark.parametrize("name", ["S1.unified.JSON", "S1.unified.json", "S1.out"])
-def test_the_summary_finds_the_manifest_of_any_output_name(tmp_path, name):
-    examples = Path(__file__).resolve().parent.parent / "examples"
-    inputs = [str(path) for path in sorted(examples.glob("sample1.*.tsv"))]
-    ReportAssembler({"input_files": inputs, "output_dir": str(tmp_path), "output_json": name}).run()
-    row = summary.read_sample(str(tmp_path / name))
-    assert row.failure is None and row.manifest_warnings is not None
-
-
-def test_a_log_file_discovery_would_read_is_refused(tmp_path):
-    # Appending the log to a caller file of the input directory changed the
-    # input before the run read it.
-    (tmp_path / "in").mkdir()
-    table = tmp_path / "in" / "s1.smn.tsv"
-    table.write_bytes((Path(__file__).resolve().parent.parent / "examples" / "sample1.smn.tsv").read_bytes())
-    before = table.read_bytes()
-    result = subprocess.run([str(Path(sys.executable).with_name("corvane-parse")), "--input-dir", "in",
-                             "--output-dir", ".", "--log-file", "in/s1.smn.tsv"],
-                            cwd=tmp_path, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 1
-    assert result.stderr == ("corvane-parse: error: Log file in/s1.smn.tsv is one of the input files; "
-                             "choose another --log-file\n")
-    assert table.read_bytes() == before

@@ -547,27 +547,12 @@ def test_command_line_errors_exit_2(monkeypatch, capsys, argv):
     assert "usage:" in capsys.readouterr().err
 
 
-def test_help_exits_0(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "argv", ["corvane-parse", "--help"])
-    with pytest.raises(SystemExit) as info:
-        ReportAssembler.parse_args()
-    assert info.value.code == 0
-    out = capsys.readouterr().out
-    assert "Parse special callers outputs into unified JSON" in out
-    for text in ("-c, --config FILE", "Path to config JSON file", "Input file(s)",
-                 "--input-files F [F ...]", "Output JSON filename", "--input-dir DIR",
-                 "--output-dir DIR", "--output-json NAME", "--strict", "--sample ID",
-                 "--log-file FILE", "--debug", "--version"):
-        assert text in out
-
-
 # Paths of a request may be os.PathLike or bytes, as the command line's would
 # be: the run is the one the str paths give. A lone name is refused plainly.
 @pytest.mark.parametrize("as_path", [__import__("pathlib").Path, os.fsencode])
 def test_request_paths_may_be_path_like_or_bytes(tmp_path, as_path):
     examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-    smn = os.path.join(examples, "sample1.smn.tsv")
-    runs = []
+    smn, runs = os.path.join(examples, "sample1.smn.tsv"), []
     for number, path in enumerate((str, as_path)):
         request = {"input_dir": path(examples), "output_dir": path(str(tmp_path)), "output_json": path(f"S{number}.json"),
                    "input_files": [path(smn), path("sample1.gba.tsv")], "input_kinds": {path(smn): "smn"}}

@@ -551,12 +551,14 @@ def test_log_file_naming_an_input_is_refused_before_it_is_touched(tmp_path, inpu
                {"input_dir": str(inputs), "input_kinds": {listed: "panel"}}]
     for number, config in enumerate(configs):
         (tmp_path / f"run{number}.json").write_text(json.dumps(config))
-    for args in (["--input-files", listed], ["--input-dir", inputs, "--input-files",
-                                             os.path.basename(listed)],
-                 *(["-c", tmp_path / f"run{number}.json"] for number in range(len(configs)))):
-        result = cli(*args, "--output-dir", out, "--log-file", listed)
-        assert result.returncode == 1
-        assert error_of(result) == "Log file %s is one of the input files; choose another --log-file" % listed
+    # Last, the file discovery would read, both named relative to the working folder.
+    relative = os.path.join("in", os.path.basename(listed))
+    for args, log in [*((args, listed) for args in (
+            ["--input-files", listed], ["--input-dir", inputs, "--input-files", os.path.basename(listed)],
+            *(["-c", tmp_path / f"run{number}.json"] for number in range(len(configs))))),
+            (["--input-dir", "in"], relative)]:
+        result = cli(*args, "--output-dir", out, "--log-file", log, cwd=tmp_path)
+        assert error_of(result) == "Log file %s is one of the input files; choose another --log-file" % log
         assert Path(listed).read_bytes() == before
     assert os.listdir(out) == []
 

@@ -502,21 +502,21 @@ def test_sample_summary_behaves_as_the_dataclass_it_replaces():
                           check=True).stdout.strip() == "False"
 
 
-def test_a_folder_finds_outputs_whatever_the_case_of_their_suffix(tmp_path):
+def test_outputs_and_manifests_are_found_whatever_the_output_name(tmp_path):
     from CorvaneFileParser.ReportAssembler import ReportAssembler
-    examples = Path(__file__).resolve().parent.parent / "examples"
     results = tmp_path / "results"
-    for output in ("S1.unified.JSON", "S2.UNIFIED.json"):
+    for output in ("S1.unified.JSON", "S2.UNIFIED.json", "S4.out"):
         (results / output.split(".")[0]).mkdir(parents=True)
-        ReportAssembler({"input_dir": str(examples), "output_dir": str(results / output.split(".")[0]),
-                         "output_json": output}).run()
+        ReportAssembler({"input_dir": str(Path(__file__).resolve().parent.parent / "examples"),
+                         "output_dir": str(results / output.split(".")[0]), "output_json": output}).run()
     write_sample(results, "S3", {"SMN": None})
     (results / "S3.unified.json").unlink()  # failed: its manifest only
     rows = summary.summarise([str(results)])
-    assert [(row.sample, row.status[:6]) for row in rows] == [("S1", "ok"), ("S2", "ok"),
-                                                              ("S3", "failed")]
-    assert [Path(row.output_path).name for row in rows] == ["S1.unified.JSON", "S2.UNIFIED.json",
-                                                            "S3.unified.json"]
+    assert [(row.sample, row.status[:6], Path(row.output_path).name) for row in rows] == [
+        ("S1", "ok", "S1.unified.JSON"), ("S2", "ok", "S2.UNIFIED.json"), ("S3", "failed", "S3.unified.json")]
+    # A name without the usual suffix, given alone, still finds its manifest.
+    row = summary.read_sample(str(results / "S4" / "S4.out"))
+    assert row.failure is None and row.manifest_warnings is not None
 
 
 def test_table_lines_and_links_are_those_of_csv_and_relpath():
