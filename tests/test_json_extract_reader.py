@@ -451,12 +451,7 @@ def test_in_place_formatting_gives_the_results_of_a_copy(monkeypatch, tmp_path, 
         assert logged == caplog.messages
 
 
-class _FreshDict(dict):
-    pass
-
-
-class _FreshList(list):
-    pass
+_FreshDict, _FreshList = type("_FreshDict", (dict,), {}), type("_FreshList", (list,), {})
 
 
 def test_settings_changed_in_place_are_read_as_new_ones(tmp_path):

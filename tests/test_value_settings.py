@@ -97,8 +97,7 @@ def test_the_section_the_row_is_filed_under_decides(write_file):
     assert SingleRowTsvReader(config, path).parse() == {"GBA": {"Sample": "007", "Ratio": 0.0467}}
 
 
-class _Settings(dict):
-    """A mapping of settings that is not a plain dict: read afresh every time."""
+_Settings = type("_Settings", (dict,), {})  # not a plain dict: read afresh every time
 
 
 def test_settings_read_again_match_a_fresh_reading(write_file):
@@ -116,8 +115,7 @@ def test_settings_read_again_match_a_fresh_reading(write_file):
     }
     for _ in range(150):
         settings = {key: rng.choice(values) for key, values in pool.items() if rng.random() < 0.6}
-        config = {"SMN": settings}
-        plain = SingleRowTsvReader(config, path).parse()["SMN"]
+        plain = SingleRowTsvReader({"SMN": settings}, path).parse()["SMN"]
         fresh = SingleRowTsvReader({"SMN": _Settings(settings)}, path).parse()["SMN"]
         assert [(k, type(v), v) for k, v in plain.items()] == [(k, type(v), v) for k, v in fresh.items()]
 
@@ -147,6 +145,8 @@ class TestBadSettings:
             ({"text_fields": [1]}, '"text_fields" must be a list of field names'),
             ({"null_values": "NA"}, '"null_values" must be a list of texts'),
             ({"null_values": [None]}, '"null_values" must be a list of texts'),
+            *[({"qc_pass": qc_pass}, '"qc_pass" must be a mapping from field name to a list')
+              for qc_pass in ["phasing_success", ["phasing_success"], {"a": True}, {"a": "true"}, {1: [True]}]],
         ],
     )
     def test_wrong_types_fail_when_the_reader_is_built(self, write_file, settings, what):
@@ -157,7 +157,6 @@ class TestBadSettings:
         assert str(caught.value).startswith("smn_tsv_config.json: section 'Second Section': " + what)
 
     @pytest.mark.parametrize("reader, name, settings, what", [
-        ("JsonExtractReader", "x.json", {"lift": "x"}, '"lift" must be a list of keys'),
         ("JsonExtractReader", "x.json", {"lift": ["a", 1]}, '"lift" must be a list of keys'),
         ("PanelTsvReader", "x.tsv", {"required_columns": "Gene"},
          '"required_columns" must be a list of column names'),
