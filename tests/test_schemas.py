@@ -160,14 +160,13 @@ def test_schema_sections_follow_the_shipped_resources():
     assert declared == expected
 
 
-GOOD_ENTRY = {"data": {"Total TMB": 12.35}, "warning": "", "caller_name": "Panel",
-              "status": "normal"}
-
-
 def entry(**changes):
     """A table entry with the given keys changed; a key given as ... is left out."""
     base = {"data": [], "caller_name": "Panel", "status": "normal", **changes}
     return {key: value for key, value in base.items() if value is not ...}
+
+
+GOOD_ENTRY = entry(data={"Total TMB": 12.35}, warning="")
 
 
 @pytest.mark.parametrize("document, fault", [
