@@ -19,13 +19,9 @@ SCRIPT = ROOT / "scripts" / "write-output-reference.py"
 needs_source = pytest.mark.skipif(not SCRIPT.is_file(), reason="needs the source tree beside the tests")
 
 
-def load_script():
-    return types.SimpleNamespace(**runpy.run_path(str(SCRIPT), run_name="write_output_reference"))
-
-
 @needs_source
 def test_output_reference_is_what_the_script_writes():
-    script = load_script()
+    script = types.SimpleNamespace(**runpy.run_path(str(SCRIPT), run_name="write_output_reference"))
     assert script.PAGE.read_text("utf-8") == script.expected_page(), (
         "docs/output.md is out of date: run scripts/write-output-reference.py")
 

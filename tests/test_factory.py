@@ -1,5 +1,6 @@
 import importlib.resources
 import json
+import sys
 
 import pytest
 
@@ -23,6 +24,15 @@ RESOURCES = [
 def resource(name):
     with importlib.resources.files("CorvaneFileParser").joinpath(name).open(encoding="utf-8") as f:
         return json.load(f)
+
+
+@pytest.fixture
+def package(monkeypatch, tmp_path):
+    """A package directory the resources are read from (that of the package's __file__)."""
+    folder = tmp_path / "package"
+    folder.mkdir()
+    monkeypatch.setattr(CorvaneFileParser, "__file__", str(folder / "__init__.py"))
+    return folder
 
 
 @pytest.mark.parametrize(
@@ -92,16 +102,12 @@ def test_constructor_error_is_converted(tmp_path):
         ({"smn_tsv_config.json": "{}"}, None),
     ],
 )
-def test_resource_failures(monkeypatch, tmp_path, texts, cause):
-    # The resources are read from the directory of the package's __file__.
-    package = tmp_path / "package"
-    package.mkdir()
+def test_resource_failures(package, tmp_path, texts, cause):
     for name, text in texts.items():
         if isinstance(text, bytes):
             (package / name).write_bytes(text)
         else:
             (package / name).write_text(text, encoding="utf-8")
-    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
     path = tmp_path / "S1.smn.tsv"
     path.write_text("a\n")
     if cause is None:
@@ -140,28 +146,12 @@ def test_configuration_is_loaded_afresh(tmp_path):
     assert second is not first
 
 
-def test_a_resource_changed_on_disk_is_read_again(monkeypatch, tmp_path):
-    # Resources are parsed once per process, but not kept past a change of their file.
-    package = tmp_path / "package"
-    package.mkdir()
-    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
-    path = tmp_path / "S1.gba.tsv"
-    path.write_text("a\n")
-    for name in ("one", "three", "eleven"):
-        (package / "gba_tsv_config.json").write_text('{"GBA": {"caller_name": "%s"}}' % name)
-        assert ReportReaderFactory.get_parser(str(path)).section_config == {
-            "GBA": {"caller_name": name}}
-
-
 @pytest.mark.parametrize("constructor_owner", ["SingleRowTsvReader", "ReportReaderBase"])
 def test_every_version_and_every_changed_copy_of_the_settings_is_checked(
-        monkeypatch, tmp_path, constructor_owner):
+        monkeypatch, package, tmp_path, constructor_owner):
     # Readers built on copies of one cached resource pass the checks their
-    # first copy passed; a new version of the file, or settings changed before
-    # the checks run, are checked again.
-    package = tmp_path / "package"
-    package.mkdir()
-    monkeypatch.setattr(CorvaneFileParser, "__file__", str(package / "__init__.py"))
+    # first copy passed; a new version of the file (even of the same size), or
+    # settings changed before the checks run, are checked again.
     path = tmp_path / "S1.gba.tsv"
     path.write_text("a\n")
     bad = "gba_tsv_config.json: section 'GBA': \"table\" must be true or false"
@@ -174,7 +164,6 @@ def test_every_version_and_every_changed_copy_of_the_settings_is_checked(
             else:
                 with pytest.raises(RuntimeError, match=bad):
                     ReportReaderFactory.get_parser(str(path))
-    import sys
     owner = getattr(sys.modules["CorvaneFileParser.Parsers." + constructor_owner], constructor_owner)
     shipped = owner.__init__
 
@@ -271,8 +260,6 @@ SMN = {"resource_name": "smn_tsv_config.json"}
      SMN, {**SMN, "kind_given": True}),
 ])
 def test_replacement_reader_gets_the_keywords_it_takes(monkeypatch, init, by_name, by_kind):
-    import sys
-
     replacement = type("Replacement", (SingleRowTsvReader,), {"__init__": init})
     monkeypatch.setattr(sys.modules[ReportReaderFactory.__module__], "SingleRowTsvReader", replacement)
     for kind, expected in ((None, by_name), ("smn", by_kind)):

@@ -2,6 +2,7 @@
 run's sample."""
 
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -66,19 +67,15 @@ def test_an_unknown_kind_is_a_one_line_error(tmp_path):
 def test_a_given_kind_reads_a_file_whatever_its_suffix(tmp_path):
     named = cli(tmp_path, "--input-dir", EXAMPLES, "--output-json", "named.json")
     assert named.returncode == 0, named.stderr
-    odd = {"panel": "S1.panel.txt", "smn": "S1.txt", "gba": "S1.gba.TXT",
-           "targeted": "S1.targeted", "paraphase": "S1.smn.TXT"}
-    examples = {"panel": "Sample1.CombinedVariantOutput.tsv", "smn": "sample1.smn.tsv",
-                "gba": "sample1.gba.tsv", "targeted": "sample1.targeted.json",
-                "paraphase": "sample1.paraphase.json"}
-    given = [arg for kind, name in odd.items()
-             for arg in ("--input", kind, placed(tmp_path / "in", examples[kind], name))]
+    files = {"panel": ("Sample1.CombinedVariantOutput.tsv", "S1.panel.txt"), "smn": ("sample1.smn.tsv", "S1.txt"),
+             "gba": ("sample1.gba.tsv", "S1.gba.TXT"), "targeted": ("sample1.targeted.json", "S1.targeted"),
+             "paraphase": ("sample1.paraphase.json", "S1.smn.TXT")}
+    given = [arg for kind, (example, name) in files.items()
+             for arg in ("--input", kind, placed(tmp_path / "in", example, name))]
     read = cli(tmp_path, *given, "--output-json", "given.json")
     assert read.returncode == 0, read.stderr
     assert (json.loads((tmp_path / "given.json").read_text())
             == json.loads((tmp_path / "named.json").read_text()))
-    refused = cli(tmp_path, "--input-files", tmp_path / "in" / "S1.txt")
-    assert refused.returncode == 1 and "Unsupported file type" in refused.stderr
 
 
 PANEL = "[Analysis Details]\nPair ID\t{}\nDNA Sample ID\t{}\nRNA Sample ID\t{}\n[TMB]\nTotal TMB\t3\n"
@@ -129,7 +126,7 @@ def test_the_row_of_a_one_row_table(tmp_path, rows, aliases, chosen):
     path.write_text("Sample\tSMN1_CN\n" + "".join(f"{row}\t{i}\n" for i, row in enumerate(rows)))
     driver = ReportAssembler({"input_files": [str(path)], "sample": "S50", "sample_aliases": aliases})
     if chosen not in rows:
-        with pytest.raises(ValueError, match=chosen.replace("(", r"\(").replace(")", r"\)")):
+        with pytest.raises(ValueError, match=re.escape(chosen)):
             driver.run(return_dict=True)
         return
     assert driver.run(return_dict=True)["SMN"]["data"] == {"Sample": chosen, "SMN1_CN": rows.index(chosen)}

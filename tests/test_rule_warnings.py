@@ -69,10 +69,8 @@ def test_whole_mapping_tested_when_field_missing():
         ([["EQ"]], TypeError, "list indices must be integers"),
         ([{"value": 1, "message": "m"}], KeyError, "'operator'"),
         ([cond("eq", 1, "m")], KeyError, "'eq'"),
-        ([{"operator": "EQ", "value": 1}], TypeError,
-         "incompatible function arguments"),
-        ([cond("EQ", 1, "m", note="x")], TypeError,
-         "incompatible function arguments"),
+        ([{"operator": "EQ", "value": 1}], TypeError, r"__init__\(\)"),
+        ([cond("EQ", 1, "m", note="x")], TypeError, r"__init__\(\)"),
         ([cond("GT", "a", "m")], TypeError, "'>' not supported"),
     ],
 )

@@ -160,33 +160,30 @@ def test_schema_sections_follow_the_shipped_resources():
     assert declared == expected
 
 
-GOOD_ENTRY = {"data": {"Total TMB": 12.35}, "warning": "", "caller_name": "Panel",
-              "status": "normal"}
+def entry(**changes):
+    """A table entry with the given keys changed; a key given as ... is left out."""
+    base = {"data": [], "caller_name": "Panel", "status": "normal", **changes}
+    return {key: value for key, value in base.items() if value is not ...}
+
+
+GOOD_ENTRY = entry(data={"Total TMB": 12.35}, warning="")
 
 
 @pytest.mark.parametrize("document, fault", [
     ({"tmb": GOOD_ENTRY}, "lower-case key"),
-    ({"TMB": {"data": {}, "caller_name": "Panel", "status": "normal"}},
-     "warning missing where settings exist"),
-    ({"TMB": {"data": {}, "warning": None, "caller_name": "Panel", "status": "normal"}},
-     "warning not a text"),
+    ({"TMB": entry(data={})}, "warning missing where settings exist"),
+    ({"TMB": entry(data={}, warning=None)}, "warning not a text"),
     ({"TMB": {**GOOD_ENTRY, "status": "unknown"}}, "status not one of the six"),
-    ({"TMB": {"data": {}, "warning": "", "caller_name": "Panel"}}, "status missing"),
-    ({"FUSIONS": {"data": [], "caller_name": "Panel", "status": "finding"}},
-     "a section without warning settings has a finding"),
-    ({"FUSIONS": {"data": [], "status": "normal"}}, "caller_name missing"),
-    ({"FUSIONS": {"caller_name": "Panel", "status": "normal"}}, "data missing"),
-    ({"FUSIONS": {"data": [], "caller_name": None, "status": "normal"}}, "caller_name not a text"),
-    ({"FUSIONS": {"data": [], "caller_name": "Panel", "status": "normal", "notes": 1}},
-     "extra entry key"),
-    ({"GENE AMPLIFICATIONS": {"data": {"Gene": "Fold Change"}, "caller_name": "Panel",
-                              "status": "normal"}}, "table section read as key-value pairs"),
-    ({"FUSIONS": {"data": [["KRAS", 3]], "caller_name": "Panel", "status": "normal"}},
-     "table row not a record"),
-    ({"FUSIONS": {"data": "KRAS", "caller_name": "Panel", "status": "normal"}},
-     "data neither mapping nor table"),
-    ({"EXTRA SECTION": {"data": {}, "caller_name": "X", "warning": 3, "status": "normal"}},
-     "added section's warning"),
+    ({"TMB": entry(data={}, warning="", status=...)}, "status missing"),
+    ({"FUSIONS": entry(status="finding")}, "a section without warning settings has a finding"),
+    ({"FUSIONS": entry(caller_name=...)}, "caller_name missing"),
+    ({"FUSIONS": entry(data=...)}, "data missing"),
+    ({"FUSIONS": entry(caller_name=None)}, "caller_name not a text"),
+    ({"FUSIONS": entry(notes=1)}, "extra entry key"),
+    ({"GENE AMPLIFICATIONS": entry(data={"Gene": "Fold Change"})}, "table section read as key-value pairs"),
+    ({"FUSIONS": entry(data=[["KRAS", 3]])}, "table row not a record"),
+    ({"FUSIONS": entry(data="KRAS")}, "data neither mapping nor table"),
+    ({"EXTRA SECTION": entry(data={}, caller_name="X", warning=3)}, "added section's warning"),
     ([GOOD_ENTRY], "not a mapping"),
 ])
 def test_unified_schema_rejects(document, fault):
@@ -194,10 +191,8 @@ def test_unified_schema_rejects(document, fault):
 
 
 def test_unified_schema_accepts_added_sections_without_warning():
-    document = {"TMB": GOOD_ENTRY,
-                "MY SECTION 2": {"data": [], "caller_name": "Lab", "status": "not_assessed"},
-                "GENE AMPLIFICATIONS": {"data": [{"Gene": "ERBB2", "Fold Change": 2.5}],
-                                        "caller_name": "Panel", "status": "normal"}}
+    document = {"TMB": GOOD_ENTRY, "MY SECTION 2": entry(caller_name="Lab", status="not_assessed"),
+                "GENE AMPLIFICATIONS": entry(data=[{"Gene": "ERBB2", "Fold Change": 2.5}])}
     assert problems(UNIFIED, document) == []
 
 

@@ -97,8 +97,7 @@ def test_the_section_the_row_is_filed_under_decides(write_file):
     assert SingleRowTsvReader(config, path).parse() == {"GBA": {"Sample": "007", "Ratio": 0.0467}}
 
 
-class _Settings(dict):
-    """A mapping of settings that is not a plain dict: read afresh every time."""
+_Settings = type("_Settings", (dict,), {})  # not a plain dict: read afresh every time
 
 
 def test_settings_read_again_match_a_fresh_reading(write_file):
@@ -116,8 +115,7 @@ def test_settings_read_again_match_a_fresh_reading(write_file):
     }
     for _ in range(150):
         settings = {key: rng.choice(values) for key, values in pool.items() if rng.random() < 0.6}
-        config = {"SMN": settings}
-        plain = SingleRowTsvReader(config, path).parse()["SMN"]
+        plain = SingleRowTsvReader({"SMN": settings}, path).parse()["SMN"]
         fresh = SingleRowTsvReader({"SMN": _Settings(settings)}, path).parse()["SMN"]
         assert [(k, type(v), v) for k, v in plain.items()] == [(k, type(v), v) for k, v in fresh.items()]
 
@@ -147,6 +145,8 @@ class TestBadSettings:
             ({"text_fields": [1]}, '"text_fields" must be a list of field names'),
             ({"null_values": "NA"}, '"null_values" must be a list of texts'),
             ({"null_values": [None]}, '"null_values" must be a list of texts'),
+            *[({"qc_pass": qc_pass}, '"qc_pass" must be a mapping from field name to a list')
+              for qc_pass in ["phasing_success", ["phasing_success"], {"a": True}, {"a": "true"}, {1: [True]}]],
         ],
     )
     def test_wrong_types_fail_when_the_reader_is_built(self, write_file, settings, what):
@@ -156,42 +156,33 @@ class TestBadSettings:
             SingleRowTsvReader(config, path, resource_name="smn_tsv_config.json")
         assert str(caught.value).startswith("smn_tsv_config.json: section 'Second Section': " + what)
 
-    @pytest.mark.parametrize("reader, name, settings, what", [
-        ("JsonExtractReader", "x.json", {"lift": "x"}, '"lift" must be a list of keys'),
-        ("JsonExtractReader", "x.json", {"lift": ["a", 1]}, '"lift" must be a list of keys'),
-        ("PanelTsvReader", "x.tsv", {"required_columns": "Gene"},
-         '"required_columns" must be a list of column names'),
+    @pytest.mark.parametrize("reader, name, key, good, bad, what", [
+        ("SingleRowTsvReader", "smn.tsv", "table", True, 1, "must be true or false"),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", 2, 2.0, "must be an int"),
+        ("SingleRowTsvReader", "smn.tsv", "decimals", {"A": 1}, {"A": True}, "must be an int"),
+        ("SingleRowTsvReader", "smn.tsv", "text_fields", ["A", "B"], ["A", 1], "must be a list of field names"),
+        ("JsonExtractReader", "x.json", "lift", ["a"], ["a", 1], "must be a list of keys"),
+        ("PanelTsvReader", "x.tsv", "required_columns", ["Gene"], [["Gene"]], "must be a list of column names"),
+        ("PanelTsvReader", "x.tsv", "required_columns", ["Gene"], "Gene", "must be a list of column names"),
     ])
-    def test_each_reader_checks_its_own_settings(self, write_file, reader, name, settings, what):
-        path = write_file(name, "{}")
-        cls = getattr(getattr(Parsers, reader), reader)
-        with pytest.raises(ValueError, match=f"^r.json: section 'S': {what}"):
-            cls({"S": settings}, path, resource_name="r.json")
-        SingleRowTsvReader({"S": settings}, write_file("smn.tsv", "A\n1\n"))  # not its setting
-
-    @pytest.mark.parametrize("reader, name, key, good, bad", [
-        ("SingleRowTsvReader", "smn.tsv", "table", True, 1),
-        ("SingleRowTsvReader", "smn.tsv", "decimals", 2, 2.0),
-        ("SingleRowTsvReader", "smn.tsv", "decimals", {"A": 1}, {"A": True}),
-        ("SingleRowTsvReader", "smn.tsv", "text_fields", ["A", "B"], ["A", 1]),
-        ("JsonExtractReader", "x.json", "lift", ["a"], ["a", 1]),
-        ("PanelTsvReader", "x.tsv", "required_columns", ["Gene"], [["Gene"]]),
-    ])
-    def test_a_changed_setting_is_checked_again(self, write_file, reader, name, key, good, bad):
-        # A configuration equal to one already accepted, save one setting of
-        # another kind, fails: in a new mapping and changed in place alike.
+    def test_a_changed_setting_is_checked_again(self, write_file, reader, name, key, good, bad, what):
+        # A configuration equal to one already accepted, save one setting of another kind,
+        # fails: in a new mapping and changed in place alike. Each reader checks its own
+        # settings; the one-row reader leaves the others' alone.
         path = write_file(name, "{}")
         cls = getattr(getattr(Parsers, reader), reader)
         config = {"S": {"caller_name": "c", key: good}, "T": {}}
         for _ in range(2):
-            cls(config, path)
+            cls(config, path, resource_name="r.json")
         changed = {"S": {"caller_name": "c", key: bad}, "T": {}}
         config["S"][key] = bad
         for again in (changed, config, changed):
-            with pytest.raises(ValueError, match=f"section 'S': \"{key}\""):
-                cls(again, path)
+            with pytest.raises(ValueError, match=f"^r.json: section 'S': \"{key}\" {what}"):
+                cls(again, path, resource_name="r.json")
         config["S"][key] = good
-        cls(config, path)
+        cls(config, path, resource_name="r.json")
+        if reader != "SingleRowTsvReader":
+            SingleRowTsvReader(changed, write_file("smn.tsv", "A\n1\n"))
 
     def test_without_resource_name(self, write_file):
         path = write_file("smn.tsv", "A\n1\n")
